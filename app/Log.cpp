@@ -1,0 +1,36 @@
+#include "app/Log.h"
+
+#include <cstdarg>
+
+unsigned Log::package_bitmask = 0;
+FILE* Log::fh = nullptr;
+
+void Log::log(unsigned package, const char* format, ...)
+{
+    if (package != 0 && (package & package_bitmask) == 0)
+        return;
+    char line[2048];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (n < 0 || !fh)
+        return;
+    size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+    fwrite(line, 1, len, fh);
+}
+
+void Log::SetOutput(FILE* file)
+{
+    fh = file;
+}
+
+void Log::ActivatePackage(unsigned mask)
+{
+    package_bitmask |= mask;
+}
+
+void Log::DeactivatePackage(unsigned mask)
+{
+    package_bitmask &= ~mask;
+}
