@@ -1,0 +1,122 @@
+// The update engine: one Updater per run carries out every command against
+// modules, the local store and the update server. It holds no connection
+// between commands; each command opens the store anew, connects, works and
+// disconnects before it returns. All user messages go through the display.
+#ifndef UPDATER_UPDATER_UPDATER_H
+#define UPDATER_UPDATER_UPDATER_H
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/UpdaterDisplayInterface.h"
+#include "link/aDefs.h"
+
+class BirdFile;
+class UpdaterStore;
+
+// One found module. The linkSpec part says how it was reached; module and
+// router are replaced by the module's own answers when its version is read.
+struct DeviceInfo : public linkSpec {
+    DeviceInfo() : linkSpec() {}
+    explicit DeviceInfo(const linkSpec& spec) : linkSpec(spec) {}
+
+    uint16_t networkAddress = 0; // address on the router's I2C network (network scan only)
+    uint32_t buildNumber = 0;    // 0 when the query failed
+    uint8_t versionMajor = 0;
+    uint8_t versionMinor = 0;
+    uint32_t versionPatch = 0;
+    std::string modelName;       // aDefs_GetModelName(model)
+    std::string deviceName;      // the module's own name, up to 32 bytes
+    uint32_t error = 0;          // aErr of the first failing query, 0 when all answered
+};
+
+// A chip's 128-bit identity as read from its boot ROM or the recovery
+// loader; printed in word order. All zero before a read.
+struct Fingerprint {
+    uint32_t words[4] = {0, 0, 0, 0};
+};
+
+// Build list: build text (decimal build number) to version text.
+typedef std::pair<std::string, std::string> BuildEntry;
+typedef std::map<std::string, std::string> BuildList;
+
+// Chip kinds that Get_Fingerprint leaves in Updater::chip.
+enum : uint8_t {
+    CHIP_UNKNOWN = 0,
+    CHIP_IMXRT1050 = 1,
+    CHIP_LPC17XX = 2,
+};
+
+// The placeholder serial number: selects the server's default recovery image
+// and is the serial number of a freshly started recovery loader.
+const uint32_t PLACEHOLDER_SERIAL_NUMBER = 0xDEADDEAD;
+
+class Updater {
+public:
+    Updater(const char* url, const char* storage, UpdaterDisplayInterface& display);
+
+    // Chooses the faster UEI-bytes firmware transfer for later updates.
+    void Set_UEIBytes_Load(bool enable);
+
+    // Modules reachable directly over the given link type; 0 means USB, then TCPIP.
+    std::vector<DeviceInfo> Discover_Devices(linkType type);
+    // Modules behind the router with that serial number, in address order;
+    // type 0 finds out over which link type the router is reachable.
+    std::vector<DeviceInfo> Discover_CVNetwork_Devices(uint32_t routerSerial, linkType type);
+
+    // Installs firmware on a running module. build 0 chooses one; an empty
+    // birdFile takes the file from the store; moduleAddress 0 finds the
+    // address behind the router; routerSerial 0 is a direct connection;
+    // override skips the check that file and module belong together.
+    bool Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
+                         uint8_t moduleAddress, uint32_t routerSerial, bool override);
+    // Loads the BIRD file for a device: the given path, or the build's file
+    // from the device's store folder (downloading it when allowed).
+    // Throws std::runtime_error when the file can't be had.
+    BirdFile load_bird(const char* operation, const std::string& birdFile, uint32_t serialNumber,
+                       uint32_t build, bool allowDownload);
+
+    // Fetches a build (empty: the latest) into the device's store folder.
+    // Returns the build number stored, 0 on failure.
+    uint32_t Download_Firmware(uint32_t serialNumber, const std::string& build, bool override,
+                               bool noCalibration);
+    // The builds the server offers for the device (empty on failure).
+    BuildList Get_BuildList(uint32_t serialNumber);
+    // The builds the device's store folder holds.
+    BuildList Get_BuildListLocal(uint32_t serialNumber);
+    // The device's signed feature token (empty on failure).
+    std::string Get_JWT(uint32_t serialNumber);
+
+    // Reads a chip's identity from its boot ROM (or the recovery loader);
+    // true when the chip answered. Leaves the chip kind in chip.
+    bool Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
+                         const std::string& birdFile, uint32_t baudRate, bool resetAfter);
+    // Reinstalls firmware on a module whose firmware no longer runs.
+    bool Recover_Firmware(const std::string& port, uint32_t build, uint32_t baudRate,
+                          uint32_t serialNumber, const std::string& birdFile);
+
+    const std::string& GetURL() const { return url; }
+    const std::string& GetStorage() const { return storage; }
+    UpdaterDisplayInterface& GetDisplay() const { return display; }
+    uint8_t GetChip() const { return chip; }
+    bool GetUEIBytesLoad() const { return uei_bytes_load; }
+
+private:
+    std::string url;                  // update server URL
+    std::string storage;              // updater directory: the store's root
+    UpdaterDisplayInterface& display; // not owned
+    uint8_t chip = CHIP_UNKNOWN;      // kind of the chip last identified
+    bool uei_bytes_load = false;
+};
+
+// Opens the store at path; on failure writes the error through the display
+// (naming the operation) and gives null. Every command that uses the store
+// opens it with this step.
+std::unique_ptr<UpdaterStore> create_store(UpdaterDisplayInterface& display, const std::string& path,
+                                           const char* operation);
+
+#endif
