@@ -1,0 +1,136 @@
+#include "server/HTTPRequest.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
+
+#include <curl/curl.h>
+
+#include "app/Log.h"
+
+namespace {
+
+struct WriteContext {
+    HTTPResponse* response;
+    size_t maxBody;
+    bool overflow;
+};
+
+size_t _rcv_data(char* data, size_t size, size_t count, void* user)
+{
+    WriteContext* ctx = static_cast<WriteContext*>(user);
+    size_t total = size * count;
+    // The chunk is not NUL-terminated: never print past its end.
+    int shown = total < 100 ? static_cast<int>(total) : 100;
+    Log::log(DEBUG_ServerComm, "rcv_data called (..., %d, %d, %08X) [%100.*s]\n",
+             static_cast<int>(size), static_cast<int>(count),
+             static_cast<unsigned>(reinterpret_cast<uintptr_t>(ctx->response)), shown, data);
+    if (ctx->response->get_response().size() + total > ctx->maxBody) {
+        ctx->overflow = true;
+        return 0; // libcurl aborts the transfer
+    }
+    ctx->response->process(data, total);
+    Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(total));
+    return total;
+}
+
+long _env_seconds(const char* name, long fallback)
+{
+    const char* text = std::getenv(name);
+    if (!text || !*text)
+        return fallback;
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (*end != '\0' || value <= 0 || value > 24L * 3600)
+        return fallback;
+    return value;
+}
+
+void _global_init()
+{
+    // Done once for the process so that the first request may come from the
+    // download's worker thread.
+    static const CURLcode init = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)init;
+}
+
+} // namespace
+
+HTTPLimits HTTPLimits::FromEnvironment()
+{
+    HTTPLimits limits;
+    limits.connectTimeoutMs =
+        _env_seconds("UPDATER_HTTP_CONNECT_SECONDS", limits.connectTimeoutMs / 1000) * 1000;
+    limits.lowSpeedTimeSeconds = _env_seconds("UPDATER_HTTP_STALL_SECONDS", limits.lowSpeedTimeSeconds);
+    return limits;
+}
+
+std::string HTTPRequest::BuildURL(const std::string& url, const Parameters& parameters)
+{
+    std::string full = url;
+    if (!parameters.empty()) {
+        full += "?";
+        for (const auto& entry : parameters) {
+            full += entry.first;
+            full += "=";
+            full += entry.second;
+            full += "&";
+        }
+    }
+    return full;
+}
+
+HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& parameters)
+{
+    return GET(url, parameters, HTTPLimits::FromEnvironment());
+}
+
+HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& parameters,
+                              const HTTPLimits& limits)
+{
+    _global_init();
+    CURL* curl = curl_easy_init();
+    if (!curl)
+        throw std::runtime_error("Could not create curl instance");
+
+    HTTPResponse response(BuildURL(url, parameters));
+    WriteContext ctx{&response, limits.maxBodyBytes, false};
+
+    CURLcode rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(curl, CURLOPT_WRITEDATA, &ctx);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(curl, CURLOPT_URL, response.get_request().c_str());
+    // The server's certificate is checked against the system's authorities
+    // for https; plain http is unaffected.
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(curl, CURLOPT_SSL_VERIFYSTATUS, 0L);
+    // No signals: the request may run on a worker thread.
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, limits.lowSpeedBytesPerSecond);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.lowSpeedTimeSeconds);
+    if (rc == CURLE_OK) {
+        Log::log(DEBUG_ServerComm, "GET(%s)\n", response.get_request().c_str());
+        rc = curl_easy_perform(curl);
+    }
+    long status = 0;
+    if (rc == CURLE_OK)
+        rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_cleanup(curl);
+
+    if (ctx.overflow)
+        throw std::runtime_error("Answer larger than " + std::to_string(limits.maxBodyBytes) + " bytes");
+    if (rc != CURLE_OK)
+        throw std::runtime_error(curl_easy_strerror(rc));
+    response.set_status(status);
+    return response;
+}
