@@ -1,0 +1,249 @@
+#include "transport/aStreamsocket.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <new>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "transport/unix_time.h"
+
+enum : uint32_t { SOCKET_CONNECTED = 0x1 };
+enum { WRITE_RETRIES = 10, WRITE_PAUSE_MS = 60, CLOSE_PAUSE_MS = 10 };
+
+struct aSocket {
+    uint32_t port;
+    struct sockaddr_in address;
+    int fd;                // -1 when closed
+    uint32_t flags;
+    uint32_t generation;   // counts connections, so one reset is mended once
+    bool accepted;         // descriptor belongs to a listener: never closed here
+    std::mutex lock;
+    uint16_t check;
+};
+
+static aSocket* sSocket(void* reference)
+{
+    aSocket* s = static_cast<aSocket*>(reference);
+    return s && s->check == aSOCKETCHECK ? s : nullptr;
+}
+
+static void sCloseLocked(aSocket* s)
+{
+    if (s->fd >= 0) {
+        s->flags &= ~SOCKET_CONNECTED;
+        close(s->fd);
+        s->fd = -1;
+        aTime_MSSleep(CLOSE_PAUSE_MS);
+    }
+}
+
+// Opens (or reopens) the connection; the caller holds the lock.
+static aErr sConnectLocked(aSocket* s)
+{
+    if (!s || s->check != aSOCKETCHECK)
+        return aErrInitialization;
+    if (s->accepted)
+        return aErrConnection;
+    sCloseLocked(s);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return aErrIO;
+    int rc;
+    do {
+        rc = connect(fd, reinterpret_cast<const sockaddr*>(&s->address), sizeof s->address);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+        int e = errno;
+        close(fd);
+        if (e == EAGAIN || e == ECONNRESET || e == ETIMEDOUT || e == ECONNREFUSED)
+            return aErrConnection;
+        return aErrIO;
+    }
+    int on = 1;
+    struct timeval none = {0, 0};
+    struct linger reset = {1, 0}; // closing resets the connection at once
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0
+        || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none) != 0
+        || setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset) != 0
+        || ioctl(fd, FIONBIO, &on) != 0) {
+        close(fd);
+        return aErrIO;
+    }
+    s->fd = fd;
+    s->flags |= SOCKET_CONNECTED;
+    s->generation++;
+    return aErrNone;
+}
+
+static bool sLost(int e)
+{
+    return e == ECONNRESET || e == ENOTCONN || e == ETIMEDOUT;
+}
+
+static aErr sGet(uint8_t* byte, void* reference)
+{
+    aSocket* s = sSocket(reference);
+    if (!s || !byte)
+        return aErrParam;
+    std::lock_guard<std::mutex> hold(s->lock);
+    if (!(s->flags & SOCKET_CONNECTED))
+        return aErrConnection;
+    ssize_t n = recv(s->fd, byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    int e = errno;
+    // A reset, or the peer closing its end (a peek of 0 bytes), means the
+    // connection is gone: open a new one rather than read nothing for ever.
+    if ((n < 0 && sLost(e)) || (n == 0 && !s->accepted)) {
+        s->flags &= ~SOCKET_CONNECTED;
+        aErr err = sConnectLocked(s);
+        if (err != aErrNone)
+            return err;
+        n = recv(s->fd, byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        e = errno;
+    }
+    if (n == 0 || (n < 0 && (e == EAGAIN || e == EWOULDBLOCK || e == EINTR)))
+        return aErrNotReady;
+    if (n < 0)
+        return aErrConnection;
+    n = recv(s->fd, byte, 1, MSG_DONTWAIT);
+    if (n == 1)
+        return aErrNone;
+    if (n == 0)
+        return aErrNotReady;
+    e = errno;
+    if (e == EAGAIN || e == EWOULDBLOCK)
+        return aErrEOF;
+    if (sLost(e))
+        return aErrNotReady;
+    return aErrIO;
+}
+
+static aErr sWrite(const uint8_t* data, uint32_t length, void* reference)
+{
+    aSocket* s = sSocket(reference);
+    if (!s || !data)
+        return aErrParam;
+    uint32_t sent = 0;
+    int retries = 0;
+    {
+        std::lock_guard<std::mutex> hold(s->lock);
+        if (!(s->flags & SOCKET_CONNECTED))
+            return aErrConnection;
+    }
+    while (sent < length) {
+        {
+            std::lock_guard<std::mutex> hold(s->lock);
+            uint32_t generation = s->generation;
+            ssize_t n = s->fd >= 0 ? send(s->fd, data + sent, length - sent, MSG_NOSIGNAL | MSG_DONTWAIT) : -1;
+            int e = s->fd >= 0 ? errno : ENOTCONN;
+            if (n >= 0) {
+                sent += static_cast<uint32_t>(n);
+                if (sent < length)
+                    retries = 1;
+            } else if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR) {
+                retries++;
+            } else if (e == EPIPE || e == ECONNRESET || e == ENOTCONN) {
+                // The reader may have mended this reset already.
+                if (generation == s->generation || !(s->flags & SOCKET_CONNECTED)) {
+                    s->flags &= ~SOCKET_CONNECTED;
+                    aErr err = sConnectLocked(s);
+                    if (err != aErrNone)
+                        return err;
+                }
+                retries++;
+            } else {
+                return aErrIO;
+            }
+        }
+        if (sent == length)
+            break;
+        if (retries >= WRITE_RETRIES)
+            return aErrTimeout;
+        aTime_MSSleep(WRITE_PAUSE_MS);
+    }
+    return aErrNone;
+}
+
+static aErr sPut(uint8_t byte, void* reference)
+{
+    return sWrite(&byte, 1, reference);
+}
+
+static aErr sDelete(void* reference)
+{
+    aSocket* s = sSocket(reference);
+    if (!s)
+        return aErrParam;
+    {
+        std::lock_guard<std::mutex> hold(s->lock);
+        if (s->accepted)
+            s->fd = -1;
+        else if (s->flags & SOCKET_CONNECTED)
+            sCloseLocked(s);
+        else if (s->fd >= 0)
+            close(s->fd);
+        s->check = 0;
+    }
+    delete s;
+    return aErrNone;
+}
+
+aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
+{
+    if (!stream)
+        return aErrResource;
+    *stream = nullptr;
+    aSocket* s = new (std::nothrow) aSocket();
+    if (!s)
+        return aErrResource;
+    s->check = aSOCKETCHECK;
+    s->fd = -1;
+    s->port = port;
+    s->address.sin_family = AF_INET;
+    s->address.sin_port = htons(port);
+    s->address.sin_addr.s_addr = address;
+    aErr err;
+    {
+        std::lock_guard<std::mutex> hold(s->lock);
+        err = sConnectLocked(s);
+    }
+    if (err != aErrNone) {
+        sDelete(s);
+        return aErrResource;
+    }
+    aStreamRef created = aStream_Create(sGet, sPut, sWrite, sDelete, s);
+    if (!created) {
+        sDelete(s);
+        return aErrResource;
+    }
+    *stream = created;
+    return aErrNone;
+}
+
+aErr aStream_CreateAcceptedSocket(int descriptor, aStreamRef* stream)
+{
+    if (!stream)
+        return aErrParam;
+    *stream = nullptr;
+    if (descriptor < 0)
+        return aErrParam;
+    aSocket* s = new (std::nothrow) aSocket();
+    if (!s)
+        return aErrResource;
+    s->check = aSOCKETCHECK;
+    s->fd = descriptor;
+    s->accepted = true;
+    s->flags = SOCKET_CONNECTED;
+    aStreamRef created = aStream_Create(sGet, sPut, sWrite, sDelete, s);
+    if (!created) {
+        sDelete(s);
+        return aErrResource;
+    }
+    *stream = created;
+    return aErrNone;
+}
