@@ -1,0 +1,188 @@
+#include "app/Dispatch.h"
+
+#include <cstdlib>
+#include <string>
+
+#include "app/Log.h"
+#include "app/ParameterReader.h"
+#include "app/Parameters.h"
+#include "app/ResultPrinters.h"
+#include "app/Usage.h"
+#include "store/aDirectory.h"
+#include "updater/Updater.h"
+
+namespace {
+
+const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+const uint16_t UPDATER_DIRECTORY_MODE = 0755;
+
+// Decimal value of a build text; 0 (the latest) when empty or not a number.
+uint32_t sBuildNumber(const std::string& text)
+{
+    const char* end = nullptr;
+    return ReadDecimalArgument(text.c_str(), &end);
+}
+
+// The updater directory: D/updater for -i D, else ~/.quorvane/updater.
+// False when it can't be had; the reason has been reported.
+bool sPrepareStorage(CLI_Display& display, Parameters& p, std::string& updaterDirectory)
+{
+    if (p.storage_directory.empty()) {
+        char home[aDIR_PATH_MAX];
+        aErr err = aDirectory_GetHomeDirectory(home, sizeof home);
+        if (err != aErrNone) {
+            Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", int(err));
+            return false;
+        }
+        p.storage_directory = BuildPath(home, ".quorvane", nullptr);
+    }
+    updaterDirectory = BuildPath(p.storage_directory.c_str(), "updater", nullptr);
+    if (aDirectory_Ensure(updaterDirectory.c_str(), UPDATER_DIRECTORY_MODE) != aErrNone) {
+        display.message(ERROR, "Could not find updater directory at %s", updaterDirectory.c_str());
+        return false;
+    }
+    return true;
+}
+
+// A listing command without a device serial number: the error and the
+// short usage.
+int sMissingSerial(CLI_Display& display, const char* text)
+{
+    display.message(ERROR, "%s", text);
+    PrintUsage(false, false);
+    return 1;
+}
+
+// A list command failed when the engine reported an error while running it;
+// an empty result without one just means there is nothing to list.
+int sListOutcome(const CLI_Display& display, unsigned errorsBefore)
+{
+    return display.error_count() != errorsBefore ? 1 : 0;
+}
+
+int sDiscover(CLI_Display& display, Updater& updater, const Parameters& p)
+{
+    const linkType type = p.transport_given && p.transport != TRANSPORT_RECOVER ? p.transport : 0;
+    const unsigned errorsBefore = display.error_count();
+    if (p.router_serial) {
+        display.message(INFO, "Searching for Corvestel Network devices connected to %08X", p.router_serial);
+        PrintDeviceList(display, updater.Discover_CVNetwork_Devices(p.router_serial, type), type);
+    } else {
+        const linkType searched = type == 0 ? linkType(USB) : type;
+        display.message(INFO, "Searching for Corvestel devices");
+        PrintDeviceList(display, updater.Discover_Devices(searched), searched);
+    }
+    return sListOutcome(display, errorsBefore);
+}
+
+int sUpdate(CLI_Display& display, Updater& updater, const Parameters& p)
+{
+    const uint32_t build = sBuildNumber(p.build);
+    updater.Set_UEIBytes_Load(p.uei_bytes_load);
+    bool ok;
+    if (p.transport == TRANSPORT_RECOVER) {
+        ok = updater.Recover_Firmware(p.serial_port, build, p.baud_rate, p.serial_number, p.bird_file);
+    } else {
+        if (!p.serial_number) {
+            display.message(ERROR, "Must specify the specific device to be updated");
+            return 1;
+        }
+        ok = updater.Update_Firmware(p.serial_number, build, p.bird_file, 0, p.router_serial,
+                                     p.override_model);
+    }
+    return ok ? 0 : 1;
+}
+
+} // namespace
+
+int RunCommandLine(CLI_Display& display, int argc, const char* const* argv)
+{
+    Parameters p;
+    if (ReadParameters(display, argc, argv, p) != 0) {
+        PrintVersion(display);
+        PrintUsage(false, false);
+        return 1;
+    }
+    PrintVersion(display);
+    if (p.commands.IsSet(CMD_HELP) || !p.commands.IsSet(CMD_ANY)) {
+        PrintUsage(p.debug_mask_given, p.help_requested);
+        return 0;
+    }
+
+    std::string updaterDirectory;
+    if (!sPrepareStorage(display, p, updaterDirectory))
+        return 1;
+
+    Updater updater(p.server_url.c_str(), updaterDirectory.c_str(), display);
+    int pending = 0;
+
+    if (p.commands.IsSet(CMD_FINGERPRINT)) {
+        if (p.serial_port.empty()) {
+            display.message(ERROR, "Must specify the serial port used for connecting");
+            return 1;
+        }
+        Fingerprint fingerprint;
+        if (updater.Get_Fingerprint(fingerprint, p.serial_port, PLACEHOLDER_SERIAL_NUMBER, p.bird_file,
+                                    p.baud_rate, true)) {
+            PrintFingerprint(display, fingerprint);
+        } else {
+            display.message(ERROR, "Got no response from chip");
+            pending = 1;
+        }
+    }
+
+    if (p.commands.IsSet(CMD_GET)) {
+        if (!p.serial_number) {
+            display.message(ERROR, "-G must specify a specific device via -d");
+            display.message(ERROR, "--help for usage information");
+            return 1;
+        }
+        display.message(INFO, "Retrieving firmware for device with serial number %08X", p.serial_number);
+        if (p.build.empty()) {
+            display.message(INFO, "No build specified");
+            display.message(INFO, "Using Latest build");
+        } else {
+            display.message(INFO, "Retrieving firmware build %s", p.build.c_str());
+        }
+        const uint32_t stored = updater.Download_Firmware(p.serial_number, p.build, p.override_model, false);
+        if (stored) {
+            // A following -U installs exactly the build just stored.
+            p.build = std::to_string(stored);
+            pending = 0;
+        } else {
+            pending = 1;
+        }
+    }
+
+    if (p.commands.IsSet(CMD_DISCOVER))
+        return sDiscover(display, updater, p);
+    if (p.commands.IsSet(CMD_UPDATE))
+        return sUpdate(display, updater, p);
+    if (p.commands.IsSet(CMD_LIST_BUILDS)) {
+        if (!p.serial_number)
+            return sMissingSerial(display, "Error must supply a serial number for the List Builds command");
+        const unsigned errorsBefore = display.error_count();
+        PrintBuildList(display, updater.Get_BuildList(p.serial_number), p.serial_number);
+        return sListOutcome(display, errorsBefore);
+    }
+    if (p.commands.IsSet(CMD_LIST_LOCAL)) {
+        if (!p.serial_number)
+            return sMissingSerial(display, "Error must supply a serial number for the List Local Builds command");
+        const unsigned errorsBefore = display.error_count();
+        PrintBuildList(display, updater.Get_BuildListLocal(p.serial_number), p.serial_number);
+        return sListOutcome(display, errorsBefore);
+    }
+    if (p.commands.IsSet(CMD_JWT)) {
+        if (!p.serial_number)
+            return sMissingSerial(display, "Error must supply a serial number for the Get JWT command");
+        const std::string token = updater.Get_JWT(p.serial_number);
+        // No token means the request failed: no empty line, and exit 1.
+        if (token.empty())
+            return 1;
+        PrintToken(display, token);
+        return 0;
+    }
+    return pending;
+}

@@ -1,0 +1,52 @@
+// The option table and the table-driven matcher that walks the command line.
+// Words that do not begin with "-" are passed over. An option may be given
+// as a unique prefix of its text ("-OVER" for "-OVERRIDE"), and an argument
+// either after "=" or as the next word.
+#ifndef UPDATER_APP_OPTIONMATCHER_H
+#define UPDATER_APP_OPTIONMATCHER_H
+
+#include <string>
+
+enum OptionGroup {
+    OPTION_END = -1,
+    OPTION_HELP = 0,
+    OPTION_COMMAND = 1,
+    OPTION_PARAMETER = 2,
+};
+
+struct OptionSpec {
+    const char* text; // null for the end marker
+    int id;           // OptionGroup
+    bool needs_argument;
+};
+
+// The table, in matching order, closed by an entry with id OPTION_END.
+extern const OptionSpec OPTION_TABLE[];
+
+struct OptionEntry {
+    const OptionSpec* option = nullptr; // null for an error entry
+    std::string argument;               // the option's argument, when it takes one
+    bool error = false;                 // unknown, ambiguous or badly given option
+};
+
+class OptionMatcher {
+public:
+    // argv[0] is the program name and is not examined.
+    OptionMatcher(int argc, const char* const* argv, const OptionSpec* table = OPTION_TABLE);
+
+    // The next entry; false when the words are used up.
+    bool Next(OptionEntry& entry);
+
+    // The option a word names: exact match first, else the longest prefix
+    // match among texts with the same number of leading dashes; null when
+    // there is none or two match equally well.
+    static const OptionSpec* Match(const OptionSpec* table, const std::string& word);
+
+private:
+    int argc;
+    const char* const* argv;
+    const OptionSpec* table;
+    int index = 1;
+};
+
+#endif
