@@ -1,0 +1,20 @@
+// Replacing a file in one step: the new contents go to a temporary file in
+// the same folder, which is flushed to disk and then renamed over the old
+// one. A reader sees either the old file or the new one, never a part.
+#ifndef UPDATER_STORE_ATOMICFILE_H
+#define UPDATER_STORE_ATOMICFILE_H
+
+#include <cstddef>
+#include <string>
+
+#include "link/aError.h"
+
+// Writes size bytes as the new contents of path. On any failure the old file
+// (if any) is left as it was and no temporary file remains.
+//   aErrNone       written
+//   aErrParam      null data with a non-zero size, or an empty path
+//   aErrNotFound   no file can be created in the folder
+//   aErrIO         writing, flushing or renaming failed
+aErr AtomicFile_Write(const std::string& path, const void* data, size_t size);
+
+#endif
