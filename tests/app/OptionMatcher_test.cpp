@@ -1,0 +1,119 @@
+#include "app/OptionMatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// One entry as the matcher reports it: option text (or "!" for an error
+// entry) and argument.
+struct Seen {
+    std::string option;
+    std::string argument;
+    bool operator==(const Seen& o) const { return option == o.option && argument == o.argument; }
+};
+
+std::ostream& operator<<(std::ostream& os, const Seen& s)
+{
+    return os << "{" << s.option << "," << s.argument << "}";
+}
+
+std::vector<Seen> sWalk(std::vector<const char*> words)
+{
+    words.insert(words.begin(), "Updater");
+    OptionMatcher matcher(int(words.size()), words.data());
+    std::vector<Seen> seen;
+    OptionEntry entry;
+    while (matcher.Next(entry)) {
+        if (entry.error)
+            seen.push_back({"!", entry.argument});
+        else
+            seen.push_back({entry.option->text, entry.argument});
+    }
+    return seen;
+}
+
+struct MatchCase {
+    const char* word;
+    const char* expected; // null: no match
+};
+
+TEST(OptionMatcher, MatchesExactlyOrByLongestUniquePrefix)
+{
+    const MatchCase cases[] = {
+        {"-B", "-B"},           {"-OVERRIDE", "-OVERRIDE"}, {"-O", "-OVERRIDE"},
+        {"-OVER", "-OVERRIDE"}, {"-OVERRID", "-OVERRIDE"},  {"--help", "--help"},
+        {"--h", "--help"},      {"--he", "--help"},         {"-h", "-h"},
+        {"-H", "-H"},           {"-d", "-d"},               {"-u", "-u"},
+        // Case matters, and so does the number of dashes.
+        {"-o", "-o"},           {"-b", "-b"},               {"-help", nullptr},
+        {"--B", nullptr},       {"-OVERRIDEX", nullptr},    {"-override", nullptr},
+        {"-", nullptr},         {"--", nullptr},            {"-x", nullptr},
+        {"---help", nullptr},   {"-dd", nullptr},
+    };
+    for (const MatchCase& c : cases) {
+        const OptionSpec* o = OptionMatcher::Match(OPTION_TABLE, c.word);
+        if (c.expected) {
+            ASSERT_NE(o, nullptr) << c.word;
+            EXPECT_STREQ(o->text, c.expected) << c.word;
+        } else {
+            EXPECT_EQ(o, nullptr) << c.word << " matched " << (o ? o->text : "");
+        }
+    }
+}
+
+TEST(OptionMatcher, PrefixSharedByTwoOptionsIsAmbiguous)
+{
+    const OptionSpec table[] = {
+        {"-alpha", OPTION_COMMAND, false},
+        {"-alps", OPTION_COMMAND, false},
+        {"-beta", OPTION_COMMAND, false},
+        {"-al", OPTION_COMMAND, false},
+        {nullptr, OPTION_END, false},
+    };
+    EXPECT_EQ(OptionMatcher::Match(table, "-alp"), nullptr);
+    EXPECT_STREQ(OptionMatcher::Match(table, "-alph")->text, "-alpha");
+    EXPECT_STREQ(OptionMatcher::Match(table, "-b")->text, "-beta");
+    // An exact match wins over being a prefix of longer texts.
+    EXPECT_STREQ(OptionMatcher::Match(table, "-al")->text, "-al");
+    EXPECT_EQ(OptionMatcher::Match(table, "-a"), nullptr);
+}
+
+TEST(OptionMatcher, WalksWordsAndArguments)
+{
+    struct WalkCase {
+        std::vector<const char*> words;
+        std::vector<Seen> expected;
+    };
+    const WalkCase cases[] = {
+        {{}, {}},
+        // Words that are not options are passed over.
+        {{"stray", "-D", "more"}, {{"-D", ""}}},
+        {{"-d", "40F5849A"}, {{"-d", "40F5849A"}}},
+        {{"-d=40F5849A"}, {{"-d", "40F5849A"}}},
+        // Split at the first "=" only; an empty "=" argument is still given.
+        {{"-u=http://h/a=b"}, {{"-u", "http://h/a=b"}}},
+        {{"-d="}, {{"-d", ""}}},
+        // A required argument that looks like an option is not taken.
+        {{"-d", "-U"}, {{"!", ""}, {"-U", ""}}},
+        {{"-d"}, {{"!", ""}}},
+        // An option without argument refuses an "=" argument.
+        {{"-D=1", "-G"}, {{"!", ""}, {"-G", ""}}},
+        {{"-OVER", "-X", "0x20"}, {{"-OVERRIDE", ""}, {"-X", "0x20"}}},
+        {{"-q", "-Z", "any"}, {{"!", ""}, {"-Z", "any"}}},
+        {{"-Z"}, {{"!", ""}}},
+        {{"--he"}, {{"--help", ""}}},
+        // The word after a taken argument is examined afresh.
+        {{"-b", "12", "34", "-L"}, {{"-b", "12"}, {"-L", ""}}},
+    };
+    for (const WalkCase& c : cases) {
+        std::string name;
+        for (const char* w : c.words)
+            name += std::string(w) + " ";
+        EXPECT_EQ(sWalk(c.words), c.expected) << name;
+    }
+}
+
+} // namespace
