@@ -1,0 +1,108 @@
+// HTTP GET against the simulated server: URL building, statuses, and the
+// limits that stop a silent or runaway server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+
+#include "support/UpdateServerHarness.h"
+#include "server/HTTPRequest.h"
+
+TEST(HTTPRequestURL, ParametersInKeyOrderEachFollowedByAmpersand)
+{
+    EXPECT_EQ(HTTPRequest::BuildURL("http://h/cgi/u", {}), "http://h/cgi/u");
+    EXPECT_EQ(HTTPRequest::BuildURL("http://h/cgi/u", {{"b", "2"}, {"a", "1"}}), "http://h/cgi/u?a=1&b=2&");
+    // Byte order: upper case before lower case; values go out unescaped.
+    EXPECT_EQ(HTTPRequest::BuildURL("u", {{"op", "x y"}, {"Z", ""}}), "u?Z=&op=x y&");
+}
+
+class HTTPRequestLive : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.Start()); }
+    UpdateServerHarness server;
+};
+
+TEST_F(HTTPRequestLive, AnswersWithStatusBodyAndRequestedURL)
+{
+    HTTPResponse hi = HTTPRequest::GET(server.URL(), {{"op", "hi"}, {"rv", "2"}});
+    EXPECT_EQ(hi.get_status(), 200);
+    EXPECT_EQ(hi.get_response(), "ok\n");
+    EXPECT_EQ(hi.get_request(), server.URL() + "?op=hi&rv=2&");
+
+    HTTPResponse bare = HTTPRequest::GET(server.URL(), {});
+    EXPECT_EQ(bare.get_request(), server.URL());
+
+    // An error status is an answer, not a failure.
+    std::string base = "http://127.0.0.1:" + std::to_string(server.Port()) + "/other";
+    HTTPResponse missing = HTTPRequest::GET(base, {});
+    EXPECT_EQ(missing.get_status(), 404);
+    EXPECT_EQ(missing.get_response(), "not found\n");
+
+    server.SetFaults("status500\n");
+    HTTPResponse failed = HTTPRequest::GET(server.URL(), {{"op", "hi"}});
+    EXPECT_EQ(failed.get_status(), 500);
+    EXPECT_EQ(failed.get_response(), "internal error\n");
+
+    auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 4u);
+    EXPECT_EQ(requests[0], server.URL() + "?op=hi&rv=2&");
+    EXPECT_EQ(requests[1], server.URL());
+}
+
+TEST_F(HTTPRequestLive, KeepsBinaryBodiesWhole)
+{
+    std::string raw("ok\n\0\x01\xff tail", 11);
+    server.WriteFile("raw", raw);
+    server.SetFaults("body:raw\n");
+    HTTPResponse answer = HTTPRequest::GET(server.URL(), {{"op", "hi"}});
+    EXPECT_EQ(answer.get_response(), raw);
+}
+
+TEST_F(HTTPRequestLive, RefusesAnAnswerLargerThanTheLimit)
+{
+    server.SetFaults("huge:70000\n");
+    HTTPLimits limits;
+    limits.maxBodyBytes = 65536;
+    EXPECT_THROW(HTTPRequest::GET(server.URL(), {{"op", "hi"}}, limits), std::runtime_error);
+    limits.maxBodyBytes = 80000;
+    EXPECT_EQ(HTTPRequest::GET(server.URL(), {{"op", "hi"}}, limits).get_response().size(), 3u + 70001u);
+}
+
+TEST_F(HTTPRequestLive, GivesUpOnAServerThatNeverAnswers)
+{
+    server.SetFaults("stall\n");
+    HTTPLimits limits;
+    limits.lowSpeedTimeSeconds = 1;
+    auto start = std::chrono::steady_clock::now();
+    try {
+        HTTPRequest::GET(server.URL(), {{"op", "hi"}}, limits);
+        FAIL() << "a stalled answer was taken as success";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()), "");
+    }
+    // Far below the default limit: the set limit was applied.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+}
+
+TEST(HTTPRequestTransport, RefusedConnectionThrowsWithLibraryText)
+{
+    try {
+        HTTPRequest::GET(UpdateServerHarness::DeadURL(), {{"op", "hi"}});
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "Couldn't connect to server");
+    }
+}
+
+TEST(HTTPRequestTransport, LimitsFromEnvironment)
+{
+    ::setenv("UPDATER_HTTP_STALL_SECONDS", "3", 1);
+    ::setenv("UPDATER_HTTP_CONNECT_SECONDS", "junk", 1);
+    HTTPLimits limits = HTTPLimits::FromEnvironment();
+    EXPECT_EQ(limits.lowSpeedTimeSeconds, 3);
+    EXPECT_EQ(limits.connectTimeoutMs, 30000);
+    ::unsetenv("UPDATER_HTTP_STALL_SECONDS");
+    ::unsetenv("UPDATER_HTTP_CONNECT_SECONDS");
+    EXPECT_EQ(HTTPLimits::FromEnvironment().lowSpeedTimeSeconds, 60);
+}
