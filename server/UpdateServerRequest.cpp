@@ -9,8 +9,8 @@
 #include "app/Log.h"
 #include "server/HTTPRequest.h"
 
-const char* const UpdateServerRequest::default_host = "updates.corvestel.example";
-const char* const UpdateServerRequest::default_url = "http://updates.corvestel.example/cgi/u";
+const char* const UpdateServerRequest::default_host = "update.quorvane.com";
+const char* const UpdateServerRequest::default_url = "http://update.quorvane.com/cgi/u";
 
 namespace {
 
@@ -49,9 +49,17 @@ std::string _serial_text(uint32_t serial)
     return text;
 }
 
+// Whether the first non-empty line begins with "ok", without splitting
+// the whole (possibly large) body.
+bool _first_line_ok(const std::string& body)
+{
+    size_t first = body.find_first_not_of(delimiters[0]);
+    return first != std::string::npos && body.compare(first, 2, "ok") == 0;
+}
+
 // The common frame of every request: asks, checks the status and the "ok"
-// line, and hands back the answer's lines (the "ok" line first).
-bool _request(const char* name, const char* url, const HTTPRequest::Parameters& parameters, Lines& lines)
+// line, and hands back the body.
+bool _request(const char* name, const char* url, const HTTPRequest::Parameters& parameters, std::string& body)
 {
     const std::string base = url ? url : UpdateServerRequest::default_url;
     try {
@@ -65,11 +73,11 @@ bool _request(const char* name, const char* url, const HTTPRequest::Parameters& 
                          response.get_response().c_str());
             return false;
         }
-        lines = _split_lines(response.get_response());
-        if (lines.empty() || lines[0].compare(0, 2, "ok") != 0) {
+        if (!_first_line_ok(response.get_response())) {
             Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request().c_str());
             return false;
         }
+        body = response.get_response();
         return true;
     } catch (const std::exception& e) {
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
@@ -102,15 +110,66 @@ VersionKey _version_key(const std::string& text)
 
 bool UpdateServerRequest::ping(const char* url)
 {
-    Lines lines;
-    return _request("ping", url, {{"op", "hi"}, {"rv", "2"}}, lines);
+    std::string body;
+    return _request("ping", url, {{"op", "hi"}, {"rv", "2"}}, body) && ReadOk(body);
 }
 
 bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::string& fw, const char* url)
 {
-    Lines lines;
-    if (!_request("QueryBuild", url, {{"op", "qu"}, {"sn", _serial_text(serial)}}, lines))
+    std::string body;
+    return _request("QueryBuild", url, {{"op", "qu"}, {"sn", _serial_text(serial)}}, body) &&
+           ReadQueryBuild(body, build, fw);
+}
+
+bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& fw, const std::string& build,
+                                   std::string& firmware, const char* url, bool noCalibration)
+{
+    std::string body;
+    HTTPRequest::Parameters parameters = {{"bld", build},
+                                          {"fw", fw},
+                                          {"no_cal", noCalibration ? "true" : "false"},
+                                          {"op", "bird"},
+                                          {"sn", _serial_text(serial)}};
+    return _request("GetBuild", url, parameters, body) && ReadBuild(body, firmware);
+}
+
+bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildMap& builds, const char* url)
+{
+    builds.clear();
+    std::string body;
+    return _request("GetBuildList", url, {{"op", "builds"}, {"sn", _serial_text(serial)}}, body) &&
+           ReadBuildList(body, builds);
+}
+
+bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t& serial, uint32_t& build,
+                                          const char* url)
+{
+    char fp[64];
+    std::snprintf(fp, sizeof(fp), "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1],
+                  fingerprint[2], fingerprint[3]);
+    std::string body;
+    return _request("GetRecoveryInfo", url, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, body) &&
+           ReadRecoveryInfo(body, serial, build);
+}
+
+bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string& token, const char* url)
+{
+    std::string body;
+    return _request("GetDeviceJWT", url, {{"json", "false"}, {"op", "ent_jwt"}, {"sn", _serial_text(serial)}},
+                    body) &&
+           ReadDeviceJWT(body, token);
+}
+
+bool UpdateServerRequest::ReadOk(const std::string& body)
+{
+    return _first_line_ok(body);
+}
+
+bool UpdateServerRequest::ReadQueryBuild(const std::string& body, std::string& build, std::string& fw)
+{
+    if (!_first_line_ok(body))
         return false;
+    Lines lines = _split_lines(body);
     if (lines.size() > 1)
         build = lines[1];
     if (lines.size() > 2)
@@ -118,29 +177,29 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::s
     return true;
 }
 
-bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& fw, const std::string& build,
-                                   std::string& firmware, const char* url, bool noCalibration)
+bool UpdateServerRequest::ReadBuild(const std::string& body, std::string& firmware)
 {
-    Lines lines;
-    HTTPRequest::Parameters parameters = {{"bld", build},
-                                          {"fw", fw},
-                                          {"no_cal", noCalibration ? "true" : "false"},
-                                          {"op", "bird"},
-                                          {"sn", _serial_text(serial)}};
-    if (!_request("GetBuild", url, parameters, lines))
+    if (!_first_line_ok(body))
         return false;
     firmware.clear();
-    if (lines.size() > 1)
-        firmware.swap(lines[1]);
+    // Only line 2 matters: cut it out without splitting the rest.
+    size_t first = body.find_first_not_of(delimiters[0]);
+    size_t end = body.find(delimiters[0], first);
+    if (end == std::string::npos)
+        return true;
+    size_t start = body.find_first_not_of(delimiters[0], end);
+    if (start == std::string::npos)
+        return true;
+    end = body.find(delimiters[0], start);
+    firmware.assign(body, start, end == std::string::npos ? std::string::npos : end - start);
     return true;
 }
 
-bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildMap& builds, const char* url)
+bool UpdateServerRequest::ReadBuildList(const std::string& body, BuildMap& builds)
 {
-    builds.clear();
-    Lines lines;
-    if (!_request("GetBuildList", url, {{"op", "builds"}, {"sn", _serial_text(serial)}}, lines))
+    if (!_first_line_ok(body))
         return false;
+    Lines lines = _split_lines(body);
     for (size_t i = 1; i < lines.size(); ++i) {
         const std::string& line = lines[i];
         Log::log(DEBUG_ServerComm, "%s processing entry: [%s]\n", "GetBuildList", line.c_str());
@@ -168,15 +227,11 @@ bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildMap& builds, const 
     return true;
 }
 
-bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_t& serial, uint32_t& build,
-                                          const char* url)
+bool UpdateServerRequest::ReadRecoveryInfo(const std::string& body, uint32_t& serial, uint32_t& build)
 {
-    char fp[64];
-    std::snprintf(fp, sizeof(fp), "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1],
-                  fingerprint[2], fingerprint[3]);
-    Lines lines;
-    if (!_request("GetRecoveryInfo", url, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, lines))
+    if (!_first_line_ok(body))
         return false;
+    Lines lines = _split_lines(body);
     const std::string empty;
     Log::log(DEBUG_ServerComm, "%s [%.20s][%.20s][%.20s]\n", "GetRecoveryInfo", lines[0].c_str(),
              lines.size() > 1 ? lines[1].c_str() : empty.c_str(), lines.size() > 2 ? lines[2].c_str() : empty.c_str());
@@ -187,12 +242,11 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_
     return true;
 }
 
-bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string& token, const char* url)
+bool UpdateServerRequest::ReadDeviceJWT(const std::string& body, std::string& token)
 {
-    Lines lines;
-    if (!_request("GetDeviceJWT", url, {{"json", "false"}, {"op", "ent_jwt"}, {"sn", _serial_text(serial)}},
-                  lines))
+    if (!_first_line_ok(body))
         return false;
+    Lines lines = _split_lines(body);
     if (lines.size() < 2)
         return false;
     const std::string& line = lines[1];

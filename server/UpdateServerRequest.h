@@ -50,6 +50,16 @@ public:
     // "."-separated parts of at least 2 characters each.
     static bool GetDeviceJWT(uint32_t serial, std::string& token, const char* url = nullptr);
 
+    // Answer readers: each applies one request's rules to the body of an
+    // answer with status 200 and gives the request's result. The requests
+    // above use them; they touch the outputs only as the requests do.
+    static bool ReadOk(const std::string& body);
+    static bool ReadQueryBuild(const std::string& body, std::string& build, std::string& fw);
+    static bool ReadBuild(const std::string& body, std::string& firmware);
+    static bool ReadBuildList(const std::string& body, BuildMap& builds);
+    static bool ReadRecoveryInfo(const std::string& body, uint32_t& serial, uint32_t& build);
+    static bool ReadDeviceJWT(const std::string& body, std::string& token);
+
     // The pairs of the map, newest version first. Versions that are not three
     // numeric parts come after all well-formed ones, in key order.
     static BuildVector SortBuildsByVersion(const BuildMap& builds);

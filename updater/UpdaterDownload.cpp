@@ -1,23 +1,248 @@
-// Server commands. Placeholder until the update server client is in place.
+// Server commands: firmware download into the store, the server's build list
+// and the device token; and the store creation step every command uses.
+// The download runs its server request on one worker thread while this
+// thread animates the spinner; the two share only the promise and the output
+// string, which is read after the worker has been joined.
 #include "updater/Updater.h"
 
-uint32_t Updater::Download_Firmware(uint32_t, const std::string&, bool, bool)
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <future>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "app/Log.h"
+#include "server/UpdateServerRequest.h"
+#include "server/base64.h"
+#include "store/UpdaterStore.h"
+
+namespace {
+
+typedef UpdaterDisplayInterface::Level Level;
+const Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+const Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+const char* const SPINNER_LABEL = "Downloading";
+const auto SPINNER_STEP = std::chrono::milliseconds(100);
+
+// The server URL to pass to the requests: null selects the default server.
+const char* _request_url(const std::string& url)
 {
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                    "Firmware download is not available in this build yet");
-    return 0;
+    return url.empty() ? nullptr : url.c_str();
 }
 
-BuildList Updater::Get_BuildList(uint32_t)
+const char* _shown_url(const std::string& url)
 {
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                    "Server build lists are not available in this build yet");
-    return {};
+    return url.empty() ? UpdateServerRequest::default_url : url.c_str();
 }
 
-std::string Updater::Get_JWT(uint32_t)
+// Decimal build number from the leading digits of text; false when the text
+// does not begin with a number or the value does not fit in 32 bits.
+bool _parse_build(const std::string& text, uint32_t& build)
 {
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                    "Device tokens are not available in this build yet");
-    return {};
+    size_t first = text.find_first_not_of(" \t\n\v\f\r");
+    if (first != std::string::npos && text[first] == '-')
+        return false; // the conversion would wrap a negative number around
+    try {
+        unsigned long long value = std::stoull(text, nullptr, 10);
+        if (value > std::numeric_limits<uint32_t>::max())
+            return false;
+        build = static_cast<uint32_t>(value);
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+// The same, for numbers that come from the server: failures are traced and
+// give 0.
+uint32_t _server_build(const std::string& text)
+{
+    uint32_t build = 0;
+    if (!_parse_build(text, build)) {
+        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+        return 0;
+    }
+    return build;
+}
+
+// Whether the server lists the build for the device.
+bool _build_is_listed(uint32_t serialNumber, uint32_t build, const std::string& url)
+{
+    UpdateServerRequest::BuildMap builds;
+    if (!UpdateServerRequest::GetBuildList(serialNumber, builds, _request_url(url)))
+        return false;
+    bool listed = false;
+    for (const auto& entry : builds) {
+        if (_server_build(entry.first) == build)
+            listed = true;
+    }
+    return listed;
+}
+
+// Local time in the ctime form, without its line end.
+std::string _now_text()
+{
+    time_t now = time(nullptr);
+    char text[64] = "";
+    if (!ctime_r(&now, text))
+        return std::string();
+    std::string date(text);
+    while (!date.empty() && (date.back() == '\n' || date.back() == '\r'))
+        date.pop_back();
+    return date;
+}
+
+} // namespace
+
+std::unique_ptr<UpdaterStore> create_store(UpdaterDisplayInterface& display, const std::string& path,
+                                           const char* operation)
+{
+    try {
+        return std::unique_ptr<UpdaterStore>(new UpdaterStore(path));
+    } catch (const std::runtime_error& e) {
+        display.message(ERROR, "Failed to Create UpdaterStore in: %s - Exception: %s", operation ? operation : "",
+                        e.what());
+        return nullptr;
+    }
+}
+
+uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& build, bool override,
+                                    bool noCalibration)
+{
+    uint32_t buildNumber = 0;
+    if (!build.empty() && !_parse_build(build, buildNumber)) {
+        display.message(ERROR, "Build number '%s' must be an number", build.c_str());
+        return 0;
+    }
+    if (serialNumber == 0) {
+        display.message(ERROR, "Serial Number must be non-zero");
+        return 0;
+    }
+    if (!UpdateServerRequest::ping(_request_url(url))) {
+        display.message(ERROR, "Server request failed for %s", _shown_url(url));
+        return 0;
+    }
+
+    std::unique_ptr<UpdaterStore> store = create_store(display, storage, "Download_Firmware");
+    if (!store)
+        return 0;
+    UpdaterStoreItem item;
+    if (!store->FindDevice(serialNumber, &item)) {
+        Log::log(DEBUG_APP, "Could not find device in our update history.\n");
+        try {
+            item = store->AddDevice(serialNumber);
+        } catch (const std::runtime_error&) {
+            display.message(ERROR, "Could not create directory for storing BIRD file");
+            return 0;
+        }
+    }
+
+    std::string latestBuild;
+    std::string firmwareId;
+    if (!UpdateServerRequest::QueryBuild(serialNumber, latestBuild, firmwareId, _request_url(url))) {
+        display.message(ERROR, "No build information for device");
+        return 0;
+    }
+    if (build.empty())
+        buildNumber = _server_build(latestBuild);
+
+    display.message(INFO, "Retrieving build %u", buildNumber);
+    if (override) {
+        display.message(INFO, "Override specified, skipping validation of build %u", buildNumber);
+    } else {
+        display.message(INFO, "Validating build %u with server", buildNumber);
+        if (!_build_is_listed(serialNumber, buildNumber, url)) {
+            display.message(ERROR, "No valid build %u", buildNumber);
+            return 0;
+        }
+        display.message(INFO, "Build %u is valid", buildNumber);
+    }
+
+    // The worker owns copies of its arguments; it writes only birdText and
+    // the promise, and birdText is read after the join.
+    std::string birdText;
+    std::promise<bool> done;
+    std::future<bool> result = done.get_future();
+    std::thread worker;
+    try {
+        worker = std::thread(
+            [serialNumber, firmwareId, noCalibration](std::string buildText, std::string serverUrl,
+                                                       std::string* out, std::promise<bool> promise) {
+                bool ok = false;
+                try {
+                    ok = UpdateServerRequest::GetBuild(serialNumber, firmwareId, buildText, *out,
+                                                       _request_url(serverUrl), noCalibration);
+                } catch (...) {
+                    ok = false;
+                }
+                promise.set_value(ok);
+            },
+            std::to_string(buildNumber), url, &birdText, std::move(done));
+    } catch (const std::system_error&) {
+        display.message(ERROR, "Download failed");
+        return 0;
+    }
+
+    display.update_spinner(true, SPINNER_LABEL);
+    while (result.wait_for(SPINNER_STEP) != std::future_status::ready)
+        display.update_spinner(true, SPINNER_LABEL);
+    display.update_spinner(false, SPINNER_LABEL);
+    if (!result.get())
+        display.message(ERROR, "Download failed");
+    worker.join();
+
+    if (birdText.empty()) {
+        display.message(ERROR, "Failed to retrieve a valid BIRD file");
+        return 0;
+    }
+
+    size_t size = 0;
+    unsigned char* bytes = base64_decode(birdText.data(), birdText.size(), &size);
+    if (!bytes) {
+        // Nothing usable arrived: keep the store as it was and say so.
+        display.message(ERROR, "Failed to decode the BIRD file sent by the server");
+        return 0;
+    }
+    const std::string date = _now_text();
+    const std::string fileName = std::to_string(buildNumber) + ".bird";
+    aErr written = item.WriteFile(fileName, bytes, size);
+    std::free(bytes);
+    if (written != aErrNone) {
+        display.message(ERROR, "Failed to write file with %d", static_cast<int>(written));
+        return 0;
+    }
+    item.settings.Add("LATEST_DOWNLOAD", fileName);
+    item.settings.Add("LAST_DOWNLOAD_DATE", date);
+    item.settings.Save(nullptr);
+    return buildNumber;
+}
+
+BuildList Updater::Get_BuildList(uint32_t serialNumber)
+{
+    BuildList builds;
+    if (!UpdateServerRequest::ping(_request_url(url))) {
+        display.message(ERROR, "Server request failed for %s", _shown_url(url));
+        return builds;
+    }
+    if (!UpdateServerRequest::GetBuildList(serialNumber, builds, _request_url(url)))
+        display.message(ERROR, "Failed to retrieve builds for %08X", serialNumber);
+    return builds;
+}
+
+std::string Updater::Get_JWT(uint32_t serialNumber)
+{
+    std::string token;
+    if (!UpdateServerRequest::ping(_request_url(url))) {
+        display.message(ERROR, "Server request failed for %s", _shown_url(url));
+        return token;
+    }
+    if (!UpdateServerRequest::GetDeviceJWT(serialNumber, token, _request_url(url))) {
+        display.message(ERROR, "Failed to retrieve jwt for %08X", serialNumber);
+        token.clear();
+    }
+    return token;
 }
