@@ -1,0 +1,222 @@
+// -G, -B and -J end to end: the real Updater program against the simulated
+// update server, with a store in a temporary folder.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "support/ProgramRunner.h"
+#include "support/UpdateServerHarness.h"
+
+using srvtest::ReadWholeFile;
+using srvtest::TempDir;
+
+namespace {
+
+const uint32_t DEVICE = 0x40F5849A;
+const std::string BIRD_4711 = std::string("bird\x01\x01 firmware 4711 \x00\xff", 22);
+const std::string BIRD_4800 = "bird 4800, not listed";
+
+class DownloadCommands : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        server.SetLatest(DEVICE, "4711", "FW-A1");
+        server.SetBuilds(DEVICE, "4700;1.2.9\n4711;1.2.10\n4500;1.1.0\n4650;1.10.0\n");
+        server.AddBird(DEVICE, "4711", BIRD_4711);
+        server.AddBird(DEVICE, "4800", BIRD_4800);
+        server.SetToken(DEVICE, "eyJhbGciOi.eyJmZWF0dXJl.c2lnbmF0dXJl");
+        ASSERT_TRUE(server.Start());
+    }
+
+    RunResult Run(std::vector<std::string> args, RunOptions options = RunOptions(), std::string url = "")
+    {
+        std::vector<std::string> argv = {UpdaterProgramPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(), {"-u", url.empty() ? server.URL() : url, "-i", store.Path()});
+        RunResult result = RunProgram(argv, options);
+        EXPECT_TRUE(result.started);
+        EXPECT_FALSE(result.timedOut);
+        return result;
+    }
+
+    std::string DeviceFolder() const { return store.Path() + "/updater/40F5849A"; }
+    std::string Settings() const { return ReadWholeFile(DeviceFolder() + "/.settings"); }
+    bool Exists(const std::string& path) const
+    {
+        struct stat st;
+        return ::stat(path.c_str(), &st) == 0;
+    }
+
+    UpdateServerHarness server;
+    TempDir store;
+};
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST_F(DownloadCommands, GetLatestStoresTheBuildAndRecordsIt)
+{
+    RunResult r = Run({"-G", "-d", "40F5849A"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(Contains(r.out, "Retrieving firmware for device with serial number 40F5849A\n"
+                                "No build specified\n"
+                                "Using Latest build\n"
+                                "Retrieving build 4711\n"
+                                "Validating build 4711 with server\n"
+                                "Build 4711 is valid\n"))
+        << r.out;
+    EXPECT_EQ(ReadWholeFile(DeviceFolder() + "/4711.bird"), BIRD_4711);
+
+    std::string settings = Settings();
+    EXPECT_TRUE(Contains(settings, "LATEST_DOWNLOAD=4711.bird\n")) << settings;
+    size_t date = settings.find("LAST_DOWNLOAD_DATE=");
+    ASSERT_NE(date, std::string::npos);
+    std::string stamp = settings.substr(date + 19, settings.find('\n', date) - date - 19);
+    EXPECT_EQ(stamp.size(), 24u) << stamp; // "Tue Dec  8 16:39:54 2026"
+
+    const std::string u = server.URL();
+    EXPECT_EQ(server.Requests(), (std::vector<std::string>{
+                                     u + "?op=hi&rv=2&",
+                                     u + "?op=qu&sn=40F5849A&",
+                                     u + "?op=builds&sn=40F5849A&",
+                                     u + "?bld=4711&fw=FW-A1&no_cal=false&op=bird&sn=40F5849A&",
+                                 }));
+}
+
+TEST_F(DownloadCommands, GetBuildTheServerDoesNotListNeedsOverride)
+{
+    RunResult refused = Run({"-G", "-d", "40F5849A", "-b", "4800"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(Contains(refused.err, "No valid build 4800\n")) << refused.err;
+    EXPECT_FALSE(Exists(DeviceFolder() + "/4800.bird"));
+    for (const auto& request : server.Requests())
+        EXPECT_FALSE(Contains(request, "op=bird")) << request;
+
+    RunResult forced = Run({"-G", "-d", "40F5849A", "-b", "4800", "-OVERRIDE"});
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_TRUE(Contains(forced.out, "Retrieving firmware build 4800\n"
+                                     "Retrieving build 4800\n"
+                                     "Override specified, skipping validation of build 4800\n"))
+        << forced.out;
+    EXPECT_EQ(ReadWholeFile(DeviceFolder() + "/4800.bird"), BIRD_4800);
+    EXPECT_TRUE(Contains(Settings(), "LATEST_DOWNLOAD=4800.bird\n"));
+    // The identifier of the latest build goes with the chosen build.
+    EXPECT_EQ(server.Requests().back(), server.URL() + "?bld=4800&fw=FW-A1&no_cal=false&op=bird&sn=40F5849A&");
+}
+
+TEST_F(DownloadCommands, ListBuildsNewestFirst)
+{
+    RunResult r = Run({"-B", "-d", "40F5849A"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "Build List for device [40F5849A]:\n\n"
+                                "Build          \tVersion        \n"
+                                "4650           \t1.10.0         \n"
+                                "4711           \t1.2.10         \n"
+                                "4700           \t1.2.9          \n"
+                                "4500           \t1.1.0          \n"))
+        << r.out;
+    EXPECT_EQ(server.Requests().back(), server.URL() + "?op=builds&sn=40F5849A&");
+}
+
+TEST_F(DownloadCommands, TokenIsPrinted)
+{
+    RunResult r = Run({"-J", "-d", "40F5849A"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(Contains(r.out, "\neyJhbGciOi.eyJmZWF0dXJl.c2lnbmF0dXJl\n")) << r.out;
+    EXPECT_EQ(server.Requests().back(), server.URL() + "?json=false&op=ent_jwt&sn=40F5849A&");
+}
+
+TEST_F(DownloadCommands, FailingOrMissingServerFailsEachCommand)
+{
+    const std::string dead = UpdateServerHarness::DeadURL();
+    for (const std::string& url : {server.URL(), dead}) {
+        server.SetFaults("status500\n");
+        RunResult get = Run({"-G", "-d", "40F5849A"}, RunOptions(), url);
+        RunResult list = Run({"-B", "-d", "40F5849A"}, RunOptions(), url);
+        RunResult jwt = Run({"-J", "-d", "40F5849A"}, RunOptions(), url);
+        for (const RunResult* r : {&get, &list, &jwt}) {
+            EXPECT_EQ(r->status, 1) << url;
+            EXPECT_TRUE(Contains(r->err, "Server request failed for " + url + "\n")) << r->err;
+        }
+    }
+    EXPECT_FALSE(Exists(DeviceFolder()));
+
+    // The liveness check passes; the request itself fails.
+    server.SetFaults("status500 qu\nstatus500 builds\nstatus500 ent_jwt\n");
+    RunResult get = Run({"-G", "-d", "40F5849A"});
+    EXPECT_EQ(get.status, 1);
+    EXPECT_TRUE(Contains(get.err, "No build information for device\n")) << get.err;
+    RunResult list = Run({"-B", "-d", "40F5849A"});
+    EXPECT_EQ(list.status, 1);
+    EXPECT_TRUE(Contains(list.err, "Failed to retrieve builds for 40F5849A\n")) << list.err;
+    RunResult jwt = Run({"-J", "-d", "40F5849A"});
+    EXPECT_EQ(jwt.status, 1);
+    EXPECT_TRUE(Contains(jwt.err, "Failed to retrieve jwt for 40F5849A\n")) << jwt.err;
+}
+
+TEST_F(DownloadCommands, FailedTransferRecordsNothing)
+{
+    server.SetFaults("status500 bird\n");
+    RunResult failed = Run({"-G", "-d", "40F5849A"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_TRUE(Contains(failed.err, "Download failed\nFailed to retrieve a valid BIRD file\n")) << failed.err;
+
+    server.SetFaults("truncate bird\n");
+    RunResult truncated = Run({"-G", "-d", "40F5849A"});
+    EXPECT_EQ(truncated.status, 1);
+    EXPECT_NE(truncated.err, "");
+
+    server.SetFaults("crlf bird\n");
+    RunResult crlf = Run({"-G", "-d", "40F5849A"});
+    EXPECT_EQ(crlf.status, 1);
+
+    EXPECT_FALSE(Exists(DeviceFolder() + "/4711.bird"));
+    EXPECT_FALSE(Contains(Settings(), "LATEST_DOWNLOAD"));
+}
+
+TEST_F(DownloadCommands, UnwritableFileIsAFailure)
+{
+    server.SetFaults("");
+    ASSERT_EQ(Run({"-G", "-d", "40F5849A", "-b", "4800", "-OVERRIDE"}).status, 0);
+    // A folder where the file should go.
+    ASSERT_EQ(::mkdir((DeviceFolder() + "/4711.bird").c_str(), 0755), 0);
+    RunResult r = Run({"-G", "-d", "40F5849A"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Contains(r.err, "Failed to write file with ")) << r.err;
+    EXPECT_TRUE(Contains(Settings(), "LATEST_DOWNLOAD=4800.bird\n"));
+}
+
+TEST_F(DownloadCommands, StalledServerEndsWithFailure)
+{
+    server.SetFaults("stall bird\n");
+    RunOptions options;
+    options.environment = {"UPDATER_HTTP_STALL_SECONDS=1"};
+    RunResult r = Run({"-G", "-d", "40F5849A"}, options);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(Contains(r.err, "Download failed\n")) << r.err;
+}
+
+TEST_F(DownloadCommands, SpinnerOnlyOnATerminal)
+{
+    RunOptions terminal;
+    terminal.stdoutTerminal = true;
+    server.SetFaults("slow:300 bird\n");
+    RunResult shown = Run({"-G", "-d", "40F5849A"}, terminal);
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_TRUE(Contains(shown.out, "\r (Downloading) .      \r")) << shown.out;
+    EXPECT_TRUE(Contains(shown.out, "\r (Downloading) ..      \r")) << shown.out;
+    EXPECT_TRUE(Contains(shown.out, "\r" + std::string(88, ' ') + "\r")) << shown.out;
+
+    RunResult redirected = Run({"-G", "-d", "40F5849A"});
+    EXPECT_EQ(redirected.status, 0);
+    EXPECT_FALSE(Contains(redirected.out, "Downloading"));
+    EXPECT_FALSE(Contains(redirected.out, "\r"));
+}
