@@ -1,0 +1,180 @@
+#include "store/UpdaterStore.h"
+
+#include <cstdio>
+#include <stdexcept>
+#include <sys/stat.h>
+
+#include "app/Log.h"
+#include "store/AtomicFile.h"
+#include "store/aDirectory.h"
+
+namespace {
+
+const uint16_t STORE_MODE = 0755;
+
+void _ensure_directory(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        aErr err = aDirectory_Ensure(path.c_str(), STORE_MODE);
+        if (err != aErrNone) {
+            throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " +
+                                     std::to_string(static_cast<unsigned>(err)));
+        }
+        Log::log(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
+        return;
+    }
+    if (!S_ISDIR(st.st_mode))
+        throw std::runtime_error("UpdaterStore: " + path + " exists and is a file");
+    Log::log(DEBUG_Updater, "UpdaterStore: [%s] already exists.\n", path.c_str());
+}
+
+std::string _settings_path(const std::string& base, const std::string& name)
+{
+    return BuildPath(base.c_str(), name.c_str(), KeyValueStore::DEFAULT_FILENAME, static_cast<const char*>(nullptr));
+}
+
+std::string _entry_name(const std::string& path)
+{
+    size_t sep = path.rfind(aDIR_PATH_SEP);
+    return sep == std::string::npos ? path : path.substr(sep + 1);
+}
+
+struct FindItemRef {
+    bool found = false;
+    std::string text;
+    UpdaterStoreItem* item = nullptr;
+};
+
+bool _find_item(const aDirectoryListData* data, void* ref)
+{
+    FindItemRef* f = static_cast<FindItemRef*>(ref);
+    Log::log(DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item", data->path,
+             data->isDirectory ? 1 : 0, static_cast<int>(data->size), f->text.c_str());
+    // Only the entry's own name is searched: a storage directory whose path
+    // happens to hold the text must not make "." a match.
+    std::string path = data->path;
+    if (_entry_name(path).find(f->text) == std::string::npos)
+        return true;
+    f->found = true;
+    if (f->item) {
+        size_t sep = path.rfind(aDIR_PATH_SEP);
+        std::string base = sep == std::string::npos ? std::string() : path.substr(0, sep);
+        *f->item = UpdaterStoreItem(base, _entry_name(path), data->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE);
+    }
+    return false;
+}
+
+struct FindItemsRef {
+    std::string folder;
+    std::vector<UpdaterStoreItem>* items;
+};
+
+bool _find_items(const aDirectoryListData* data, void* ref)
+{
+    FindItemsRef* f = static_cast<FindItemsRef*>(ref);
+    Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", data->path, data->isDirectory ? 1 : 0,
+             static_cast<int>(data->size));
+    std::string name = _entry_name(data->path);
+    if (!name.empty() && name[0] != '.')
+        f->items->emplace_back(f->folder, name, data->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE);
+    return true;
+}
+
+} // namespace
+
+UpdaterStoreItem::UpdaterStoreItem() : kind(STORE_ITEM_NONE) {}
+
+UpdaterStoreItem::UpdaterStoreItem(const std::string& base, const std::string& name_, store_item_t kind_)
+    : basePath(base), name(name_), kind(kind_), settings(_settings_path(base, name_).c_str())
+{
+}
+
+bool UpdaterStoreItem::IsValid() const
+{
+    return !basePath.empty() && !name.empty();
+}
+
+std::string UpdaterStoreItem::Path() const
+{
+    return BuildPath(basePath.c_str(), name.c_str(), static_cast<const char*>(nullptr));
+}
+
+bool UpdaterStoreItem::FileExists(const std::string& fileName) const
+{
+    FindItemRef ref;
+    ref.text = fileName;
+    aDirectory_List(Path().c_str(), _find_item, &ref);
+    Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", ref.found ? "Found" : "Not Found",
+             fileName.c_str());
+    return ref.found;
+}
+
+aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* bytes, size_t count) const
+{
+    if (!bytes)
+        return aErrNotFound;
+    std::string path = BuildPath(Path().c_str(), fileName.c_str(), static_cast<const char*>(nullptr));
+    aErr err = AtomicFile_Write(path, bytes, count);
+    Log::log(DEBUG_Updater, "UpdaterStore: wrote %zu bytes to [%s] ==> %d\n", count, path.c_str(),
+             static_cast<int>(err));
+    return err;
+}
+
+BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const
+{
+    std::string path = BuildPath(Path().c_str(), fileName.c_str(), static_cast<const char*>(nullptr));
+    if (!BirdFile::VerifyFile(path))
+        throw std::runtime_error("Invalid bird " + path);
+    return BirdFile(path);
+}
+
+UpdaterStore::UpdaterStore(const std::string& path) : basePath(path)
+{
+    _ensure_directory(basePath);
+}
+
+std::string UpdaterStore::FolderName(uint32_t serialNumber)
+{
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", serialNumber);
+    return text;
+}
+
+UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serialNumber)
+{
+    return AddDevice(FolderName(serialNumber));
+}
+
+UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name)
+{
+    _ensure_directory(BuildPath(basePath.c_str(), name.c_str(), static_cast<const char*>(nullptr)));
+    return UpdaterStoreItem(basePath, name, STORE_ITEM_DIRECTORY);
+}
+
+bool UpdaterStore::FindDevice(uint32_t serialNumber, UpdaterStoreItem* item) const
+{
+    return FindDevice(FolderName(serialNumber), item);
+}
+
+bool UpdaterStore::FindDevice(const std::string& name, UpdaterStoreItem* item) const
+{
+    FindItemRef ref;
+    ref.text = name;
+    ref.item = item;
+    aDirectory_List(basePath.c_str(), _find_item, &ref);
+    Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", ref.found ? "Found" : "Not Found", name.c_str());
+    return ref.found;
+}
+
+bool UpdaterStore::FindLocalBuilds(uint32_t serialNumber, std::vector<UpdaterStoreItem>& items) const
+{
+    UpdaterStoreItem device;
+    if (!FindDevice(serialNumber, &device))
+        return true;
+    FindItemsRef ref;
+    ref.folder = device.Path();
+    ref.items = &items;
+    aDirectory_List(ref.folder.c_str(), _find_items, &ref);
+    return true;
+}
