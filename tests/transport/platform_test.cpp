@@ -206,7 +206,10 @@ TEST(Mutex, NamesAndErrors)
     EXPECT_EQ(t, nullptr);
     EXPECT_EQ(arg.seen.load(), aErrBusy);
     EXPECT_EQ(aMutex_Unlock(m), aErrNone);
+#ifndef __SANITIZE_THREAD__
+    // ThreadSanitizer reports the misuse itself before the mutex can refuse it.
     EXPECT_EQ(aMutex_Unlock(m), aErrPermission);
+#endif
     EXPECT_EQ(aMutex_TryLock(m), aErrNone);
     EXPECT_EQ(aMutex_Unlock(m), aErrNone);
 
