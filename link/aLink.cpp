@@ -1,0 +1,743 @@
+#include "link/aLink.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "link/aDebugging.h"
+#include "link/aDefs.h"
+#include "link/aLinkManagerInternal.h"
+#include "transport/aStreamsocket.h"
+#include "transport/unix_streamserial.h"
+#if __has_include("transport/unix_streamusb.h")
+#include "transport/unix_streamusb.h"
+#define aLINK_HAVE_USB_STREAM 1
+#endif
+
+namespace {
+
+constexpr uint32_t kPollMs = 10;
+constexpr uint32_t kPollCount = 200;
+// The send thread's longest wait for a packet, so that it sees a stop soon.
+constexpr uint32_t kSendWaitMs = 100;
+constexpr uint32_t kIOErrorPauseMs = 100;
+constexpr int kProbeCount = 6;
+// A synchronisation that starts over does not probe again sooner than this:
+// a module answering a flood of probes would only feed more of them.
+constexpr uint32_t kProbeIntervalMs = 50;
+constexpr uint32_t kSyncSettleMs = 100;
+constexpr int kReopenAttempts = 20;
+constexpr uint32_t kReopenPauseMs = 100;
+// Reads that find nothing: yield this many times, then nap a millisecond
+// per read, so that an idle link costs little and a busy one answers fast.
+constexpr uint32_t kIdleYields = 200;
+
+const uint32_t kBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+
+aLinkRecord* sRecordOf(uint32_t identifier, aLinkEntryRef* entry)
+{
+    *entry = aLinkManager_LookupByID(identifier);
+    return aLinkManager_Record(*entry);
+}
+
+aErr sPutControl(aLinkRecord* record, uint8_t address, uint8_t length, const uint8_t* data)
+{
+    aPacket* packet = aPacket_CreateWithData(address, length, data);
+    if (!packet)
+        return aErrMemory;
+    aErr err = aPacketFifo_Put(record->outputFifo.load(), packet);
+    aPacket_Destroy(&packet);
+    return err;
+}
+
+aErr sForceRoute(aLinkRecord* record, uint8_t enable)
+{
+    return sPutControl(record, cmdFORCEROUTE, 1, &enable);
+}
+
+// Starts (or starts over) the handshake: the module answers each probe with
+// its address and a zero length byte.
+void sSyncStart(aLinkRecord* record, bool probeNow)
+{
+    record->status.store(LINK_SYNCING);
+    record->syncState = 1;
+    aPacket_Reset(record->incoming);
+    if (!probeNow && aTime_MSElapsed(record->lastProbes) < kProbeIntervalMs) {
+        // Answers to the last probes are still on their way.
+        record->syncState = 2;
+        return;
+    }
+    const uint8_t none = 0;
+    for (int i = 0; i < kProbeCount; i++) {
+        if (sPutControl(record, cmdMODULEADDRESS, 0, &none) != aErrNone)
+            return;
+    }
+    record->lastProbes = aTime_GetMSTicks();
+    record->syncState = 2;
+}
+
+void sSyncByte(aLinkRecord* record, uint8_t byte)
+{
+    switch (record->syncState) {
+    case 1:
+        sSyncStart(record, false);
+        break;
+    case 2:
+        if (byte != 0 && (byte & 1) == 0) {
+            record->syncAddress = byte;
+            record->syncState = 3;
+        } else {
+            sSyncStart(record, false);
+        }
+        break;
+    case 3:
+        record->syncState = byte == 0 ? 4 : 1;
+        break;
+    case 4:
+        record->syncState = byte == record->syncAddress ? 5 : 1;
+        break;
+    case 5:
+        if (byte == 0) {
+            record->syncState = 0;
+            aPacket_Reset(record->incoming);
+            record->status.store(LINK_RUNNING);
+            aDebugging_Trace(aDEBUG_LINK, "synced\n");
+        } else {
+            record->syncState = 1;
+        }
+        break;
+    default:
+        aDebugging_Trace(aDEBUG_LINK, "sync default\n");
+        sSyncStart(record, true);
+        break;
+    }
+}
+
+aErr sHeartbeat(aLinkRecord* record, const aPacket* packet)
+{
+    uint8_t beat = packet->data[1];
+    aDebugging_Trace(aDEBUG_PACKETS,
+        " sHandleHBBackChannel() ==> received HB packet [data size = %d][%d,%d]\n",
+        packet->length, packet->data[0], beat);
+    aDebugging_Trace(aDEBUG_PACKETS, " sHandleHBBackChannel() %s\n",
+        beat == 0 ? "sending HB UP" : "sending HB DOWN");
+    const uint8_t answer[] = {cmdHEARTBEAT, static_cast<uint8_t>(beat + 2)};
+    return sPutControl(record, packet->address, 2, answer);
+}
+
+aErr sHandlePacket(aLinkRecord* record)
+{
+    aPacket* packet = record->incoming;
+    aPacketDebug_LogPacket(record, aLOG_RECEIVED, packet);
+
+    bool consumed = false;
+    if (aMutex_Lock(record->userFilterMutex) == aErrNone) {
+        if (record->userFilter)
+            consumed = record->userFilter(packet, record->userFilterReference) == 1;
+        aMutex_Unlock(record->userFilterMutex);
+    }
+
+    aErr err = aErrNone;
+    if (!consumed) {
+        if (packet->length == 2 && packet->data[0] == cmdHEARTBEAT)
+            err = sHeartbeat(record, packet);
+        else
+            err = aPacketFifo_Put(record->inputFifo.load(), packet);
+    }
+    aPacket_Reset(packet);
+    return err;
+}
+
+void sIdle(uint32_t* idleReads)
+{
+    if (*idleReads < kIdleYields) {
+        ++*idleReads;
+        aThread_Yield();
+    } else {
+        aTime_MSSleep(1);
+    }
+}
+
+void* sInPipeProcess(void* argument)
+{
+    aLinkRecord* record = static_cast<aLinkRecord*>(argument);
+    record->syncState = 0;
+    record->status.store(LINK_RUNNING);
+    record->receiveStarted.store(1);
+
+    uint32_t idleReads = 0;
+    while (record->running.load()) {
+        uint8_t byte = 0;
+        aErr err = aStream_Read(record->stream, &byte, 1);
+        uint32_t status = record->status.load();
+
+        if (err != aErrNone && err != aErrNotReady) {
+            record->status.store(LINK_IO_ERROR);
+            aTime_MSSleep(kIOErrorPauseMs);
+            continue;
+        }
+        if (status == LINK_IO_ERROR || status == LINK_FAULT) {
+            // Bytes may have been lost: find the packet boundaries again.
+            sSyncStart(record, true);
+            status = LINK_SYNCING;
+        }
+        if (err == aErrNotReady) {
+            if (status == LINK_SYNCING && (record->syncState == 0
+                    || aTime_MSElapsed(record->lastProbes) >= kProbeIntervalMs))
+                sSyncStart(record, true);
+            sIdle(&idleReads);
+            continue;
+        }
+        idleReads = 0;
+
+        if (status == LINK_SYNCING) {
+            sSyncByte(record, byte);
+            continue;
+        }
+        if (aPacket_AddByte(record->incoming, byte) != aErrNone) {
+            aDebugging_Trace(aDEBUG_LINK, "Out of sync\n");
+            sSyncStart(record, true);
+            continue;
+        }
+        if (aPacket_IsComplete(record->incoming) && sHandlePacket(record) != aErrNone)
+            record->status.store(LINK_FAULT);
+    }
+    aDebugging_Trace(aDEBUG_LINK, " sInPipeProcess(%d) terminating\n", record->identifier);
+    return nullptr;
+}
+
+void sWriteOne(aLinkRecord* record, const aPacket* packet)
+{
+    uint8_t bytes[aPACKETMAXWIRE];
+    bytes[0] = packet->address;
+    bytes[1] = packet->length;
+    for (uint8_t i = 0; i < packet->length; i++)
+        bytes[2 + i] = packet->data[i];
+    aErr err = aStream_Write(record->stream, bytes, packet->length + 2u);
+    if (err != aErrNone)
+        aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing: %d\n", err);
+}
+
+void sWritePooled(aLinkRecord* record, const aPacket* first)
+{
+    uint8_t pool[aLINK_POOL_SIZE];
+    uint32_t total = 0;
+    auto append = [&](const aPacket* packet) {
+        pool[total++] = packet->address;
+        pool[total++] = packet->length;
+        for (uint8_t i = 0; i < packet->length; i++)
+            pool[total++] = packet->data[i];
+    };
+    append(first);
+    while (total <= aLINK_POOL_THRESHOLD) {
+        aPacket* next = aPacketFifo_Get(record->outputFifo.load());
+        if (!next)
+            break;
+        if (next->length <= aPACKETMAXDATA)
+            append(next);
+        aPacket_Destroy(&next);
+    }
+    aErr err = aStream_Write(record->stream, pool, total);
+    if (err != aErrNone)
+        aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing pooled: %d\n", err);
+}
+
+void* sOutPipeProcess(void* argument)
+{
+    aLinkRecord* record = static_cast<aLinkRecord*>(argument);
+    record->sendStarted.store(1);
+    while (record->running.load()) {
+        aPacket* packet = aPacketFifo_Await(record->outputFifo.load(), kSendWaitMs);
+        if (!packet)
+            continue;
+        if (packet->length <= aPACKETMAXDATA) {
+            if (record->pooled.load())
+                sWritePooled(record, packet);
+            else
+                sWriteOne(record, packet);
+            aPacketDebug_LogPacket(record, aLOG_SENT, packet);
+        }
+        aPacket_Destroy(&packet);
+    }
+    // What is still queued (the routing switch of a stop, at least) goes out.
+    while (aPacket* packet = aPacketFifo_Get(record->outputFifo.load())) {
+        if (packet->length <= aPACKETMAXDATA)
+            sWriteOne(record, packet);
+        aPacket_Destroy(&packet);
+    }
+    aDebugging_Trace(aDEBUG_LINK, " sOutPipeProcess(%d) terminating\n", record->identifier);
+    return nullptr;
+}
+
+// Caller holds record->control.
+aErr sStop(aLinkRecord* record)
+{
+    uint32_t status = record->status.load();
+    if ((status == LINK_STOPPED || status == LINK_STOPPING || status == LINK_NO_STREAM)
+        && !record->receiveThread && !record->sendThread)
+        return aErrNone;
+    record->status.store(LINK_STOPPING);
+    aErr result = aErrNone;
+    if (record->receiveThread && record->sendThread)
+        sForceRoute(record, 0);
+    record->running.store(0);
+    if (record->receiveThread && aThread_Destroy(&record->receiveThread) != aErrNone)
+        result = aErrUnknown;
+    if (record->sendThread && aThread_Destroy(&record->sendThread) != aErrNone)
+        result = aErrUnknown;
+    record->receiveStarted.store(0);
+    record->sendStarted.store(0);
+    aPacket_Reset(record->incoming);
+    record->status.store(record->stream ? LINK_STOPPED : LINK_NO_STREAM);
+    return result;
+}
+
+// Caller holds record->control.
+aErr sStart(aLinkRecord* record)
+{
+    if (record->running.load() && record->receiveThread && record->sendThread)
+        return aErrNone;
+    if (!record->stream)
+        return aErrNotReady;
+    record->running.store(1);
+    record->status.store(LINK_STARTING);
+    record->receiveStarted.store(0);
+    record->sendStarted.store(0);
+    record->receiveProc = sInPipeProcess;
+    record->sendProc = sOutPipeProcess;
+    record->receiveThread = aThread_Create(record->receiveProc, record);
+    if (record->receiveThread)
+        record->sendThread = aThread_Create(record->sendProc, record);
+    if (!record->receiveThread || !record->sendThread) {
+        sStop(record);
+        return aErrResource;
+    }
+    for (uint32_t i = 0; i < kPollCount; i++) {
+        // The receive thread marks the link running as it begins; it may
+        // already have moved on to a resynchronisation by now.
+        if (record->receiveStarted.load() && record->sendStarted.load()
+            && record->status.load() != LINK_STARTING)
+            return aErrNone;
+        aTime_MSSleep(kPollMs);
+    }
+    return aErrIndexRange;
+}
+
+void sRemoveUserFilter(aLinkRecord* record)
+{
+    if (aMutex_Lock(record->userFilterMutex) == aErrNone) {
+        record->userFilter = nullptr;
+        record->userFilterReference = nullptr;
+        aMutex_Unlock(record->userFilterMutex);
+    }
+}
+
+void sDestroyFifos(aLinkRecord* record, aErr* outputResult)
+{
+    uint64_t input = record->inputFifo.exchange(0);
+    uint64_t output = record->outputFifo.exchange(0);
+    if (input)
+        aPacketFifo_Destroy(&input);
+    aErr err = output ? aPacketFifo_Destroy(&output) : aErrNotFound;
+    if (outputResult)
+        *outputResult = err;
+}
+
+bool sMakeFifos(aLinkRecord* record)
+{
+    record->inputFifo.store(aPacketFifo_Create());
+    record->outputFifo.store(aPacketFifo_Create());
+    return record->inputFifo.load() && record->outputFifo.load();
+}
+
+// Fills a fresh record around its stream.
+bool sInitRecord(aLinkRecord* record, aStreamRef stream)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "aLink(%p)->userFilterSema", static_cast<void*>(record));
+    record->userFilterMutex = aMutex_Create(name);
+    std::snprintf(name, sizeof name, "LOG_SEMA_%p", static_cast<void*>(record));
+    record->packetLogMutex = aMutex_Create(name);
+    record->incoming = aPacket_Create();
+    record->stream = stream;
+    record->running.store(0);
+    record->status.store(stream ? LINK_STOPPED : LINK_NO_STREAM);
+    record->pooled.store(0);
+    record->tag.store(aLINKCHECK);
+    return sMakeFifos(record) && record->incoming && record->userFilterMutex && record->packetLogMutex;
+}
+
+// Last use gone: stop the threads and free what the record holds. The
+// memory itself goes with the last reference to the entry.
+aErr sTeardown(const aLinkEntryRef& entry)
+{
+    aLinkRecord* record = entry->record.get();
+    if (!record)
+        return aErrUnknown;
+    aErr result = aErrNone;
+    {
+        std::lock_guard<std::mutex> guard(record->control);
+        if (record->userFilterMutex)
+            sRemoveUserFilter(record);
+        sStop(record);
+        if (entry->parent) {
+            uint32_t parent = entry->parent;
+            aLink_Destroy(&parent);
+        }
+        record->tag.store(0);
+        sDestroyFifos(record, &result);
+        if (record->incoming)
+            aPacket_Destroy(&record->incoming);
+        aPacketDebug_Teardown(record);
+        if (record->stream) {
+            aDebugging_Trace(aDEBUG_LINK, " Destroy stream\n");
+            aStream_Destroy(&record->stream);
+        }
+        record->status.store(LINK_NO_STREAM);
+    }
+    return result;
+}
+
+typedef aErr (*sOpenProc)(uint32_t key, uint32_t port, const void* extra, aStreamRef* stream);
+
+aErr sOpenTCPIP(uint32_t key, uint32_t port, const void*, aStreamRef* stream)
+{
+    return aStream_CreateSocket(key, static_cast<uint16_t>(port), stream);
+}
+
+aErr sOpenSerial(uint32_t, uint32_t baudIndex, const void* path, aStreamRef* stream)
+{
+    return aStream_CreateSerial(static_cast<const char*>(path), baudIndex, 0, 0, 0, stream);
+}
+
+aErr sOpenUSB(uint32_t key, uint32_t, const void*, aStreamRef* stream)
+{
+#ifdef aLINK_HAVE_USB_STREAM
+    return aStream_CreateUSB(key, stream);
+#else
+    (void)key;
+    *stream = nullptr;
+    return aErrUnimplemented;
+#endif
+}
+
+// Creates the entry, wraps the stream and starts the link; 0 on failure,
+// with nothing left in the table.
+uint32_t sCreateWithStream(uint32_t kind, uint32_t key, uint32_t port, aStreamRef stream, bool synchronise)
+{
+    aLinkEntryRef entry = aLinkManager_AddEntry(key, port, 0, kind);
+    if (!entry) {
+        aDebugging_Trace(aDEBUG_LINK, "FAIL: link table entry\n");
+        if (stream)
+            aStream_Destroy(&stream);
+        return 0;
+    }
+    uint32_t identifier = entry->identifier;
+    aLinkRecord* record = entry->record.get();
+    bool ready = sInitRecord(record, stream);
+    if (!ready || aLinkManager_AddUse(identifier) != aErrNone) {
+        aDebugging_Trace(aDEBUG_LINK, "FAIL: link initialisation\n");
+        aLinkEntryRef removed;
+        aLinkManager_Remove(identifier, &removed);
+        sTeardown(entry);
+        return 0;
+    }
+    aErr err = aLink_Start(identifier);
+    if (err != aErrNone) {
+        aDebugging_Trace(aDEBUG_LINK, "FAIL: aLink_Start: %s\n", aError_GetErrorText(err));
+        aLink_Destroy(&identifier);
+        return 0;
+    }
+    if (synchronise) {
+        err = aLink_Sync(identifier);
+        if (err != aErrNone)
+            aDebugging_Trace(aDEBUG_LINK, "aLink_Sync: %s\n", aError_GetErrorText(err));
+        aLink_ForceRoute(identifier, 1);
+    }
+    return identifier;
+}
+
+uint32_t sCreate(uint32_t kind, uint32_t key, uint32_t port, const void* extra, sOpenProc open,
+    bool synchronise)
+{
+    try {
+        std::lock_guard<std::mutex> guard(aLinkManager_CreationLock());
+        if (aLinkEntryRef shared = aLinkManager_ShareByKey(kind, key, kind == SERIAL ? 0 : port)) {
+            if (shared->server && kind == USB) {
+                aDebugging_Trace(aDEBUG_LINK,
+                    "This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" \n");
+                uint32_t id = shared->identifier;
+                aLink_Destroy(&id);
+                return 0;
+            }
+            return shared->identifier;
+        }
+        aStreamRef stream = nullptr;
+        aErr err = open(key, port, extra, &stream);
+        if (err != aErrNone || !stream) {
+            aDebugging_Trace(aDEBUG_LINK, "FAIL: open stream: %s\n", aError_GetErrorText(err));
+            if (stream)
+                aStream_Destroy(&stream);
+            return 0;
+        }
+        return sCreateWithStream(kind, key, kind == SERIAL ? 0 : port, stream, synchronise);
+    } catch (...) {
+        return 0;
+    }
+}
+
+} // namespace
+
+uint32_t aLink_CreateUSB(uint32_t serialNumber)
+{
+    if (serialNumber == 0)
+        return 0;
+    return sCreate(USB, serialNumber, 0, nullptr, sOpenUSB, true);
+}
+
+uint32_t aLink_CreateTCPIP(uint32_t address, uint16_t port)
+{
+    return sCreate(TCPIP, address, port, nullptr, sOpenTCPIP, false);
+}
+
+uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate)
+{
+    uint32_t index = 0;
+    while (index < sizeof kBaudRates / sizeof kBaudRates[0] && kBaudRates[index] != baudRate)
+        index++;
+    if (index == sizeof kBaudRates / sizeof kBaudRates[0] || !portName)
+        return 0;
+    // The baud index travels in the port argument of the opener.
+    return sCreate(SERIAL, serialNumber, index, portName, sOpenSerial, false);
+}
+
+uint32_t aLink_Create(aStreamRef stream)
+{
+    if (!stream)
+        return 0;
+    try {
+        std::lock_guard<std::mutex> guard(aLinkManager_CreationLock());
+        return sCreateWithStream(0, 0, 0, stream, false);
+    } catch (...) {
+        aStream_Destroy(&stream);
+        return 0;
+    }
+}
+
+aErr aLink_Destroy(uint32_t* identifier)
+{
+    if (!identifier)
+        return aErrParam;
+    uint32_t id = *identifier;
+    *identifier = 0;
+    int remaining = 0;
+    aLinkEntryRef removed;
+    aErr err = aLinkManager_DropUse(id, &remaining, &removed);
+    if (err != aErrNone)
+        return err;
+    if (remaining > 0) {
+        aDebugging_Trace(aDEBUG_LINK, "aLink_Destroy use_count: %d\n", remaining);
+        return aErrNone;
+    }
+    return sTeardown(removed);
+}
+
+aErr aLink_Start(uint32_t identifier)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    if (!record)
+        return aErrParam;
+    aErr err;
+    {
+        std::lock_guard<std::mutex> guard(record->control);
+        if (record->tag.load() != aLINKCHECK)
+            return aErrParam;
+        err = sStart(record);
+    }
+    if (err != aErrNone)
+        return err;
+    return aLink_ForceRoute(identifier, 1);
+}
+
+aErr aLink_Reset(uint32_t identifier)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    if (!record)
+        return aErrParam;
+    {
+        std::lock_guard<std::mutex> guard(record->control);
+        if (record->tag.load() != aLINKCHECK)
+            return aErrParam;
+        sStop(record);
+        sRemoveUserFilter(record);
+        sDestroyFifos(record, nullptr);
+        aPacketDebug_Teardown(record);
+        if (record->stream)
+            aStream_Destroy(&record->stream);
+
+        aErr err = aErrParam;
+        sOpenProc open = nullptr;
+        switch (entry->streamKind) {
+        case USB:
+            aDebugging_Trace(aDEBUG_LINK, " recreate USB stream\n");
+            open = sOpenUSB;
+            break;
+        case TCPIP:
+            aDebugging_Trace(aDEBUG_LINK, " recreate TCPIP stream\n");
+            open = sOpenTCPIP;
+            break;
+        default:
+            aDebugging_Trace(aDEBUG_LINK, " recreate invalid stream type\n");
+            break;
+        }
+        for (int attempt = 0; open && attempt < kReopenAttempts; attempt++) {
+            if (attempt > 0)
+                aTime_MSSleep(kReopenPauseMs);
+            err = open(entry->deviceKey, entry->port, nullptr, &record->stream);
+            if (err == aErrNone && record->stream)
+                break;
+        }
+        // Callers may go on waiting on the link's FIFOs whatever happens.
+        bool fifos = sMakeFifos(record);
+        if (err != aErrNone || !record->stream) {
+            aDebugging_Trace(aDEBUG_LINK, " ERROR - could not recreate stream: %d\n", err);
+            record->status.store(LINK_NO_STREAM);
+            return err != aErrNone ? err : aErrIO;
+        }
+        if (!fifos)
+            return aErrResource;
+        aPacket_Reset(record->incoming);
+        record->status.store(LINK_STOPPED);
+    }
+    return aLink_Start(identifier);
+}
+
+aErr aLink_Sync(uint32_t identifier)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    if (!record)
+        return aErrParam;
+    record->status.store(LINK_SYNCING);
+    aErr result = aErrNotReady;
+    for (uint32_t i = 0; i < kPollCount; i++) {
+        if (record->status.load() == LINK_RUNNING) {
+            result = aErrNone;
+            break;
+        }
+        aTime_MSSleep(kPollMs);
+    }
+    auto all = [](const aPacket*, const void*) -> uint8_t { return 1; };
+    aPacketFifo_DrainPackets(record->outputFifo.load(), all, nullptr);
+    aTime_MSSleep(kSyncSettleMs);
+    aPacketFifo_DrainPackets(record->inputFifo.load(), all, nullptr);
+    return result;
+}
+
+aErr aLink_ForceRoute(uint32_t identifier, uint8_t enable)
+{
+    aLinkEntryRef entry = aLinkManager_LookupByID(identifier);
+    if (!entry)
+        return aErrNotFound;
+    aLinkRecord* record = aLinkManager_Record(entry);
+    if (!record)
+        return aErrParam;
+    return sForceRoute(record, enable);
+}
+
+uint32_t aLink_GetStatus(uint32_t identifier)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    return record ? record->status.load() : static_cast<uint32_t>(LINK_NO_STREAM);
+}
+
+aErr aLink_EnablePooledPackets(uint32_t identifier, bool enable)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    if (!record)
+        return aErrParam;
+    record->pooled.store(enable ? 1 : 0);
+    return aErrNone;
+}
+
+aErr aLink_InstallUserPacketFilter(uint32_t identifier, aLinkPacketFilterProc procedure, void* reference)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    if (!record)
+        return aErrParam;
+    aErr err = aMutex_Lock(record->userFilterMutex);
+    if (err != aErrNone)
+        return err;
+    record->userFilter = procedure;
+    record->userFilterReference = procedure ? reference : nullptr;
+    aMutex_Unlock(record->userFilterMutex);
+    return aErrNone;
+}
+
+aErr aLink_PutPacket(uint32_t identifier, const aPacket* packet)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    if (!record)
+        return aErrParam;
+    return aPacketFifo_Put(record->outputFifo.load(), packet);
+}
+
+aPacket* aLink_GetPacket(uint32_t identifier)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    return record ? aPacketFifo_Get(record->inputFifo.load()) : nullptr;
+}
+
+aPacket* aLink_AwaitPacket(uint32_t identifier, uint32_t timeoutMs)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    return record ? aPacketFifo_Await(record->inputFifo.load(), timeoutMs) : nullptr;
+}
+
+aPacket* aLink_GetFirst(uint32_t identifier, PacketMatchProc match, const void* reference)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    return record ? aPacketFifo_GetFirst(record->inputFifo.load(), match, reference) : nullptr;
+}
+
+size_t aLink_DrainPackets(uint32_t identifier, PacketMatchProc match, const void* reference)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    return record ? aPacketFifo_DrainPackets(record->inputFifo.load(), match, reference) : 0;
+}
+
+aPacket* aLink_AwaitFirst(uint32_t identifier, PacketMatchProc match, const void* reference,
+    uint32_t timeoutMs)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    if (!record)
+        return nullptr;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // One look at the queue even with no time to wait; then wait while the
+    // link runs in step.
+    do {
+        if (!record->running.load() || record->status.load() != LINK_RUNNING)
+            return nullptr;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        uint32_t wait = left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0;
+        if (aPacket* packet = aPacketFifo_AwaitFirst(record->inputFifo.load(), match, reference, wait))
+            return packet;
+        // Early return without a packet: the queue was replaced (reset or
+        // teardown); look again shortly.
+        if (Clock::now() < deadline)
+            aTime_MSSleep(kPollMs);
+    } while (Clock::now() < deadline);
+    return nullptr;
+}

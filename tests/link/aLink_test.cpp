@@ -1,0 +1,368 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+
+#include "LinkFakes.h"
+#include "link/aDefs.h"
+#include "link/aLink.h"
+#include "link/aLogger.h"
+#include "link/aPacketDebug.h"
+
+using namespace linktest;
+
+namespace {
+
+const Bytes kProbe = {0xAD, 0x00};
+
+size_t sCount(const Bytes& haystack, const Bytes& needle)
+{
+    size_t n = 0;
+    for (auto it = haystack.begin(); (it = std::search(it, haystack.end(), needle.begin(), needle.end())) != haystack.end(); ++it)
+        n++;
+    return n;
+}
+
+bool sContains(const Bytes& haystack, const Bytes& needle)
+{
+    return sCount(haystack, needle) > 0;
+}
+
+size_t sThreadCount()
+{
+    size_t n = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(dir))
+            n += e->d_name[0] != '.';
+        closedir(dir);
+    }
+    return n;
+}
+
+aPacket* sPacket(uint8_t address, Bytes data)
+{
+    return aPacket_CreateWithData(address, static_cast<uint8_t>(data.size()), data.data());
+}
+
+void sPut(uint32_t link, uint8_t address, Bytes data)
+{
+    aPacket* p = sPacket(address, std::move(data));
+    ASSERT_EQ(aLink_PutPacket(link, p), aErrNone);
+    aPacket_Destroy(&p);
+}
+
+uint8_t sFromAddress(const aPacket* packet, const void* reference)
+{
+    return packet->address == *static_cast<const uint8_t*>(reference) && packet->length > 0;
+}
+
+// A link over a scripted port, destroyed before the port.
+struct ScriptedLink {
+    ScriptedPort port;
+    uint32_t id = 0;
+    ScriptedLink() { id = aLink_Create(port.makeStream()); }
+    ~ScriptedLink()
+    {
+        if (id)
+            aLink_Destroy(&id);
+    }
+    size_t probes() { return sCount(port.written(), kProbe); }
+};
+
+} // namespace
+
+TEST(aLinkScripted, StartsRunningAndSwitchesRoutingOnThenOff)
+{
+    auto link = std::make_unique<ScriptedLink>();
+    ASSERT_NE(link->id, 0u);
+    EXPECT_EQ(aLink_GetStatus(link->id), LINK_RUNNING);
+    ASSERT_TRUE(eventually([&] { return sContains(link->port.written(), {0xAF, 0x01, 0x01}); }));
+    uint32_t id = link->id;
+    EXPECT_EQ(aLink_Destroy(&link->id), aErrNone);
+    EXPECT_EQ(link->id, 0u);
+    // The stop wrote the routing switch off before the threads ended.
+    EXPECT_TRUE(sContains(link->port.written(), {0xAF, 0x01, 0x00}));
+    EXPECT_EQ(aLink_GetStatus(id), LINK_NO_STREAM);
+    EXPECT_EQ(aLink_Destroy(&id), aErrParam);
+    EXPECT_EQ(id, 0u);
+}
+
+TEST(aLinkScripted, UnknownIdentifiersAreRefused)
+{
+    const uint32_t never = 0x7FFFFFF0;
+    EXPECT_EQ(aLink_GetStatus(never), LINK_NO_STREAM);
+    EXPECT_EQ(aLink_GetStatus(0), LINK_NO_STREAM);
+    EXPECT_EQ(aLink_Start(never), aErrParam);
+    EXPECT_EQ(aLink_Sync(never), aErrParam);
+    EXPECT_EQ(aLink_Reset(never), aErrParam);
+    EXPECT_EQ(aLink_ForceRoute(never, 1), aErrNotFound);
+    EXPECT_EQ(aLink_EnablePooledPackets(never, true), aErrParam);
+    EXPECT_EQ(aLink_InstallUserPacketFilter(never, nullptr, nullptr), aErrParam);
+    aPacket* p = sPacket(2, {1});
+    EXPECT_EQ(aLink_PutPacket(never, p), aErrParam);
+    aPacket_Destroy(&p);
+    EXPECT_EQ(aLink_GetPacket(never), nullptr);
+    EXPECT_EQ(aLink_AwaitPacket(never, 10), nullptr);
+    EXPECT_EQ(aLink_AwaitFirst(never, sFromAddress, &never, 10), nullptr);
+    EXPECT_EQ(aLink_DrainPackets(never, sFromAddress, &never), 0u);
+    EXPECT_EQ(aLink_PacketDebug_Enable(never), aErrParam);
+    EXPECT_EQ(aLink_Destroy(nullptr), aErrParam);
+    EXPECT_EQ(aLink_Create(nullptr), 0u);
+    EXPECT_EQ(aLink_CreateSerial(0x1234, "/dev/null", 14400), 0u);
+    EXPECT_EQ(aLink_CreateSerial(0x1234, nullptr, 9600), 0u);
+}
+
+TEST(aLinkScripted, SynchronisesOnTwoMatchingAnswers)
+{
+    ScriptedLink link;
+    aErr result = aErrUnknown;
+    std::thread sync([&] { result = aLink_Sync(link.id); });
+    ASSERT_TRUE(eventually([&] { return link.probes() >= 6; }));
+    link.port.feed({0x04, 0x00, 0x04, 0x00});
+    sync.join();
+    EXPECT_EQ(result, aErrNone);
+    EXPECT_EQ(aLink_GetStatus(link.id), LINK_RUNNING);
+}
+
+TEST(aLinkScripted, DifferentAnswersDoNotSynchroniseAndProbesGoOutAgain)
+{
+    ScriptedLink link;
+    aErr result = aErrUnknown;
+    std::thread sync([&] { result = aLink_Sync(link.id); });
+    ASSERT_TRUE(eventually([&] { return link.probes() >= 6; }));
+    link.port.feed({0x04, 0x00, 0x06, 0x00});
+    ASSERT_TRUE(eventually([&] { return link.probes() >= 12; }));
+    EXPECT_EQ(aLink_GetStatus(link.id), LINK_SYNCING);
+    link.port.feed({0x06, 0x00, 0x06, 0x00});
+    sync.join();
+    EXPECT_EQ(result, aErrNone);
+    EXPECT_EQ(aLink_GetStatus(link.id), LINK_RUNNING);
+}
+
+TEST(aLinkScripted, OutOfStepBytesStartASynchronisation)
+{
+    ScriptedLink link;
+    link.port.feed({0x03});
+    ASSERT_TRUE(eventually([&] { return link.probes() == 6; }));
+    EXPECT_EQ(aLink_GetStatus(link.id), LINK_SYNCING);
+
+    // Nothing is handed to callers while out of step, and they are not kept
+    // waiting for it.
+    uint8_t from = 4;
+    auto start = Clock::now();
+    EXPECT_EQ(aLink_AwaitFirst(link.id, sFromAddress, &from, 5000), nullptr);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+
+    link.port.feed({0x04, 0x00, 0x04, 0x00, 0x04, 0x00});
+    ASSERT_TRUE(eventually([&] { return aLink_GetStatus(link.id) == LINK_RUNNING; }));
+    // The spare probe answer arrives as an ordinary empty packet; after it,
+    // traffic is framed again.
+    link.port.feed({0x04, 0x02, 0x03, 0x09});
+    aPacket* p = aLink_AwaitFirst(link.id, sFromAddress, &from, 5000);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->length, 2);
+    EXPECT_EQ(p->data[1], 0x09);
+    aPacket_Destroy(&p);
+}
+
+TEST(aLinkScripted, HeartbeatsAreAnsweredAndNeverQueued)
+{
+    ScriptedLink link;
+    link.port.feed({0x02, 0x02, 0x00, 0x00});
+    ASSERT_TRUE(eventually([&] { return sContains(link.port.written(), {0x02, 0x02, 0x00, 0x02}); }));
+    link.port.feed({0x02, 0x02, 0x00, 0x01});
+    ASSERT_TRUE(eventually([&] { return sContains(link.port.written(), {0x02, 0x02, 0x00, 0x03}); }));
+    // Three data bytes: an ordinary packet.
+    link.port.feed({0x02, 0x03, 0x00, 0x00, 0x00});
+    aPacket* p = aLink_AwaitPacket(link.id, 5000);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->length, 3);
+    aPacket_Destroy(&p);
+    EXPECT_EQ(aLink_GetPacket(link.id), nullptr);
+}
+
+TEST(aLinkScripted, GarbageNeverCrashesNorGrowsTheQueue)
+{
+    ScriptedLink link;
+    std::mt19937 random(1234);
+    Bytes garbage(20000);
+    for (auto& b : garbage)
+        b = static_cast<uint8_t>(random());
+    link.port.feed(garbage);
+    ASSERT_TRUE(eventually([&] { return link.port.pending() == 0; }));
+    ASSERT_TRUE(eventually([&] { return link.probes() >= 6; }));
+    link.port.feed({0x08, 0x00, 0x08, 0x00});
+    ASSERT_TRUE(eventually([&] { return aLink_GetStatus(link.id) == LINK_RUNNING; }));
+    // Then a flood of valid packets that nobody reads.
+    Bytes flood;
+    for (int i = 0; i < 1500; i++) {
+        Bytes packet = {0x08, 0x03, 0x03, 0x01, static_cast<uint8_t>(i)};
+        flood.insert(flood.end(), packet.begin(), packet.end());
+    }
+    link.port.feed(flood);
+    ASSERT_TRUE(eventually([&] { return link.port.pending() == 0; }));
+    size_t queued = aLink_DrainPackets(link.id, [](const aPacket*, const void*) -> uint8_t { return 1; }, nullptr);
+    EXPECT_LE(queued, size_t(aPACKETFIFO_CAPACITY));
+    EXPECT_GT(queued, 0u);
+    EXPECT_EQ(aLink_GetStatus(link.id), LINK_RUNNING);
+}
+
+TEST(aLinkScripted, PooledWritesStayWithinOneBlock)
+{
+    ScriptedLink link;
+    ASSERT_TRUE(eventually([&] { return !link.port.written().empty(); }));
+    link.port.clearWrites();
+    ASSERT_EQ(aLink_EnablePooledPackets(link.id, true), aErrNone);
+    // Hold the port while the queue fills, so that batches form.
+    link.port.holdWrites(true);
+    Bytes full(28, 0x11);
+    sPut(link.id, 2, full);
+    ASSERT_TRUE(eventually([&] { return link.port.waitingWrites.load() == 1; }));
+    for (int i = 0; i < 200; i++)
+        sPut(link.id, 2, full);
+    link.port.holdWrites(false);
+    ASSERT_TRUE(eventually([&] { return link.port.written().size() == 201u * 30; }));
+    auto writes = link.port.writes();
+    size_t largest = 0;
+    for (const Bytes& w : writes)
+        largest = std::max(largest, w.size());
+    EXPECT_LE(largest, 4080u);
+    EXPECT_EQ(largest, 4080u);
+    EXPECT_LE(writes.size(), 3u);
+}
+
+TEST(aLinkScripted, UserFilterSeesPacketsFirst)
+{
+    ScriptedLink link;
+    struct Seen {
+        std::atomic<int> calls{0};
+    } seen;
+    auto filter = [](const aPacket* packet, void* reference) -> uint8_t {
+        static_cast<Seen*>(reference)->calls++;
+        return packet->data[0] == 0x55 ? 1 : 0;
+    };
+    ASSERT_EQ(aLink_InstallUserPacketFilter(link.id, filter, &seen), aErrNone);
+    link.port.feed({0x04, 0x01, 0x55, 0x04, 0x01, 0x66});
+    aPacket* p = aLink_AwaitPacket(link.id, 5000);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->data[0], 0x66);
+    aPacket_Destroy(&p);
+    EXPECT_EQ(seen.calls.load(), 2);
+    EXPECT_EQ(aLink_GetPacket(link.id), nullptr);
+
+    ASSERT_EQ(aLink_InstallUserPacketFilter(link.id, nullptr, nullptr), aErrNone);
+    link.port.feed({0x04, 0x01, 0x55});
+    p = aLink_AwaitPacket(link.id, 5000);
+    ASSERT_NE(p, nullptr);
+    aPacket_Destroy(&p);
+    EXPECT_EQ(seen.calls.load(), 2);
+}
+
+TEST(aLinkScripted, PacketLogKeepsBothDirections)
+{
+    ScriptedLink link;
+    uint8_t direction = 0;
+    uint32_t length = 64;
+    uint8_t buffer[64];
+    EXPECT_EQ(aLink_PacketDebug_Read(link.id, &direction, &length, buffer), aErrNotReady);
+    EXPECT_EQ(aLink_PacketDebug_Disable(link.id), aErrNotReady);
+    EXPECT_EQ(aLink_PacketDebug_SetLogSize(link.id, 0x4000001), aErrParam);
+    EXPECT_EQ(aLink_PacketDebug_SetLogSize(link.id, 256), aErrNone);
+    ASSERT_EQ(aLink_PacketDebug_Enable(link.id), aErrNone);
+    EXPECT_TRUE(aLink_PacketDebug_IsEnabled(link.id));
+    EXPECT_EQ(aLink_PacketDebug_SetLogSize(link.id, 512), aErrBusy);
+
+    link.port.feed({0x06, 0x02, 0x03, 0x04});
+    aPacket* in = aLink_AwaitPacket(link.id, 5000);
+    ASSERT_NE(in, nullptr);
+    aPacket_Destroy(&in);
+    sPut(link.id, 6, {0x17, 0x01});
+    ASSERT_TRUE(eventually([&] { return sContains(link.port.written(), {0x06, 0x02, 0x17, 0x01}); }));
+
+    std::vector<std::pair<uint8_t, Bytes>> records;
+    ASSERT_TRUE(eventually([&] {
+        length = sizeof buffer;
+        while (aLink_PacketDebug_Read(link.id, &direction, &length, buffer) == aErrNone) {
+            // The routing switch of the start may land in the log too.
+            if (buffer[0] != 0xAF)
+                records.emplace_back(direction, Bytes(buffer, buffer + length));
+            length = sizeof buffer;
+        }
+        return records.size() >= 2;
+    }));
+    EXPECT_EQ(records[0], std::make_pair(uint8_t(aLOG_RECEIVED), Bytes{0x06, 0x02, 0x03, 0x04}));
+    EXPECT_EQ(records[1], std::make_pair(uint8_t(aLOG_SENT), Bytes{0x06, 0x02, 0x17, 0x01}));
+
+    const uint8_t start[] = "START";
+    EXPECT_EQ(aLink_PacketDebug_Write(link.id, aLOG_TEXT, 6, start), aErrNone);
+    length = 2;
+    EXPECT_EQ(aLink_PacketDebug_Read(link.id, &direction, &length, buffer), aErrOverrun);
+    EXPECT_EQ(length, 6u);
+    length = sizeof buffer;
+    EXPECT_EQ(aLink_PacketDebug_Read(link.id, &direction, &length, buffer), aErrNone);
+    EXPECT_EQ(direction, aLOG_TEXT);
+    EXPECT_STREQ(reinterpret_cast<char*>(buffer), "START");
+    EXPECT_EQ(aLink_PacketDebug_Disable(link.id), aErrNone);
+    EXPECT_FALSE(aLink_PacketDebug_IsEnabled(link.id));
+}
+
+TEST(aLogger, RingDropsTheOldestToMakeRoom)
+{
+    aLogger* log = aLogger_Create(64);
+    ASSERT_NE(log, nullptr);
+    Bytes twenty(18, 0xAB);
+    for (int i = 0; i < 3; i++) {
+        twenty[0] = static_cast<uint8_t>(i);
+        ASSERT_EQ(aLogger_Put(log, aLOG_SENT, 18, twenty.data()), aErrNone);
+    }
+    EXPECT_EQ(aLogger_Used(log), 60u);
+    Bytes ten(10, 0xCD);
+    ASSERT_EQ(aLogger_Put(log, aLOG_RECEIVED, 10, ten.data()), aErrNone);
+    uint8_t direction = 0, buffer[64];
+    uint32_t length = sizeof buffer;
+    ASSERT_EQ(aLogger_Get(log, &direction, &length, buffer), aErrNone);
+    EXPECT_EQ(buffer[0], 1); // record 0 made room
+    Bytes big(62, 0);
+    EXPECT_EQ(aLogger_Put(log, aLOG_SENT, 61, big.data()), aErrNone);
+    EXPECT_EQ(aLogger_Put(log, aLOG_SENT, 62, big.data()), aErrOverrun);
+    length = sizeof buffer;
+    ASSERT_EQ(aLogger_Get(log, &direction, &length, buffer), aErrNone);
+    EXPECT_EQ(length, 61u);
+    length = sizeof buffer;
+    EXPECT_EQ(aLogger_Get(log, &direction, &length, buffer), aErrNotFound);
+    // Wrapping records read back intact.
+    for (int i = 0; i < 50; i++) {
+        Bytes r(static_cast<size_t>(i % 13), static_cast<uint8_t>(i));
+        ASSERT_EQ(aLogger_Put(log, aLOG_SENT, static_cast<uint32_t>(r.size()), r.data()), aErrNone);
+        length = sizeof buffer;
+        ASSERT_EQ(aLogger_Get(log, &direction, &length, buffer), aErrNone);
+        ASSERT_EQ(Bytes(buffer, buffer + length), r);
+    }
+    EXPECT_EQ(aLogger_Destroy(&log), aErrNone);
+    EXPECT_EQ(log, nullptr);
+}
+
+TEST(aLinkScripted, ReadErrorsMarkTheLinkAndRecoveryResynchronises)
+{
+    ScriptedLink link;
+    link.port.failReads(aErrIO);
+    ASSERT_TRUE(eventually([&] { return aLink_GetStatus(link.id) == LINK_IO_ERROR; }));
+    link.port.clearWrites();
+    link.port.failReads(aErrNone);
+    ASSERT_TRUE(eventually([&] { return link.probes() >= 6; }));
+    link.port.feed({0x02, 0x00, 0x02, 0x00});
+    EXPECT_TRUE(eventually([&] { return aLink_GetStatus(link.id) == LINK_RUNNING; }));
+}
+
+TEST(aLinkScripted, DestroyLeavesNoThreadBehind)
+{
+    size_t before = sThreadCount();
+    {
+        ScriptedLink a, b;
+        EXPECT_GE(sThreadCount(), before + 4);
+    }
+    EXPECT_EQ(sThreadCount(), before);
+}
