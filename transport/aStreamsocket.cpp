@@ -14,7 +14,7 @@
 #include "transport/unix_time.h"
 
 enum : uint32_t { SOCKET_CONNECTED = 0x1 };
-enum { WRITE_RETRIES = 10, WRITE_PAUSE_MS = 60, CLOSE_PAUSE_MS = 10 };
+enum { WRITE_RETRIES = 10, WRITE_PAUSE_MS = 60, CLOSE_PAUSE_MS = 10, RECEIVE_SIZE = 4096 };
 
 struct aSocket {
     uint32_t port;
@@ -23,6 +23,9 @@ struct aSocket {
     uint32_t flags;
     uint32_t generation;   // counts connections, so one reset is mended once
     bool accepted;         // descriptor belongs to a listener: never closed here
+    uint8_t received[RECEIVE_SIZE]; // bytes taken from the socket, not yet handed out
+    uint32_t readAt;
+    uint32_t available;
     std::mutex lock;
     uint16_t check;
 };
@@ -86,41 +89,42 @@ static bool sLost(int e)
     return e == ECONNRESET || e == ENOTCONN || e == ETIMEDOUT;
 }
 
+// Hands out one byte. The socket is read a block at a time into the
+// transport's buffer: a byte per system call would cap a link at a few
+// hundred kilobytes a second.
 static aErr sGet(uint8_t* byte, void* reference)
 {
     aSocket* s = sSocket(reference);
     if (!s || !byte)
         return aErrParam;
     std::lock_guard<std::mutex> hold(s->lock);
+    if (s->available > 0) {
+        *byte = s->received[s->readAt++];
+        s->available--;
+        return aErrNone;
+    }
     if (!(s->flags & SOCKET_CONNECTED))
         return aErrConnection;
-    ssize_t n = recv(s->fd, byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    ssize_t n = recv(s->fd, s->received, RECEIVE_SIZE, MSG_DONTWAIT);
     int e = errno;
-    // A reset, or the peer closing its end (a peek of 0 bytes), means the
-    // connection is gone: open a new one rather than read nothing for ever.
+    // A reset, or the peer closing its end (0 bytes), means the connection is
+    // gone: open a new one rather than read nothing for ever.
     if ((n < 0 && sLost(e)) || (n == 0 && !s->accepted)) {
         s->flags &= ~SOCKET_CONNECTED;
         aErr err = sConnectLocked(s);
         if (err != aErrNone)
             return err;
-        n = recv(s->fd, byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        n = recv(s->fd, s->received, RECEIVE_SIZE, MSG_DONTWAIT);
         e = errno;
     }
-    if (n == 0 || (n < 0 && (e == EAGAIN || e == EWOULDBLOCK || e == EINTR)))
+    if (n == 0 || (n < 0 && (e == EAGAIN || e == EWOULDBLOCK || e == EINTR || sLost(e))))
         return aErrNotReady;
     if (n < 0)
         return aErrConnection;
-    n = recv(s->fd, byte, 1, MSG_DONTWAIT);
-    if (n == 1)
-        return aErrNone;
-    if (n == 0)
-        return aErrNotReady;
-    e = errno;
-    if (e == EAGAIN || e == EWOULDBLOCK)
-        return aErrEOF;
-    if (sLost(e))
-        return aErrNotReady;
-    return aErrIO;
+    s->readAt = 1;
+    s->available = static_cast<uint32_t>(n) - 1;
+    *byte = s->received[0];
+    return aErrNone;
 }
 
 static aErr sWrite(const uint8_t* data, uint32_t length, void* reference)
