@@ -126,10 +126,26 @@ bool BirdFile::Load()
     } else if (got < size) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error reading %s read %zu bytes of %zu byte file\n", path.c_str(),
                  got, size);
-    } else if (size > HEADER_SIZE) {
-        signature = GetInt(buffer.data());
-        version = GetShort(buffer.data() + 4);
-        if (DecompressData(buffer.data() + HEADER_SIZE, size - HEADER_SIZE)) {
+    } else {
+        result = Parse(buffer.data(), size);
+    }
+    std::fclose(f);
+    return result;
+}
+
+bool BirdFile::LoadBytes(const uint8_t* bytes, size_t size)
+{
+    Reset();
+    return bytes ? Parse(bytes, size) : false;
+}
+
+bool BirdFile::Parse(const uint8_t* bytes, size_t size)
+{
+    bool result = false;
+    if (size > HEADER_SIZE) {
+        signature = GetInt(bytes);
+        version = GetShort(bytes + 4);
+        if (DecompressData(bytes + HEADER_SIZE, size - HEADER_SIZE)) {
             ScanBlocks(image.get(), image_size);
             FindSerialNumberOffsets();
             result = true;
@@ -142,7 +158,6 @@ bool BirdFile::Load()
             break;
         }
     }
-    std::fclose(f);
     return result;
 }
 

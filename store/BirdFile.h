@@ -56,6 +56,8 @@ public:
     // inflated; a body whose block table does not add up still loads with
     // the blocks that could be parsed.
     bool Load();
+    // Load for the bytes of a whole file already in memory; path is kept.
+    bool LoadBytes(const uint8_t* bytes, size_t size);
 
     // True when the file starts with "bird" and two non-zero version bytes.
     static bool VerifyFile(const std::string& path);
@@ -105,6 +107,7 @@ public:
     size_t image_size = 0;
 
 private:
+    bool Parse(const uint8_t* bytes, size_t size);
     bool DecompressData(const uint8_t* body, size_t n);
     bool ScanBlocks(const uint8_t* data, size_t size);
     const BirdBlock* InfoBlock() const;
