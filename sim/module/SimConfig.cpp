@@ -159,6 +159,8 @@ bool sOption(const std::string& name, const std::string& value, SimConfig& confi
             return false;
         }
         m.routerSerial = router.serial;
+        if (m.routerAddress < 0)
+            m.routerAddress = router.address;
         router.behind.push_back(m);
         cur.behind = int(router.behind.size()) - 1;
     } else if (name == "fault" || name == "stream") {
@@ -491,7 +493,11 @@ Global options:
                        traffic to modules behind it), BYTES the address,
                        length and data bytes in upper-case hex
   --flash-dir DIR      write each module's memory to DIR/SERIAL.flash at
-                       REBOOT, on the control command "dump" and at exit
+                       REBOOT, on the control command "dump" and at exit:
+                       header lines (serial, version, build, reboots), then
+                       "REGION ADDRESS LENGTH HEX" per run of bytes; region
+                       "flash" holds what WRITE committed, "loader" the image
+                       sent before LOAD (which has no WRITE)
   --ready-file PATH    also write the ready report to PATH (atomically)
   --lifetime SECONDS   end by itself after this long
   --control-stdin      read control commands on standard input and end when

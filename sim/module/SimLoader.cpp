@@ -1,7 +1,8 @@
 // The upgrade loader of a simulated module: INIT, PREPARE, DATA (plain or
 // as UEI bytes of option 10), SUM, WRITE, LOAD and REBOOT. Bytes of the block
-// transfer in progress stay pending until WRITE commits them; before LOAD the
-// loader image has no WRITE, so a new PREPARE or LOAD commits it to RAM.
+// transfer in progress stay pending until WRITE commits them to flash; before
+// LOAD the loader image comes without WRITE, so a new PREPARE or LOAD puts it
+// into the loader's memory.
 #include "link/aDefs.h"
 #include "link/aError.h"
 #include "sim/module/SimModule.h"
@@ -110,7 +111,7 @@ void SimModule::upgrade(const Packet& rq, Effects& fx)
             pending_.clear();
             return loaderStatus(rq, fx, aErrSize, Bytes());
         }
-        (loaderRunning_ ? flash_ : loaderMem_).write(blockAddress_, pending_.data(), count);
+        flash_.write(blockAddress_, pending_.data(), count);
         blockAddress_ += count;
         pending_.clear();
         return loaderStatus(rq, fx, aErrNone, Bytes());
