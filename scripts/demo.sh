@@ -5,5 +5,59 @@ cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 ./scripts/build.sh
 echo
-echo "== Updater -D (USB discovery) =="
-./build/Updater -D || true
+
+# Everything below runs inside a private network namespace (tools/netns-run):
+# the discovery searches multicast, and that must never leave this machine.
+# There a simulated router module with two modules on its I2C network and one
+# more module listen on tv0 (198.18.0.1) and answer discovery; the Updater
+# finds them over TCPIP and scans the router's network.
+BUILD_DIR=${BUILD_DIR:-build}
+inside='
+set -uo pipefail
+build=$1 router=$2
+work=$(mktemp -d)
+sim_pid=
+cleanup() {
+  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
+    kill -TERM "$sim_pid" 2>/dev/null
+    for _ in $(seq 50); do kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$sim_pid" 2>/dev/null || true
+  fi
+  wait 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$build/sim/corvestel-sim" --lifetime 300 --bind 198.18.0.1 --discovery 198.18.0.1 \
+  --ready-file "$work/ready" --trace "$work/trace" \
+  --module "serial=$router,model=17,address=2,name=Demo router,version=2.15.4,build=5101" \
+  --behind "serial=2181F0EE,model=13,address=4,name=Bench IO,version=2.15.2,build=5011" \
+  --behind "serial=40F5849A,model=26,address=8,name=Power,version=2.14.9,build=4870" \
+  --module "serial=6A3C0012,model=19,address=2,name=Relay rack,version=3.0.1,build=6002" \
+  > "$work/sim.out" 2> "$work/sim.err" &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -f "$work/ready" ] && break
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.1
+done
+if [ ! -f "$work/ready" ]; then
+  echo "The module simulator did not start:" >&2
+  cat "$work/sim.err" >&2
+  exit 1
+fi
+echo "== Simulated modules =="
+cat "$work/ready"
+echo
+echo "== Updater -D -t TCPIP (network discovery) =="
+timeout 60 "$build/Updater" -D -t TCPIP || echo "(Updater exit status $?)"
+echo
+echo "== Updater -D -r $router (modules behind the router) =="
+timeout 120 "$build/Updater" -D -r "$router" || echo "(Updater exit status $?)"
+echo
+echo "== Updater -D (USB, then TCPIP) =="
+timeout 60 "$build/Updater" -D || echo "(Updater exit status $?)"
+echo
+echo "== Packets the simulated modules saw: $(grep -c " rx " "$work/trace" || true) received, $(grep -c " tx " "$work/trace" || true) sent =="
+'
+tools/netns-run bash -c "$inside" demo "$BUILD_DIR" D272031D
