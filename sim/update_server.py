@@ -4,14 +4,14 @@
 Listens on 127.0.0.1 only. Usage:
 
     update_server.py --root DIR [--port 0] [--port-file FILE] [--log FILE]
-                     [--lifetime SECONDS]
+                     [--lifetime SECONDS] [--tls-cert FILE --tls-key FILE]
 
 With port 0 a free port is chosen. When the server is ready it prints the
 port on a line of its own and, with --port-file, writes it there (the file
 appears complete or not at all). Every request's full URL is appended to the
 --log file before it is answered. The server ends by itself after
 --lifetime seconds (default 600), on SIGTERM or SIGINT, and when the process
-that started it goes away.
+that started it goes away. With --tls-cert and --tls-key it speaks https.
 
 The directory DIR holds what the server knows:
 
@@ -45,6 +45,7 @@ import http.server
 import os
 import select
 import signal
+import ssl
 import sys
 import threading
 import time
@@ -144,7 +145,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def full_url(self):
         if self.path.startswith("/"):
-            return "http://" + self.headers.get("Host", "") + self.path
+            scheme = "https://" if isinstance(self.connection, ssl.SSLSocket) else "http://"
+            return scheme + self.headers.get("Host", "") + self.path
         return self.path  # absolute form, as sent to a proxy
 
     def send(self, status, body):
@@ -230,6 +232,8 @@ def main():
     parser.add_argument("--port-file")
     parser.add_argument("--log")
     parser.add_argument("--lifetime", type=float, default=600.0)
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
     args = parser.parse_args()
 
     parent = os.getppid()
@@ -244,6 +248,10 @@ def main():
     signal.signal(signal.SIGINT, lambda *_: os._exit(0))
 
     server = Server(("127.0.0.1", args.port), Handler)
+    if args.tls_cert:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls_cert, args.tls_key)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     server.root = os.path.abspath(args.root)
     server.log_path = args.log
     server.log_lock = threading.Lock()

@@ -106,3 +106,18 @@ TEST(HTTPRequestTransport, LimitsFromEnvironment)
     ::unsetenv("UPDATER_HTTP_CONNECT_SECONDS");
     EXPECT_EQ(HTTPLimits::FromEnvironment().lowSpeedTimeSeconds, 60);
 }
+
+TEST(HTTPRequestTLS, UntrustedCertificateIsRefused)
+{
+    UpdateServerHarness server;
+    if (!server.StartTLS())
+        GTEST_SKIP() << "no openssl program to make a certificate";
+    ASSERT_EQ(server.URL().rfind("https://", 0), 0u);
+    try {
+        HTTPRequest::GET(server.URL(), {{"op", "hi"}});
+        FAIL() << "a self-signed certificate was accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "SSL peer certificate or SSH remote key was not OK");
+    }
+    EXPECT_TRUE(server.Requests().empty()); // nothing was sent
+}

@@ -142,8 +142,27 @@ void UpdateServerHarness::WriteFile(const std::string& name, const std::string& 
 
 bool UpdateServerHarness::Start(double lifetimeSeconds)
 {
+    return Launch(lifetimeSeconds, false);
+}
+
+bool UpdateServerHarness::StartTLS(double lifetimeSeconds)
+{
+    return Launch(lifetimeSeconds, true);
+}
+
+bool UpdateServerHarness::Launch(double lifetimeSeconds, bool useTLS)
+{
     if (pid > 0 || root.empty())
         return pid > 0;
+    const std::string cert = root + "/.cert.pem";
+    const std::string key = root + "/.key.pem";
+    if (useTLS) {
+        const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout '" +
+                                    key + "' -out '" + cert + "' >/dev/null 2>&1";
+        if (std::system(command.c_str()) != 0)
+            return false;
+    }
+    tls = useTLS;
     const std::string script = std::string(TEST_SOURCE_DIR) + "/sim/update_server.py";
     const std::string portFile = root + "/.port";
     const std::string logFile = root + "/.requests";
@@ -164,9 +183,14 @@ bool UpdateServerHarness::Start(double lifetimeSeconds)
             ::dup2(devnull, STDIN_FILENO);
             ::dup2(devnull, STDOUT_FILENO);
         }
-        ::execlp("python3", "python3", script.c_str(), "--root", root.c_str(), "--port", "0", "--port-file",
-                 portFile.c_str(), "--log", logFile.c_str(), "--lifetime", lifetime.c_str(),
-                 static_cast<char*>(nullptr));
+        if (useTLS)
+            ::execlp("python3", "python3", script.c_str(), "--root", root.c_str(), "--port", "0", "--port-file",
+                     portFile.c_str(), "--log", logFile.c_str(), "--lifetime", lifetime.c_str(), "--tls-cert",
+                     cert.c_str(), "--tls-key", key.c_str(), static_cast<char*>(nullptr));
+        else
+            ::execlp("python3", "python3", script.c_str(), "--root", root.c_str(), "--port", "0", "--port-file",
+                     portFile.c_str(), "--log", logFile.c_str(), "--lifetime", lifetime.c_str(),
+                     static_cast<char*>(nullptr));
         ::_exit(127);
     }
 
@@ -209,7 +233,7 @@ void UpdateServerHarness::Stop()
 
 std::string UpdateServerHarness::URL() const
 {
-    return "http://127.0.0.1:" + std::to_string(port) + "/cgi/u";
+    return (tls ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port) + "/cgi/u";
 }
 
 std::vector<std::string> UpdateServerHarness::Requests() const

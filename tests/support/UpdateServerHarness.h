@@ -32,11 +32,14 @@ public:
 
     // Starts the server; true once its port is known (within 30 s).
     bool Start(double lifetimeSeconds = 120);
+    // Starts it speaking https with a fresh self-signed certificate (made
+    // with the openssl program); false when that can't be done.
+    bool StartTLS(double lifetimeSeconds = 120);
     // Ends the server (SIGTERM, then SIGKILL after 5 s) and reaps it.
     void Stop();
 
     int Port() const { return port; }
-    std::string URL() const; // http://127.0.0.1:PORT/cgi/u
+    std::string URL() const; // http://127.0.0.1:PORT/cgi/u (https with TLS)
     const std::string& Root() const { return root; }
     // Every URL requested so far, in order.
     std::vector<std::string> Requests() const;
@@ -48,10 +51,12 @@ public:
 
 private:
     std::string DeviceDir(uint32_t serial);
+    bool Launch(double lifetimeSeconds, bool tls);
 
     std::string root;
     pid_t pid = -1;
     int port = 0;
+    bool tls = false;
 };
 
 namespace srvtest {
