@@ -24,7 +24,7 @@ constexpr uint32_t kIOErrorPauseMs = 100;
 constexpr int kProbeCount = 6;
 // A synchronisation that starts over does not probe again sooner than this:
 // a module answering a flood of probes would only feed more of them.
-constexpr uint32_t kProbeIntervalMs = 50;
+constexpr uint32_t kProbeIntervalMs = 100;
 constexpr uint32_t kSyncSettleMs = 100;
 constexpr int kReopenAttempts = 20;
 constexpr uint32_t kReopenPauseMs = 100;
@@ -292,10 +292,11 @@ aErr sStop(aLinkRecord* record)
     return result;
 }
 
-// Caller holds record->control.
-aErr sStart(aLinkRecord* record)
+// Caller holds record->control. *already is set when the link was running.
+aErr sStart(aLinkRecord* record, bool* already)
 {
-    if (record->running.load() && record->receiveThread && record->sendThread)
+    *already = record->running.load() && record->receiveThread && record->sendThread;
+    if (*already)
         return aErrNone;
     if (!record->stream)
         return aErrNotReady;
@@ -549,13 +550,14 @@ aErr aLink_Start(uint32_t identifier)
     if (!record)
         return aErrParam;
     aErr err;
+    bool already = false;
     {
         std::lock_guard<std::mutex> guard(record->control);
         if (record->tag.load() != aLINKCHECK)
             return aErrParam;
-        err = sStart(record);
+        err = sStart(record, &already);
     }
-    if (err != aErrNone)
+    if (err != aErrNone || already)
         return err;
     return aLink_ForceRoute(identifier, 1);
 }
