@@ -29,6 +29,9 @@ uint64_t nowMs()
 
 namespace {
 
+// Bytes held for a host that does not read before giving up on it.
+const size_t MAX_UNSENT = 4 * 1024 * 1024;
+
 bool sNonBlocking(int fd)
 {
     int flags = fcntl(fd, F_GETFL, 0);
@@ -92,6 +95,8 @@ bool SimServer::openEndpoint(Endpoint& e, std::string& error)
         s->endpoint = &e;
         s->fd = master;
         s->pty = true;
+        if (m.heartbeatMs > 0)
+            s->nextHeartbeat = nowMs() + uint64_t(m.heartbeatMs);
         e.sessions.push_back(std::move(s));
         return true;
     }
@@ -423,7 +428,7 @@ void SimServer::timers(Session& s, uint64_t now)
 {
     SimModule& m = *s.endpoint->module;
     const ModuleConfig& c = m.config();
-    if (c.heartbeatMs > 0 && !s.pty && s.nextHeartbeat && now >= s.nextHeartbeat) {
+    if (c.heartbeatMs > 0 && s.nextHeartbeat && now >= s.nextHeartbeat) {
         Packet hb;
         hb.address = m.address();
         hb.data = Bytes{cmdHEARTBEAT, s.beat};
@@ -468,6 +473,14 @@ void SimServer::pump(Session& s, uint64_t now)
             trace_.event(serial, "garbage " + hexText(o.bytes.data(), o.bytes.size()));
         s.out.insert(s.out.end(), o.bytes.begin(), o.bytes.end());
         s.queue.erase(s.queue.begin());
+    }
+    if (s.out.size() > MAX_UNSENT) {
+        // The host has stopped reading (streams and heartbeats keep coming).
+        if (!s.pty) {
+            closeSession(s, "disconnect (host not reading)");
+            return;
+        }
+        s.out.erase(s.out.begin(), s.out.end() - long(MAX_UNSENT / 2));
     }
     while (!s.out.empty()) {
         ssize_t n = s.pty ? write(s.fd, s.out.data(), s.out.size())
