@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 
 #include "support/ProgramRunner.h"
@@ -111,6 +114,49 @@ TEST(SimProgram, EndsByItselfAndOnSignals)
     ASSERT_TRUE(sim2.Start({"--module", "serial=3"}));
     EXPECT_EQ(sim2.Command("quit"), "OK quit");
     EXPECT_EQ(sim2.Stop(), 0);
+}
+
+// True while the process exists and is not a zombie waiting to be reaped.
+bool sAlive(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    size_t close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+TEST(SimProgram, EndsWhenTheTestProcessDies)
+{
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // A test process that starts a simulator and dies without stopping it.
+        close(report[0]);
+        SimHarness* sim = new SimHarness;
+        pid_t simPid = sim->Start({"--module", "serial=4"}) ? sim->Pid() : -1;
+        std::string folder = sim->Folder();
+        if (write(report[1], &simPid, sizeof simPid) != ssize_t(sizeof simPid) ||
+            write(report[1], folder.c_str(), folder.size()) != ssize_t(folder.size()))
+            _exit(1);
+        _exit(0);
+    }
+    close(report[1]);
+    pid_t simPid = -1;
+    ASSERT_EQ(read(report[0], &simPid, sizeof simPid), ssize_t(sizeof simPid));
+    char folder[512] = {0};
+    ssize_t n = read(report[0], folder, sizeof folder - 1);
+    close(report[0]);
+    int status;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_GT(simPid, 0);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (sAlive(simPid) && std::chrono::steady_clock::now() < deadline)
+        usleep(10000);
+    EXPECT_FALSE(sAlive(simPid));
+    if (n > 0 && std::string(folder).find("corvestel-sim.") != std::string::npos)
+        RunProgram({"/bin/rm", "-rf", folder});
 }
 
 } // namespace

@@ -16,7 +16,7 @@
 
 namespace {
 
-const char* IFADDR = "198.18.0.1";
+const char* IFADDR = SimHarness::NETNS_ADDRESS;
 
 TEST(SimDiscovery, AnswersTheMulticastSearchForEachModule)
 {

@@ -92,6 +92,11 @@ public:
     // Has the simulator write its flash files and reads one module's.
     SimMemoryImage Flash(uint32_t serial);
 
+    // Address of the namespace interface (tv0) that netns tests bind
+    // simulators and discovery to: {"--bind", NETNS_ADDRESS, "--discovery",
+    // NETNS_ADDRESS, ...}.
+    static constexpr const char* NETNS_ADDRESS = "198.18.0.1";
+
     // Path of the built simulator.
     static std::string ProgramPath();
     // Reads a flash file written by the simulator.
