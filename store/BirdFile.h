@@ -75,6 +75,7 @@ public:
     // True when the stored model begins with name (an empty name matches);
     // false without an info block.
     bool ValidateModel(const char* name) const;
+    bool ValidateModel(const std::string& name) const { return ValidateModel(name.c_str()); }
 
     // Takes serial_offset and descriptor_offset from the first serial-offsets
     // block; false when there is none.
