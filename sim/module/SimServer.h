@@ -75,6 +75,7 @@ private:
     void timers(Session& s, uint64_t now);
     void dropSessions(Endpoint& e, const std::string& why);
     void closeSession(Session& s, const std::string& why);
+    bool openDiscovery(std::string& error);
     void answerDiscovery();
     void controlInput();
     std::string controlCommand(const std::string& line);
