@@ -201,3 +201,47 @@ TEST(aLinkSerial, PseudoTerminalLink)
     EXPECT_EQ(aLink_Destroy(&link), aErrNone);
     EXPECT_EQ(aLink_CreateSerial(0x1, module->ptyPath(), 14400), 0u);
 }
+
+TEST(aLinkTCP, DestroyWhileACallerWaitsReleasesIt)
+{
+    FakeModule module(0x02, FakeModule::Silent);
+    uint32_t link = aLink_CreateTCPIP(module.loopbackAddress(), module.port());
+    ASSERT_NE(link, 0u);
+    std::atomic<bool> done{false};
+    uint8_t tag = 9;
+    auto start = Clock::now();
+    std::thread waiter([&] {
+        EXPECT_EQ(aLink_AwaitFirst(link, sEchoMatch, &tag, 30000), nullptr);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    uint32_t id = link;
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+    waiter.join();
+    EXPECT_TRUE(done.load());
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(aLinkTCP, ConcurrentCreatorsShareAndReleaseCleanly)
+{
+    FakeModule module(0x02);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> users;
+    for (int t = 0; t < 4; t++) {
+        users.emplace_back([&, t] {
+            for (int i = 0; i < 10; i++) {
+                uint32_t link = aLink_CreateTCPIP(module.loopbackAddress(), module.port());
+                if (!link) {
+                    failures++;
+                    continue;
+                }
+                if (!sEcho(link, 0x02, static_cast<uint8_t>(t * 16 + i)))
+                    failures++;
+                aLink_Destroy(&link);
+            }
+        });
+    }
+    for (auto& u : users)
+        u.join();
+    EXPECT_EQ(failures.load(), 0);
+}
