@@ -8,7 +8,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev
   libzmq3-dev libczmq-dev
-  python3 iproute2 util-linux
+  python3 iproute2 util-linux openssl
 )
 
 missing=()
