@@ -366,3 +366,13 @@ TEST(aLinkScripted, DestroyLeavesNoThreadBehind)
     }
     EXPECT_EQ(sThreadCount(), before);
 }
+
+TEST(aLinkScripted, AbsentUsbModuleGivesNoLink)
+{
+    size_t before = sThreadCount();
+    EXPECT_EQ(aLink_CreateUSB(0), 0u);
+    EXPECT_EQ(aLink_CreateUSB(0x0BADF00D), 0u);
+    EXPECT_EQ(aLink_CreateUSB(0x0BADF00D), 0u);
+    // libusb may keep an event thread of its own; the engine keeps none.
+    EXPECT_LE(sThreadCount(), before + 1);
+}
