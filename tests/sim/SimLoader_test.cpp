@@ -3,6 +3,7 @@
 // disturb the dialogue the way the update engine must survive.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "sim/RawModuleClient.h"
@@ -217,6 +218,24 @@ TEST_F(SimLoader, DisconnectFaultAndDroppingLoad)
     EXPECT_EQ(Up({UP, 2}, {UP, 2}).data, (Bytes{UP, 2})) << "LOAD answers before the link drops";
     EXPECT_TRUE(client.WaitClosed(3000));
     EXPECT_EQ(sim.Command("counters 1234ABCD"), "OK hb=0 hbanswers=0 connects=2 reboots=0");
+}
+
+TEST_F(SimLoader, ARebootingModuleRefusesConnectionsForAWhile)
+{
+    ASSERT_TRUE(StartSim(",rebootms=400"));
+    ASSERT_TRUE(client.Send(2, {UP, 6}));
+    EXPECT_TRUE(client.WaitClosed(3000));
+    // Connections are accepted and closed at once until the module is up.
+    bool refused = false, answered = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!answered && std::chrono::steady_clock::now() < deadline) {
+        ASSERT_TRUE(client.Connect("127.0.0.1", sim.Port(SERIAL)));
+        answered = client.Ask(2, {23, 7}, {23}, 200).data == Bytes({23, 7});
+        refused = refused || !answered;
+    }
+    EXPECT_TRUE(refused);
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(sim.WaitForTrace("1234ABCD ev connection refused while rebooting"));
 }
 
 } // namespace
