@@ -52,7 +52,8 @@ Module keys (KEY=VALUE, comma separated):
   version=M.m.p    firmware version, or a packed number (2.15.0)
   build=N          build number (1000)
   name=TEXT        name, at most 32 bytes (system option 32)
-  router=N         router address reported by system option 2
+  router=N         router address, system options 2 and 16 (own address;
+                   the router's for a module behind one)
   features=N       protocol features, system option 45 (bit 31: pooled)
   hb=MS            send heartbeats every MS milliseconds (0: none)
   block=N          block size answered to PREPARE (1024)
