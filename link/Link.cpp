@@ -322,8 +322,12 @@ aErr Link::disconnect()
 aErr Link::reset()
 {
     uint32_t id = m_impl->identifier;
-    if (id != 0)
+    if (id != 0) {
         aLink_Reset(id);
+        // A reset engine link starts without a user filter; registered
+        // streams keep theirs.
+        m_impl->reinstallStreamFilter();
+    }
     return aErrNone;
 }
 

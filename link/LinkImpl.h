@@ -78,6 +78,8 @@ struct Link::impl {
     // Removes the stream filter from the engine link, empties the map and
     // ends the async thread. Takes the registration mutex.
     void removeStreamFilter();
+    // Puts the stream filter back after an engine reset dropped it.
+    void reinstallStreamFilter();
     // Ends the packet log writer's thread (the writer record stays).
     aErr stopLogWriter();
     void destroyLogWriter();

@@ -206,6 +206,13 @@ void Link::impl::removeStreamFilter()
     }
 }
 
+void Link::impl::reinstallStreamFilter()
+{
+    std::lock_guard<std::mutex> registration(registrationMutex);
+    if (filterLink != 0)
+        aLink_InstallUserPacketFilter(filterLink, sStreamFilter, this);
+}
+
 aErr Link::enableStream(uint8_t module, uint8_t command, uint8_t option, uint8_t index, bool enable)
 {
     return registerStreamCallback(module, command, option, index, enable, nullptr, nullptr);

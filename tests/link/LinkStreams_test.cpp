@@ -383,3 +383,21 @@ TEST_F(LinkStreamsSim, AFullCallbackQueueDropsInsteadOfBlocking)
         ASSERT_EQ(gate.values[i], gate.values[0] + i) << i;
     EXPECT_GT(gate.values[500], gate.values[499] + 1);
 }
+
+TEST_F(LinkStreamsSim, RegistrationsSurviveAnEngineReset)
+{
+    StartSim("streamms=2", {"--stream", "10:1:0:3"});
+    Link* link = module.getLink();
+    ASSERT_EQ(link->enableStream(4, 10, 1, 0, true), aErrNone);
+    ASSERT_EQ(link->reset(), aErrNone);
+    ASSERT_TRUE(sWaitFor([&] { return link->isConnected(); }));
+    // The new connection streams once told again; the samples are still
+    // caught and cached instead of filling the input queue.
+    ASSERT_EQ(link->enableStream(4, 10, 1, 0, true), aErrNone);
+    uint32_t value = 0;
+    EXPECT_TRUE(sWaitFor([&] { return link->getStreamValue(4, 10, 1, 0, 0, &value) == aErrNone; }));
+    uint8_t buffer[28];
+    uint8_t length = 1;
+    const uint8_t match[1] = {10};
+    EXPECT_EQ(link->receivePacket(4, match, &length, buffer), aErrTimeout);
+}
