@@ -148,6 +148,7 @@ int Bulk(libusb_device_handle* handle, unsigned char endpoint, unsigned char* da
          unsigned int timeout)
 {
     sCurrent->calls++;
+    std::lock_guard<std::mutex> hold(sCurrent->transfers);
     FakeDevice* d = Dev(handle);
     d->timeouts.push_back(timeout);
     *transferred = 0;
@@ -177,6 +178,7 @@ int Bulk(libusb_device_handle* handle, unsigned char endpoint, unsigned char* da
 int ClearHalt(libusb_device_handle* handle, unsigned char)
 {
     sCurrent->calls++;
+    std::lock_guard<std::mutex> hold(sCurrent->transfers);
     Dev(handle)->clearHalts++;
     return Dev(handle)->clearHaltResult;
 }

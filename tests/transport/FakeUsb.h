@@ -1,11 +1,14 @@
 // A stand-in for the USB stack: devices with descriptors, serial strings,
 // interfaces and scripted bulk transfers, installed in the driver's libusb
-// table for the life of the object. One at a time, from the test's thread.
+// table for the life of the object. One at a time; set up from the test's
+// thread, after which a reader and a writer may transfer at once.
 #ifndef TESTS_TRANSPORT_FAKEUSB_H
 #define TESTS_TRANSPORT_FAKEUSB_H
 
+#include <atomic>
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -63,7 +66,8 @@ public:
     void SetNodePrefix(const std::string& prefix);
 
     std::vector<std::unique_ptr<FakeDevice>> devices;
-    int calls = 0;          // every call into the table
+    std::atomic<int> calls{0}; // every call into the table
+    std::mutex transfers;      // bulk transfers may come from two threads
     int listsOut = 0;       // device lists handed out and not freed
     int openHandles = 0;
     int configsOut = 0;

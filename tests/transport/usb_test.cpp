@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <string>
+#include <thread>
 #include <termios.h>
 #include <unistd.h>
 
@@ -313,6 +314,43 @@ TEST(UsbStream, MovesBytesThroughLibusb)
     EXPECT_EQ(aStream_Destroy(&s), aErrNone);
     EXPECT_EQ(dev.releases, 1);
     EXPECT_EQ(usb.openHandles, 0);
+}
+
+TEST(UsbStream, ReaderAndWriterThreadsTogether)
+{
+    FakeUsb usb;
+    FakeDevice& dev = usb.Add(FakeDevice::Module("00ABCDEF"));
+    std::string incoming;
+    for (int i = 0; i < 300; i++) {
+        std::string piece = "in" + std::to_string(i) + ";";
+        incoming += piece;
+        dev.in.push_back({0, piece});
+        if (i % 7 == 0)
+            dev.in.push_back({LIBUSB_ERROR_TIMEOUT, ""});
+    }
+    aStreamRef s = nullptr;
+    ASSERT_EQ(aStream_CreateUSB(0x00ABCDEF, &s), aErrNone);
+    std::string got;
+    std::thread reader([&] {
+        for (int tries = 0; got.size() < incoming.size() && tries < 100000; tries++) {
+            uint8_t b;
+            aErr err = aStream_Read(s, &b, 1);
+            if (err == aErrNone)
+                got.push_back(static_cast<char>(b));
+            else if (err != aErrNotReady)
+                break;
+        }
+    });
+    std::string outgoing;
+    for (int i = 0; i < 300; i++) {
+        std::string piece = "out" + std::to_string(i) + ";";
+        outgoing += piece;
+        ASSERT_EQ(aStream_Write(s, piece.data(), static_cast<uint32_t>(piece.size())), aErrNone);
+    }
+    reader.join();
+    EXPECT_EQ(got, incoming);
+    EXPECT_EQ(dev.written, outgoing);
+    aStream_Destroy(&s);
 }
 
 TEST(UsbStream, KernelNodeIsPreferredAndLibusbLeftAlone)
