@@ -58,6 +58,32 @@ echo
 echo "== Updater -D (USB, then TCPIP) =="
 timeout 60 "$build/Updater" -D || echo "(Updater exit status $?)"
 echo
+# The update server part: a simulated update server on loopback serves the
+# builds of module 40F5849A; the Updater lists them and fetches the latest.
+srv="$work/server"
+mkdir -p "$srv/40F5849A"
+head -c 4096 /dev/urandom > "$work/image.bin"
+"$build/tools/birdtool" create -o "$srv/40F5849A/4870.bird" --firmware 0x8000:"$work/image.bin" \
+  --build 4870 --version 2.14.9 --serial 40F5849A --model Oriel > /dev/null
+printf "4870\nFW-4870\n" > "$srv/40F5849A/latest"
+printf "4650;2.13.10\n4870;2.14.9\n4711;2.14.2\n" > "$srv/40F5849A/builds"
+python3 sim/update_server.py --root "$srv" --port-file "$work/server.port" \
+  --log "$work/server.log" --lifetime 300 > /dev/null &
+srv_pid=$!
+for _ in $(seq 100); do [ -f "$work/server.port" ] && break; sleep 0.1; done
+url="http://127.0.0.1:$(cat "$work/server.port")/cgi/u"
+echo "== Updater -B -d 40F5849A (builds on the update server, newest first) =="
+timeout 60 "$build/Updater" -B -d 40F5849A -u "$url" -i "$work/store" || echo "(Updater exit status $?)"
+echo
+echo "== Updater -G -d 40F5849A (latest build into the store) =="
+timeout 60 "$build/Updater" -G -d 40F5849A -u "$url" -i "$work/store" || echo "(Updater exit status $?)"
+echo
+echo "== Updater -L -d 40F5849A (builds in the store) =="
+timeout 60 "$build/Updater" -L -d 40F5849A -i "$work/store" || echo "(Updater exit status $?)"
+echo "== Requests the update server saw =="
+cat "$work/server.log"
+kill -TERM "$srv_pid" 2>/dev/null; wait "$srv_pid" 2>/dev/null
+echo
 echo "== Packets the simulated modules saw: $(grep -c " rx " "$work/trace" || true) received, $(grep -c " tx " "$work/trace" || true) sent =="
 '
 tools/netns-run bash -c "$inside" demo "$BUILD_DIR" D272031D
