@@ -5,6 +5,7 @@
 #include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "support/UpdateServerHarness.h"
 #include "server/HTTPRequest.h"
@@ -120,4 +121,22 @@ TEST(HTTPRequestTLS, UntrustedCertificateIsRefused)
         EXPECT_STREQ(e.what(), "SSL peer certificate or SSH remote key was not OK");
     }
     EXPECT_TRUE(server.Requests().empty()); // nothing was sent
+}
+
+TEST(SimulatedServer, EndsByItselfAfterItsLifetime)
+{
+    UpdateServerHarness server;
+    ASSERT_TRUE(server.Start(1.0));
+    const std::string url = server.URL();
+    bool gone = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!gone && std::chrono::steady_clock::now() < deadline) {
+        try {
+            HTTPRequest::GET(url, {{"op", "hi"}});
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        } catch (const std::runtime_error&) {
+            gone = true;
+        }
+    }
+    EXPECT_TRUE(gone);
 }
