@@ -14,6 +14,7 @@
 #include "link/Link.h"
 #include "link/Module.h"
 #include "link/SystemClass.h"
+#include "link/aDebugging.h"
 
 using namespace Quorvane::Corvestel;
 using linktest::ScriptedModule;
@@ -425,4 +426,26 @@ TEST(Link, AWriteSumThatDiffersEndsTheLoadAfterClosing)
     EXPECT_EQ(got[got.size() - 1], (Bytes{ADDR, 4, 8, 3})); // closed right after the bad chunk
     EXPECT_EQ(got[got.size() - 2].size(), 1u + 3 + 25);
     EXPECT_EQ(fake.countReceived(4), 4u);
+}
+
+TEST(Link, LargeBytesRepliesGetALongerWait)
+{
+    ScriptedModule fake(ADDR);
+    fake.setHandler([](ScriptedModule&, uint8_t, const Bytes&) { return true; });
+    Connected c(fake);
+    ASSERT_EQ(c.err, aErrNone);
+    Link* link = c.module.getLink();
+    aCorvestelDebuggingEnable = true;
+    aCorvestelDebuggingLevel = aDEBUG_LINK;
+    for (uint32_t size : {1000u, 1001u}) {
+        uei u{};
+        u.type = UEI_BYTES;
+        u.bytesSize = size;
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(link->receiveUEI(ADDR, 3, 32, 0, &u), aErrTimeout);
+        std::string out = testing::internal::GetCapturedStdout();
+        bool expanded = out.find("receiveUEI - Expanding timeout for large payload: 1001\n") != std::string::npos;
+        EXPECT_EQ(expanded, size > 1000) << out;
+    }
+    aCorvestelDebuggingEnable = false;
 }

@@ -174,4 +174,12 @@ TEST_F(Discover, UsbConnectionFallsBackOnce)
     linkSpec spec{};
     EXPECT_EQ(link.getLinkSpecifier(&spec), aErrNone);
     EXPECT_EQ(spec.serialNumber, 0x40F5849Au);
+
+    // Without a serial number the first module of the model is taken.
+    Link byModel("model");
+    EXPECT_EQ(byModel.discoverAndConnect(TCPIP, 0, 26), aErrNone);
+    EXPECT_EQ(byModel.getLinkSpecifier(&spec), aErrNone);
+    EXPECT_EQ(spec.serialNumber, 0x0000BEEFu);
+    Link none("none");
+    EXPECT_EQ(none.discoverAndConnect(TCPIP, 0, 5), aErrNotFound);
 }
