@@ -1,9 +1,390 @@
-// Firmware update. Placeholder until the device link library is in place.
-#include "updater/Updater.h"
+// Firmware update of a running module: choose the BIRD file, patch the
+// serial number into it, connect (directly or through a router), check that
+// file and module belong together, send loader and firmware with the
+// module's upgrade dialogue, and record the transfer in the device's
+// settings.
+#include "updater/UpdaterUpdate.h"
 
-bool Updater::Update_Firmware(uint32_t, uint32_t, const std::string&, uint8_t, uint32_t, bool)
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "app/Log.h"
+#include "link/SystemClass.h"
+#include "link/aVersion.h"
+#include "server/UpdateServerRequest.h"
+#include "store/UpdaterStore.h"
+#include "transport/unix_time.h"
+#include "updater/Updater.h"
+#include "updater/UpdaterDiscovery.h"
+#include "updater/UpdaterEntity.h"
+
+using Quorvane::Corvestel::Module;
+using Quorvane::Corvestel::SystemClass;
+
+namespace {
+
+typedef UpdaterDisplayInterface::Level Level;
+const Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+const Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+const char* const KEY_LATEST_DOWNLOAD = "LATEST_DOWNLOAD";
+const char* const KEY_LATEST_TRANSFER = "LATEST_TRANSFER";
+const char* const KEY_LAST_TRANSFER_DATE = "LAST_TRANSFER_DATE";
+
+std::string _bird_name(uint32_t build)
 {
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                    "Firmware update is not available in this build yet");
-    return false;
+    return std::to_string(build) + ".bird";
+}
+
+// Leading decimal number of a server text; 0 (traced) when there is none.
+uint32_t _build_from_text(const std::string& text)
+{
+    size_t first = text.find_first_not_of(" \t\n\v\f\r");
+    if (first != std::string::npos && text[first] != '-') {
+        try {
+            unsigned long long value = std::stoull(text, nullptr, 10);
+            if (value <= std::numeric_limits<uint32_t>::max())
+                return static_cast<uint32_t>(value);
+        } catch (const std::exception&) {
+        }
+    }
+    Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
+    return 0;
+}
+
+// A build recorded in the settings: the leading number of the stored file name.
+uint32_t _recorded_build(UpdaterStoreItem& item, const char* key)
+{
+    int value = item.settings.GetInt(key, 0);
+    return value > 0 ? uint32_t(value) : 0;
+}
+
+bool _has_bird(const UpdaterStoreItem& item, bool known, uint32_t build)
+{
+    if (!known || !item.IsValid())
+        return false;
+    try {
+        item.ReadBirdFile(_bird_name(build));
+        return true;
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+}
+
+// Connects over USB, then over TCPIP when no USB module has that serial number.
+aErr _connect_direct(Module& module, uint32_t serialNumber)
+{
+    aErr err = module.connect(USB, serialNumber);
+    if (err == aErrNotFound)
+        err = module.connect(TCPIP, serialNumber);
+    return err;
+}
+
+// The module restarted into its loader: find it again. The search is over
+// USB; a module that was reached over TCPIP is also looked for there.
+void _reconnect_after_load(Module& module, uint32_t serialNumber, linkType original)
+{
+    module.disconnect();
+    for (unsigned attempt = 1; attempt <= CONNECT_ATTEMPTS; ++attempt) {
+        Log::log(DEBUG_Updater, "Reconnecting to device, attempt %u of %u\n", attempt, CONNECT_ATTEMPTS);
+        module.discoverAndConnect(USB, serialNumber);
+        if (!module.isConnected() && original == TCPIP) {
+            module.disconnect();
+            module.discoverAndConnect(TCPIP, serialNumber);
+        }
+        if (module.isConnected())
+            return;
+        module.disconnect();
+        aTime_MSSleep(CONNECT_DELAY_MS);
+    }
+}
+
+} // namespace
+
+bool _validate_bird(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module, uint32_t serialNumber)
+{
+    if (bird.block_count == 0)
+        return false;
+    if (!bird.has_serial_block && !bird.ValidateSerialNumber(serialNumber))
+        return false;
+    Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+    SystemClass system;
+    system.init(&module, 0);
+    uint32_t moduleSerial = 0;
+    aErr err = system.getSerialNumber(&moduleSerial);
+    if (err != aErrNone || moduleSerial != serialNumber) {
+        Log::log(DEBUG_Updater, "Bird serial number and connected device don't match (%d).\n", int(err));
+        return false;
+    }
+    uint8_t model = 0;
+    err = system.getModel(&model);
+    const char* name = aDefs_GetModelName(model);
+    if (!bird.ValidateModel(name)) {
+        display.message(ERROR, "Connected device model and Bird file model do not match [%s] (%d)", name, int(err));
+        return false;
+    }
+    return true;
+}
+
+aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, false);
+    aErr err = entity.LoaderInit();
+    if (err != aErrNone) {
+        Log::log(DEBUG_Updater, "Error starting loader [%d, %s].\n", int(err), aError_GetErrorText(err));
+        return err;
+    }
+    display.message(INFO, "Transferring loader to device");
+    const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_LOADER);
+    display.display_progress(true);
+    int number = 1;
+    uint32_t total = 0;
+    for (const BirdBlock& block : blocks) {
+        display.message(INFO, "Transferring loader block %d of %d, %d bytes", number, int(blocks.size()),
+                        int(block.length));
+        uint16_t chunk = 0;
+        err = entity.TransferPrepare(block.data, block.length, block.flags, &chunk);
+        if (err != aErrNone && err != aErrTimeout) {
+            Log::log(DEBUG_Updater, "Error Preparing transfer [%d, %s].\n", int(err), aError_GetErrorText(err));
+            break;
+        }
+        err = entity.LoaderTransfer(block.data, block.length);
+        if (err != aErrNone) {
+            // A loader with a block missing must not be started.
+            Log::log(DEBUG_Updater, "Error loader transfer [%d, %s].\n", int(err), aError_GetErrorText(err));
+            break;
+        }
+        total += block.length;
+        ++number;
+    }
+    display.message(INFO, "Transferred %d blocks, %d total bytes", number - 1, int(total));
+    display.display_progress(false);
+
+    if (err == aErrNone) {
+        display.message(INFO, "Starting Load on Device");
+        err = entity.LoaderStart();
+        if (err == aErrTimeout) {
+            Log::log(DEBUG_Updater, "Timeout on LoaderStart. Usually indicates this is an iMX Load ignore err.\n");
+            err = aErrNone;
+        } else if (err != aErrNone) {
+            display.message(ERROR, "Error starting loader [%d, %s]", int(err), aError_GetErrorText(err));
+        }
+    }
+    return err;
+}
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool indirect,
+                        bool ueiBytes)
+{
+    UpdaterEntity entity;
+    entity.init(&module, 0, true, indirect);
+    if (ueiBytes && entity.CheckUEIDataSupport() == aErrNone)
+        entity.CheckPooledPacketsSupport();
+
+    Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.path.c_str());
+    const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    aErr err = aErrNone;
+    unsigned number = 1;
+    uint32_t total = 0;
+    for (const BirdBlock& block : blocks) {
+        for (unsigned attempt = 0; attempt < BLOCK_RETRIES; ++attempt) {
+            display.message(INFO, "Transferring firmware block %u of %u, %d bytes", number, unsigned(blocks.size()),
+                            int(block.length));
+            if (attempt > 0)
+                display.message(INFO, "  Retry %d", int(attempt));
+            uint16_t chunk = 0;
+            err = entity.TransferPrepare(block.data, block.length, block.flags, &chunk);
+            if (err != aErrNone) {
+                Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", int(err),
+                         aError_GetErrorText(err));
+                break;
+            }
+            err = entity.FirmwareTransfer(block.data, block.length, chunk, display);
+            if (err == aErrNone)
+                break;
+            Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", int(err), aError_GetErrorText(err));
+        }
+        if (err != aErrNone) {
+            Log::log(DEBUG_Updater, "Error firmware transfer block failed.\n");
+            break;
+        }
+        total += block.length;
+        ++number;
+    }
+    display.message(INFO, "Transferred %d blocks, %d total bytes", int(number - 1), int(total));
+    if (err == aErrNone)
+        err = entity.LoaderReboot(display);
+    return err;
+}
+
+BirdFile Updater::load_bird(const char* operation, const std::string& birdFile, uint32_t serialNumber,
+                            uint32_t build, bool allowDownload)
+{
+    std::unique_ptr<UpdaterStore> store = create_store(display, storage, "load_bird");
+    if (!store)
+        return BirdFile();
+    if (!birdFile.empty()) {
+        display.message(INFO, "%s from Birdfile: %s", operation, birdFile.c_str());
+        return BirdFile(birdFile);
+    }
+    UpdaterStoreItem item = store->AddDevice(serialNumber);
+    display.message(INFO, "%s firmware with build: %u", operation, build);
+    try {
+        return item.ReadBirdFile(_bird_name(build));
+    } catch (const std::runtime_error&) {
+        if (!allowDownload)
+            throw std::runtime_error("Error reading birdfile");
+    }
+    display.message(INFO, "Downloading firmware build %u", build);
+    Download_Firmware(serialNumber, std::to_string(build), false, false);
+    return item.ReadBirdFile(_bird_name(build));
+}
+
+bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
+                              uint8_t moduleAddress, uint32_t routerSerial, bool override)
+{
+    if (serialNumber == 0) {
+        display.message(ERROR, "Update command must specify the specific device");
+        return false;
+    }
+    std::unique_ptr<UpdaterStore> store = create_store(display, storage, "Update_Firmware");
+    if (!store)
+        return false;
+    UpdaterStoreItem item;
+    bool known = store->FindDevice(serialNumber, &item);
+    const aMSTicks start = aTime_GetMSTicks();
+
+    if (birdFile.empty()) {
+        if (build == 0) {
+            std::string latest;
+            std::string firmwareId;
+            UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, url.empty() ? nullptr : url.c_str());
+            build = _build_from_text(latest);
+            if (build != 0 && !_has_bird(item, known, build)) {
+                build = 0;
+                display.message(INFO,
+                                "New firmware is available.  Updater will proceed if valid firmware is found locally.");
+            }
+        }
+        if (build == 0) {
+            build = _recorded_build(item, KEY_LATEST_DOWNLOAD);
+            if (build != 0)
+                display.message(INFO, "Updating with the Latest Download");
+        }
+        if (build == 0) {
+            build = _recorded_build(item, KEY_LATEST_TRANSFER);
+            if (build != 0)
+                display.message(INFO, "Updating with the Latest Transfer");
+        }
+        if (build == 0) {
+            display.message(ERROR, "Could not find valid build for this device.");
+            return false;
+        }
+    }
+
+    BirdFile bird;
+    try {
+        bird = load_bird("Updating", birdFile, serialNumber, build, false);
+    } catch (const std::runtime_error&) {
+        display.message(ERROR, "Failed to load bird file");
+        return false;
+    }
+    // A file without firmware would "succeed" without installing anything.
+    if (bird.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) {
+        Log::log(DEBUG_Updater, "Error: the bird file holds no firmware block.\n");
+        display.message(ERROR, "Failed to load bird file");
+        return false;
+    }
+
+    if (bird.has_serial_block) {
+        Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+        if (!bird.ReplaceSerialNumber(serialNumber)) {
+            Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+            return false;
+        }
+        Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    }
+
+    Module target(moduleAddress, 0);
+    aErr status = _network_off(target, display);
+    if (status == aErrNone && routerSerial == 0) {
+        status = _connect_direct(target, serialNumber);
+        if (status != aErrNone)
+            display.message(ERROR, "Failed to connect to module [%08X]", serialNumber);
+    } else if (status == aErrNone) {
+        if (moduleAddress == 0) {
+            const std::vector<DeviceInfo> devices = Discover_CVNetwork_Devices(routerSerial, 0);
+            if (devices.empty()) {
+                display.message(ERROR, "Unable to find modules on Network");
+                return false;
+            }
+            uint16_t address = 0;
+            for (const DeviceInfo& device : devices) {
+                if (device.serialNumber == serialNumber)
+                    address = device.networkAddress;
+            }
+            if (address == 0) {
+                display.message(ERROR,
+                                "Module address required for indirect firmware update, could not find serial "
+                                "number [0x%08X] on network",
+                                serialNumber);
+                return false;
+            }
+            target.setModuleAddress(uint8_t(address));
+        }
+        Module router(0, 0);
+        status = _network_off(router, display);
+        if (status == aErrNone) {
+            status = _connect_direct(router, routerSerial);
+            if (status != aErrNone) {
+                display.message(ERROR, "Failed to connect to link module [%08X]", routerSerial);
+                return false;
+            }
+            status = target.connectThroughLinkModule(&router);
+            if (status != aErrNone)
+                display.message(ERROR, "Failed to connect to module [%08X]", serialNumber);
+        }
+        // The router's object goes here; the target keeps the shared connection.
+    }
+
+    if (status == aErrNone && !override && !_validate_bird(display, bird, target, serialNumber)) {
+        display.message(ERROR, "Birdfile failed validation");
+        return false;
+    }
+
+    bool transferred = false;
+    if (status == aErrNone) {
+        transferred = true;
+        linkSpec spec{};
+        const linkType original = target.getLinkSpecifier(&spec) == aErrNone ? spec.type : 0;
+        status = _transfer_loader(display, target, bird);
+        if (status == aErrNone && !target.isConnected())
+            _reconnect_after_load(target, serialNumber, routerSerial == 0 ? original : 0);
+        if (status == aErrNone)
+            status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load);
+    }
+
+    if (status != aErrNone) {
+        Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(status));
+        // Every transfer failure says so, not only in the trace.
+        if (transferred)
+            display.message(ERROR, "Firmware update failed [%d, %s]", int(status), aError_GetErrorText(status));
+        return false;
+    }
+
+    std::string transferredFile = birdFile.empty() ? _bird_name(build) : birdFile;
+    if (!known)
+        known = store->FindDevice(serialNumber, &item);
+    if (known) {
+        item.settings.Add(KEY_LATEST_TRANSFER, transferredFile);
+        item.settings.Add(KEY_LAST_TRANSFER_DATE, KeyValueStore::TimeStamp());
+        if (!item.settings.Save())
+            Log::log(DEBUG_Updater, "Error: could not save the settings of %08X.\n", serialNumber);
+    }
+    Log::log(DEBUG_Updater, "Updating device firmware: \n");
+    display.message(INFO, "Update time: %.4f sec", double(aTime_MSElapsed(start)) / 1000.0);
+    return true;
 }

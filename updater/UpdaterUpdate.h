@@ -1,0 +1,38 @@
+// Steps of the firmware update that run against a connected module: the
+// check that a BIRD file and the module belong together, the loader phase
+// and the firmware phase. Update_Firmware chains them; each runs on the
+// caller's thread against a caller-owned, connected Module.
+#ifndef UPDATER_UPDATER_UPDATERUPDATE_H
+#define UPDATER_UPDATER_UPDATERUPDATE_H
+
+#include <cstdint>
+
+#include "app/UpdaterDisplayInterface.h"
+#include "link/Module.h"
+#include "store/BirdFile.h"
+
+// Attempts per firmware block: the first and four retries.
+const unsigned BLOCK_RETRIES = 5;
+// Reconnection attempts, one second apart, when the loader restarted the module.
+const unsigned CONNECT_ATTEMPTS = 15;
+const uint32_t CONNECT_DELAY_MS = 1000;
+
+// True when the file may go into this module: it has blocks, its info block
+// names this serial number unless the firmware gets the number patched in,
+// and the module's serial number and model match the file.
+bool _validate_bird(UpdaterDisplayInterface& display, const BirdFile& bird, Quorvane::Corvestel::Module& module,
+                    uint32_t serialNumber);
+
+// Sends the loader blocks and starts the loader. A LOAD without answer is
+// taken as started.
+//   aErrNone  loader running; other: the first failing step's code
+aErr _transfer_loader(UpdaterDisplayInterface& display, Quorvane::Corvestel::Module& module, const BirdFile& bird);
+
+// Sends every firmware block (each with up to BLOCK_RETRIES attempts), then
+// reboots the module. indirect: the module is reached through a router;
+// ueiBytes: use UEI byte transfers when the module has them.
+//   aErrNone  written and rebooted; other: the failing block's code
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Quorvane::Corvestel::Module& module, const BirdFile& bird,
+                        bool indirect, bool ueiBytes);
+
+#endif
