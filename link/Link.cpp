@@ -29,27 +29,18 @@ const uint32_t NO_ENGINE_LINK_STATUS = 8;
 // Keeps two creations of engine links apart, process-wide.
 std::mutex linkCreateHelperSerializer;
 
-// The local network server is not part of this build: a USB link in
-// networking mode, and an AETHER client to a server, cannot be made yet.
-uint32_t sCreateServerLink(uint32_t serialNumber, aEtherConfig&)
+// A USB module in networking mode is reached through a local network server
+// of its own; the server's port and address go back into the configuration.
+uint32_t sCreateServerLink(uint32_t serialNumber, aEtherConfig& config)
 {
-    aDebugging_Trace(aDEBUG_LINK, "No local network server for %08X\n", serialNumber);
-    return 0;
-}
-
-// An AETHER client sharing an existing engine link takes one more use of it.
-uint32_t sCreateClientLink(uint32_t, uint32_t, uint32_t existing)
-{
-    if (existing != 0) {
-        if (aLinkManager_AddUse(existing) == aErrNone) {
-            aDebugging_Trace(aDEBUG_LINK, "Using existing link - ConnectThroughLinkModule\n");
-            return existing;
-        }
-        aDebugging_Trace(aDEBUG_LINK, "The provided ref is invalid.\n");
-        return 0;
+    uint16_t port = 0;
+    uint32_t address = config.networkInterface;
+    uint32_t id = aLink_CreateServer(serialNumber, &port, &address, config.localOnly);
+    if (id != 0) {
+        config.assignedPort = port;
+        config.networkInterface = address;
     }
-    aDebugging_Trace(aDEBUG_LINK, "No local network server client available\n");
-    return 0;
+    return id;
 }
 
 // The engine link for spec; 0 with *err set when none could be made.
@@ -77,7 +68,7 @@ uint32_t sCreateEngineLink(const linkSpec& spec, aEtherConfig& config, uint32_t 
             *err = aErrConfiguration;
             return 0;
         }
-        id = sCreateClientLink(spec.t.ipAddress, spec.p.ipPort, existing);
+        id = aLink_CreateClient(spec.t.ipAddress, static_cast<uint16_t>(spec.p.ipPort), existing);
         break;
     default:
         *err = aErrMode;

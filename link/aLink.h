@@ -49,6 +49,18 @@ uint32_t aLink_CreateTCPIP(uint32_t address, uint16_t port);
 // Serial link at one of 2400, 4800, 9600, 19200, 38400, 57600, 115200 or
 // 230400 baud; any other rate fails. Shared by serial number.
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
+// AETHER link as a client of the local network server at address (IPv4,
+// network order) and port. A non-zero existingLink in the table gets one
+// more use and is returned; one not in the table fails. Otherwise every call
+// makes a new link.
+uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingLink);
+// The USB module with this serial number served through a new local network
+// server; returns the client link to that server (whose teardown also takes
+// down the USB link and the server). *address is the interface to serve on
+// (IPv4, network order; 0 or 127.0.0.1: loopback) and gets the address
+// clients connect to; *port gets the server's port. option: non-zero serves
+// on loopback only. 0 on failure, with both links gone.
+uint32_t aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* address, uint16_t option);
 // Wraps a ready-made stream (never shared, not synchronised). The link owns
 // the stream from this call on, also when creation fails.
 uint32_t aLink_Create(aStreamRef stream);
@@ -65,7 +77,8 @@ aErr aLink_Destroy(uint32_t* identifier);
 //   aErrIndexRange  the threads did not come up within 2 seconds
 aErr aLink_Start(uint32_t identifier);
 
-// Stops the link and reopens its stream (USB and TCPIP), then starts again.
+// Stops the link and reopens its stream (USB, TCPIP and AETHER client), then
+// starts again.
 //   aErrParam  not in the table, or the stream kind cannot be reopened
 //   other      the stream's open error, or the start's result
 aErr aLink_Reset(uint32_t identifier);

@@ -20,12 +20,19 @@ typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* success, v
 #define aDISCOVERY_TCPIP_REPLY_PORT 9889
 #define aDISCOVERY_TCPIP_RECORD 16
 
-// Runs the search for one transport (USB or TCPIP) and returns how many
+// Runs the search for one transport (USB, TCPIP or AETHER) and returns how many
 // modules the callback counted. networkInterface is an IPv4 address in
 // network byte order (0 or 127.0.0.1: local only). Other transports find
 // nothing. Failures (no USB access, no network) only make the count smaller.
 unsigned aDiscovery_EnumerateModules(linkType type, aDiscoveryModuleFoundProc callback, void* reference,
                                      uint32_t networkInterface);
+
+// Modules shared by local network servers: with networkInterface 0 or
+// 127.0.0.1 (or no usable interface) the multicast query on loopback, which
+// reports only servers on this host; otherwise czmq beacons on that
+// interface. Each module is reported once per search (by serial number).
+unsigned aDiscovery_Enumerate_aEtherModules(aDiscoveryModuleFoundProc callback, void* reference,
+                                            uint32_t networkInterface);
 
 // The module with this serial number, as a new linkSpec the caller frees with
 // aLinkSpec_Destroy; null when no such module answers.

@@ -1,0 +1,223 @@
+#include "transport/aStream_ZeroMQClient.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <czmq.h>
+#include <new>
+#include <unistd.h>
+
+#include "link/aDebugging.h"
+#include "transport/unix_time.h"
+
+namespace {
+
+const int BROKER_POLL_MS = 1000;
+
+struct sClient {
+    zsock_t* outBound = nullptr;     // client broker reads
+    zsock_t* outConnected = nullptr; // the stream's writer sends
+    zsock_t* inBound = nullptr;      // the stream's reader receives
+    zsock_t* inConnected = nullptr;  // client broker sends
+    zsock_t* server = nullptr;       // client broker only
+    zpoller_t* poller = nullptr;     // on inBound, reader only
+    zactor_t* broker = nullptr;
+    zframe_t* frame = nullptr;       // being handed out, reader only
+    size_t position = 0;
+};
+
+// A DEALER bound to a free loopback port and a DEALER connected to it.
+aErr sMakePair(zsock_t** bound, zsock_t** connected, const char* what)
+{
+    *bound = zsock_new(ZMQ_DEALER);
+    *connected = zsock_new(ZMQ_DEALER);
+    if (!*bound || !*connected)
+        return aErrMemory;
+    int port = zsock_bind(*bound, "tcp://127.0.0.1:*");
+    if (port < 0 || zsock_connect(*connected, "tcp://127.0.0.1:%d", port) != 0) {
+        aDebugging_Trace(aDEBUG_CLIENT, "client: %s connecting fail\n", what);
+        return aErrConnection;
+    }
+    aDebugging_Trace(aDEBUG_CLIENT, "%s connected to port: %d\n", what, port);
+    return aErrNone;
+}
+
+// Moves one waiting message from source to destination, retrying a busy
+// destination; false when it could not be passed on.
+bool sForward(zsock_t* source, zsock_t* destination)
+{
+    zmq_msg_t message;
+    zmq_msg_init(&message);
+    if (zmq_msg_recv(&message, zsock_resolve(source), ZMQ_DONTWAIT) < 0) {
+        zmq_msg_close(&message);
+        return true;
+    }
+    for (int attempt = 0; attempt < aCLIENT_SEND_ATTEMPTS; attempt++) {
+        if (zmq_msg_send(&message, zsock_resolve(destination), ZMQ_DONTWAIT) >= 0)
+            return true;
+        aTime_MSSleep(1);
+    }
+    zmq_msg_close(&message);
+    return false;
+}
+
+// The application's own interrupt handling should run, not czmq's: hand the
+// signal on with czmq's handler out of the way, then put it back.
+void sRelayInterrupt()
+{
+    zsys_handler_reset();
+    int rc = kill(getpid(), SIGINT);
+    aDebugging_Trace(aDEBUG_CLIENT, "Ctrl+C signal for pid: %d Success: %d\n", static_cast<int>(getpid()), rc == 0);
+    zsys_interrupted = 0;
+    zctx_interrupted = 0;
+    zsys_catch_interrupts();
+}
+
+void sClientBroker(zsock_t* pipe, void* argument)
+{
+    sClient* c = static_cast<sClient*>(argument);
+    zpoller_t* poller = zpoller_new(pipe, c->server, c->outBound, nullptr);
+    zsock_signal(pipe, poller ? 0 : 1);
+    if (!poller)
+        return;
+    while (true) {
+        zsock_t* which = static_cast<zsock_t*>(zpoller_wait(poller, BROKER_POLL_MS));
+        if (zsys_interrupted) {
+            sRelayInterrupt();
+            continue;
+        }
+        if (which == pipe)
+            break;
+        if (which == c->server) {
+            if (!sForward(c->server, c->inConnected))
+                aDebugging_Trace(aDEBUG_CLIENT, "Client send error Frontend->incomming: %d\n", zmq_errno());
+        } else if (which == c->outBound) {
+            if (!sForward(c->outBound, c->server))
+                aDebugging_Trace(aDEBUG_CLIENT, "Client send error Frontend->client: %d\n", zmq_errno());
+        } else if (!which && zpoller_terminated(poller)) {
+            break;
+        }
+    }
+    aDebugging_Trace(aDEBUG_CLIENT, "Client task exit\n");
+    zpoller_destroy(&poller);
+}
+
+void sFree(sClient* c)
+{
+    if (c->broker)
+        zactor_destroy(&c->broker);
+    if (c->poller)
+        zpoller_destroy(&c->poller);
+    zsock_t** sockets[] = {&c->outBound, &c->outConnected, &c->inBound, &c->inConnected, &c->server};
+    for (zsock_t** s : sockets) {
+        if (*s)
+            zsock_destroy(s);
+    }
+    if (c->frame)
+        zframe_destroy(&c->frame);
+    delete c;
+}
+
+aErr sGet(uint8_t* byte, void* reference)
+{
+    sClient* c = static_cast<sClient*>(reference);
+    if (!c || !byte)
+        return aErrParam;
+    if (!c->frame) {
+        void* which = zpoller_wait(c->poller, aCLIENT_READ_WAIT_MS);
+        if (!which)
+            return zpoller_expired(c->poller) ? aErrNotReady : aErrUnknown;
+        c->frame = zframe_recv(c->inBound);
+        if (!c->frame)
+            return aErrIO;
+        c->position = 0;
+        if (zframe_size(c->frame) == 0) {
+            zframe_destroy(&c->frame);
+            return aErrIndexRange;
+        }
+    }
+    *byte = zframe_data(c->frame)[c->position++];
+    if (c->position >= zframe_size(c->frame))
+        zframe_destroy(&c->frame);
+    return aErrNone;
+}
+
+aErr sPut(uint8_t, void*)
+{
+    return aErrUnimplemented;
+}
+
+aErr sWrite(const uint8_t* data, uint32_t length, void* reference)
+{
+    sClient* c = static_cast<sClient*>(reference);
+    if (!c || !data)
+        return aErrParam;
+    for (int attempt = 0; attempt < aCLIENT_SEND_ATTEMPTS; attempt++) {
+        if (zmq_send(zsock_resolve(c->outConnected), data, length, ZMQ_DONTWAIT) >= 0)
+            return aErrNone;
+        aTime_MSSleep(1);
+    }
+    // The engine above drops what could not be sent and times out its wait.
+    aDebugging_Trace(aDEBUG_CLIENT, "--Client send error outgoing->frontend: %d\n", zmq_errno());
+    return aErrNone;
+}
+
+aErr sDelete(void* reference)
+{
+    aDebugging_Trace(aDEBUG_CLIENT, "Client delete: start\n");
+    if (reference)
+        sFree(static_cast<sClient*>(reference));
+    aDebugging_Trace(aDEBUG_CLIENT, "Client delete: end\n");
+    return aErrNone;
+}
+
+} // namespace
+
+aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream)
+{
+    if (!stream)
+        return aErrParam;
+    *stream = nullptr;
+    sClient* c = new (std::nothrow) sClient();
+    if (!c)
+        return aErrMemory;
+
+    aErr err = sMakePair(&c->outBound, &c->outConnected, "outgoing");
+    if (err == aErrNone)
+        err = sMakePair(&c->inBound, &c->inConnected, "incoming");
+    if (err == aErrNone) {
+        char text[INET_ADDRSTRLEN] = {0};
+        struct in_addr a;
+        a.s_addr = address;
+        inet_ntop(AF_INET, &a, text, sizeof text);
+        aDebugging_Trace(aDEBUG_CLIENT, "aStream_CreateClient address: %s\n", text);
+        c->server = zsock_new(ZMQ_DEALER);
+        if (!c->server) {
+            err = aErrMemory;
+        } else {
+            int rc = zsock_connect(c->server, "tcp://%s:%d", text, static_cast<int>(port));
+            aDebugging_Trace(aDEBUG_CLIENT, "Client connected to port: %d - rc: %d\n", static_cast<int>(port), rc);
+            if (rc != 0) {
+                aDebugging_Trace(aDEBUG_CLIENT, "Error connecting to socket: %d\n", rc);
+                err = aErrConnection;
+            }
+        }
+    }
+    if (err == aErrNone) {
+        c->poller = zpoller_new(c->inBound, nullptr);
+        if (!c->poller)
+            err = aErrMemory;
+    }
+    if (err == aErrNone) {
+        c->broker = zactor_new(sClientBroker, c);
+        if (!c->broker)
+            err = aErrResource;
+    }
+    if (err == aErrNone) {
+        *stream = aStream_Create(sGet, sPut, sWrite, sDelete, c);
+        if (!*stream)
+            err = aErrResource;
+    }
+    if (err != aErrNone)
+        sFree(c);
+    return err;
+}
