@@ -1,0 +1,92 @@
+// Serial Download Protocol client for the boot ROM of i.MX RT1050 parts:
+// checks that the ROM answers, writes a loader image into RAM and jumps to
+// it. The bytes travel through a transport behind SDPLoader_Interface (USB
+// HID or a serial port). Single-threaded: each object belongs to the
+// recovery step that made it. Traces go to the debug log.
+#ifndef UPDATER_RECOVERY_SDPLOADER_H
+#define UPDATER_RECOVERY_SDPLOADER_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace IMX1050 {
+const uint16_t VID = 0x1FC9; // USB ids of the boot ROM's HID device
+const uint16_t PID = 0x0130;
+const uint32_t DEFAULT_IMX_LOADER_IVT_ADDRESS = 0x20000400;
+} // namespace IMX1050
+
+typedef std::vector<uint8_t> SDPPacket;
+
+// A byte transport to the boot ROM.
+class SDPLoader_Interface {
+public:
+    virtual ~SDPLoader_Interface() {}
+    // Opens the device; true on success.
+    virtual bool init() = 0;
+    // Sends one packet (report id first); returns the bytes written, < 0 on error.
+    virtual ssize_t writeData(const SDPPacket& packet) = 0;
+    // Appends what the ROM answered within timeoutMs; returns the count appended.
+    virtual ssize_t readData(SDPPacket& buffer, int timeoutMs) = 0;
+    // ORs 32-bit word number index (0 to 15) of the answer's data into value;
+    // false when the answer does not hold it.
+    virtual bool getDataFromBuffer(const SDPPacket& buffer, size_t index, uint32_t& value) = 0;
+};
+
+class SDPLoader {
+public:
+    static constexpr size_t MAX_COMMAND_BYTES = 17;
+    static constexpr size_t MAX_READ_BYTES = 65;
+    static constexpr size_t MAX_WRITE_BYTES = 1024;
+
+    // Results of init and writeLoader.
+    enum : int {
+        SDP_OK = 0,
+        SDP_NO_TRANSPORT = 1, // init: no transport set
+        SDP_NO_ANSWER = 2,    // writeLoader: the ROM does not answer
+        SDP_EARLY_DATA = 3,   // writeLoader: the ROM sent data during the transfer
+        SDP_INCOMPLETE = 4,   // writeLoader: the final status is not "complete"
+        SDP_IO = 6,           // init: the transport did not open
+    };
+
+    // SDP command types and the answer words that matter.
+    static constexpr uint16_t WRITE_FILE = 0x0404;
+    static constexpr uint16_t ERROR_STATUS = 0x0505;
+    static constexpr uint16_t JUMP_ADDRESS = 0x0B0B;
+    static constexpr uint32_t STATUS_COMPLETE = 0x88888888;
+    static constexpr uint32_t STATUS_ACK = 0xF0F0F0F0;
+
+    SDPLoader() {}
+    ~SDPLoader();
+    SDPLoader(const SDPLoader&) = delete;
+    SDPLoader& operator=(const SDPLoader&) = delete;
+
+    // Takes ownership of transport; false (and nothing taken) when it is
+    // null or a transport is already set.
+    bool setLoader(SDPLoader_Interface* transport);
+    // Opens the transport: 0 opened, 1 no transport, 6 (aErrIO) it did not open.
+    int init();
+    // Writes image into the chip's RAM at address: 0 done, 2 the ROM does not
+    // answer, 3 the ROM sent data during the transfer, 4 the final status is
+    // not "complete".
+    int writeLoader(const std::vector<uint8_t>& image, uint32_t address);
+    // Jumps to address; an answer is awaited for 100 ms and ignored.
+    void startLoader(uint32_t address);
+
+private:
+    bool _isConnectionAlive();
+    bool _expectResponse(const SDPPacket& answer, uint32_t& word);
+    bool _expectSuccess(const SDPPacket& answer);
+    bool _expectAck(const SDPPacket& answer);
+    void _printBuffer(const SDPPacket& bytes);
+    static void _fillCommand(SDPPacket& packet, uint16_t type, uint32_t address, uint8_t format, uint32_t count);
+    static SDPPacket _createWriteFilePacket(uint32_t address, uint32_t size);
+    static SDPPacket _createStatusPacket();
+    static SDPPacket _createJumpPacket(uint32_t address);
+
+    SDPLoader_Interface* transport = nullptr; // owned
+};
+
+#endif
