@@ -1,17 +1,381 @@
-// Recovery and fingerprint. Placeholder until the boot protocol clients are in place.
-#include "updater/Updater.h"
+// Recovery and fingerprint: identifies a chip through its boot ROM (LPC17xx
+// serial ISP, or i.MX RT1050 serial download with a loader that answers on
+// USB), asks the update server which device and build belong to it, and
+// writes the firmware straight into the LPC's flash or hands it to the
+// i.MX loader with the device loader protocol.
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
-bool Updater::Get_Fingerprint(Fingerprint&, const std::string&, uint32_t, const std::string&, uint32_t,
-                              bool)
+#include "app/Log.h"
+#include "link/Module.h"
+#include "link/SystemClass.h"
+#include "recovery/HID_SDPLoader.h"
+#include "recovery/NXPSerial.h"
+#include "recovery/SDPLoader.h"
+#include "recovery/Serial_SDPLoader_unix.h"
+#include "server/UpdateServerRequest.h"
+#include "store/BirdFile.h"
+#include "store/UpdaterStore.h"
+#include "transport/unix_time.h"
+#include "updater/Updater.h"
+#include "updater/UpdaterDiscovery.h"
+#include "updater/UpdaterUpdate.h"
+
+using Quorvane::Corvestel::Module;
+using Quorvane::Corvestel::SystemClass;
+
+namespace {
+
+typedef UpdaterDisplayInterface::Level Level;
+const Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
+const Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+
+// Option of the system entity whose four values are the chip's identifier words.
+const uint8_t systemUniqueIdentifier = 39;
+const uint32_t LPC_FINGERPRINT_BAUD = 115200;
+const uint32_t PIECE_SIZE = 4096;
+const uint32_t LPC_LAST_SECTOR = 29;
+
+uint32_t _be32(const uint8_t* p)
 {
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                    "Reading fingerprints is not available in this build yet");
-    return false;
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
 }
 
-bool Updater::Recover_Firmware(const std::string&, uint32_t, uint32_t, uint32_t, const std::string&)
+bool _lpc_fingerprint(const std::string& port, uint32_t baudRate, Fingerprint& fingerprint)
 {
-    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                    "Recovery is not available in this build yet");
-    return false;
+    NXPSerialClass isp;
+    aErr err = isp.Connect(port.c_str(), baudRate);
+    if (err != aErrNone) {
+        Log::log(DEBUG_APP, "ERROR %d ==> Could not open serial port\n", int(err));
+        return false;
+    }
+    Log::log(DEBUG_APP, "\n\tSync to Device:\n");
+    err = isp.Sync();
+    if (err != aErrNone) {
+        Log::log(DEBUG_APP, "ERROR %d ==> Could not communicate with device over serial port\n", int(err));
+        return false;
+    }
+    Log::log(DEBUG_APP, "\n\tGet Info from Device:\n");
+    if (isp.GetDeviceID() != aErrNone) {
+        Log::log(DEBUG_APP, "\tERROR ==> Got no response from chip\n");
+        return false;
+    }
+    for (int i = 0; i < 4; ++i)
+        fingerprint.words[i] = isp.DeviceID()[i];
+    return true;
+}
+
+// Writes the loader blocks of the file into the i.MX's RAM through its boot
+// ROM and starts the loader.
+//   aErrNone        loader started
+//   aErrNotReady    the ROM's transport did not open
+//   aErrConnection  a loader block was not taken
+aErr _transfer_recovery_loader(const BirdFile& bird, const std::string& port)
+{
+    Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
+    SDPLoader loader;
+    SDPLoader_Interface* transport = nullptr;
+    if (port == "USB")
+        transport = new HID_SDPLoader(IMX1050::VID, IMX1050::PID);
+    else
+        transport = new Serial_SDPLoader(port);
+    loader.setLoader(transport);
+    if (loader.init() != SDPLoader::SDP_OK)
+        return aErrNotReady;
+
+    int number = 0;
+    for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_LOADER)) {
+        if (block.length >= 4) {
+            uint32_t address = _be32(block.data);
+            std::vector<uint8_t> image(block.data + 4, block.data + block.length);
+            Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, image.size(), int(address));
+            if (loader.writeLoader(image, address) != SDPLoader::SDP_OK)
+                return aErrConnection;
+        }
+        ++number;
+    }
+    uint32_t start = IMX1050::DEFAULT_IMX_LOADER_IVT_ADDRESS;
+    std::vector<BirdBlock> entries = bird.FindBlocks(BirdFile::BLOCK_ENTRY_ADDRESS);
+    if (!entries.empty() && entries[0].length >= 4)
+        start = _be32(entries[0].data);
+    loader.startLoader(start);
+    return aErrNone;
+}
+
+bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const std::string& port,
+                      uint32_t serialNumber, const std::string& birdFile, Fingerprint& fingerprint, bool resetAfter)
+{
+    std::unique_ptr<UpdaterStore> store = create_store(display, updater.GetStorage(), "_get_fingerprint_imx");
+    if (!store)
+        return false;
+    if (serialNumber == 0)
+        serialNumber = PLACEHOLDER_SERIAL_NUMBER;
+    UpdaterStoreItem item;
+    bool found = store->FindDevice(serialNumber, &item);
+
+    std::string fileName;
+    if (!birdFile.empty()) {
+        if (serialNumber == PLACEHOLDER_SERIAL_NUMBER) {
+            display.message(ERROR, "Add serial number or remove the bird filename to use a default recovery image.");
+            return false;
+        }
+    } else if (!found) {
+        display.mute_messages(true);
+        Log::log(DEBUG_APP, "Existing loader device not found. Downloading.\n");
+        uint32_t build = updater.Download_Firmware(serialNumber, "", false, false);
+        if (build != 0) {
+            fileName = std::to_string(build) + ".bird";
+            found = store->FindDevice(serialNumber, &item);
+        }
+        display.mute_messages(false);
+    } else {
+        fileName = item.settings.GetString("LATEST_DOWNLOAD", "");
+    }
+
+    BirdFile bird;
+    try {
+        if (!birdFile.empty())
+            bird = BirdFile(birdFile);
+        else if (found && !fileName.empty())
+            bird = item.ReadBirdFile(fileName);
+        else
+            throw std::runtime_error("No recovery loader for " + UpdaterStore::FolderName(serialNumber));
+    } catch (const std::runtime_error& e) {
+        Log::log(DEBUG_APP, "%s\n", e.what());
+        return false;
+    }
+
+    if (_transfer_recovery_loader(bird, port) != aErrNone) {
+        Log::log(DEBUG_APP, "Error loading liveloader.\n");
+        return false;
+    }
+
+    Module module(0, uint8_t(0));
+    if (_network_off(module, display) != aErrNone)
+        return false;
+    for (unsigned attempt = 0; attempt < CONNECT_ATTEMPTS; ++attempt) {
+        module.discoverAndConnect(USB, serialNumber);
+        if (module.isConnected())
+            break;
+        if (attempt + 1 < CONNECT_ATTEMPTS)
+            aTime_MSSleep(CONNECT_DELAY_MS);
+    }
+    if (!module.isConnected()) {
+        Log::log(DEBUG_APP, "Could not connect to device.\n");
+        return false;
+    }
+
+    SystemClass system;
+    system.init(&module, 0);
+    bool ok = true;
+    for (uint8_t j = 0; j < 4 && ok; ++j) {
+        uint32_t word = 0;
+        if (system.getUEI32(systemUniqueIdentifier, j, &word) != aErrNone) {
+            Log::log(DEBUG_APP, "Error getting Identifier %d.\n", int(j));
+            ok = false;
+        } else {
+            fingerprint.words[3 - j] = word;
+        }
+    }
+    if (ok && resetAfter)
+        system.reset();
+    module.disconnect();
+    return ok;
+}
+
+bool _imx_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, uint32_t serialNumber, bool ueiBytes)
+{
+    Module module(0, uint8_t(0));
+    aErr err = _network_off(module, display);
+    if (err == aErrNone) {
+        for (unsigned attempt = 0; attempt < CONNECT_ATTEMPTS && !module.isConnected(); ++attempt) {
+            module.discoverAndConnect(USB, PLACEHOLDER_SERIAL_NUMBER);
+            if (!module.isConnected())
+                module.discoverAndConnect(USB, serialNumber);
+            if (!module.isConnected() && attempt + 1 < CONNECT_ATTEMPTS)
+                aTime_MSSleep(CONNECT_DELAY_MS);
+        }
+        if (!module.isConnected()) {
+            display.message(ERROR, "Could not connect to device");
+            return false;
+        }
+        // The loader answers the firmware transfer and ends with its reboot.
+        err = _transfer_firmware(display, module, bird, false, ueiBytes);
+    }
+    module.disconnect();
+    if (err != aErrNone) {
+        display.message(ERROR, "Failed to transfer firmware");
+        return false;
+    }
+    return true;
+}
+
+bool _lpc_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, const std::string& port, uint32_t baudRate)
+{
+    NXPSerialClass isp;
+    if (isp.Connect(port.c_str(), baudRate) != aErrNone) {
+        Log::log(DEBUG_Network_100, "Could not connect to %s\n", port.c_str());
+        return false;
+    }
+    Log::log(DEBUG_APP, "\n\tUnlock Memory:\n");
+    if (isp.Unlock() != aErrNone) {
+        Log::log(DEBUG_APP, "Could not unlock\n");
+        return false;
+    }
+    Log::log(DEBUG_APP, "\n\tPrepare ALL memory for update:\n");
+    if (isp.Prepare(0, LPC_LAST_SECTOR) != aErrNone) {
+        Log::log(DEBUG_APP, "Could not prepare\n");
+        return false;
+    }
+    Log::log(DEBUG_APP, "\n\tErase all memory before update:\n");
+    if (isp.Erase(0, LPC_LAST_SECTOR) != aErrNone) {
+        Log::log(DEBUG_APP, "Could not erase\n");
+        return false;
+    }
+    isp.SetEcho(false);
+    Log::log(DEBUG_APP, "Updating device firmware: \n");
+    Log::log(DEBUG_APP, "Transferring firmware to device from [%s]\n", bird.path.c_str());
+
+    std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    int shownCount = int(blocks.size()) - 1;
+    int number = 1;
+    uint32_t total = 0;
+    for (const BirdBlock& block : blocks) {
+        if (block.length < 4)
+            continue;
+        const uint8_t* image = block.data + 4;
+        uint32_t size = block.length - 4;
+        // A 4-byte image marks the end of the firmware.
+        if (size == 4)
+            break;
+        uint32_t destination = block.address;
+        display.message(INFO, "Transferring firmware block %d of %d, %d bytes", number, shownCount, int(size));
+        display.display_progress(true);
+        Log::log(DEBUG_APP, "Transferring firmware block: %d bytes to address 0x%08X\n", int(size), destination);
+        uint32_t done = 0;
+        while (done < size) {
+            uint32_t piece = size - done < PIECE_SIZE ? size - done : PIECE_SIZE;
+            Log::log(DEBUG_APP, "Transferring firmware %d bytes to address 0x%08X\n", int(piece), destination);
+            Log::log(DEBUG_APP, "\t Write %d bytes to address 0x%08X\n", int(piece),
+                     NXPSerialClass::WRITE_ADDRESS);
+            // The ROM takes whole words: a ragged tail goes out padded with
+            // the erased-flash value.
+            std::vector<uint8_t> staged(image + done, image + done + piece);
+            while (staged.size() % 4)
+                staged.push_back(0xFF);
+            if (isp.Write(NXPSerialClass::WRITE_ADDRESS, uint32_t(staged.size()), staged.data()) != aErrNone) {
+                Log::log(DEBUG_APP, "\t Write to RAM failed\n");
+                display.display_progress(false);
+                return false;
+            }
+            uint32_t first = NXPSerialClass::SectorFromAddress(destination);
+            uint32_t last = NXPSerialClass::SectorFromAddress(destination + piece - 1);
+            Log::log(DEBUG_APP, "\t Prepare to copy to sector(s) %d to %d\n", int(first), int(last));
+            if (isp.Prepare(first, last) != aErrNone) {
+                Log::log(DEBUG_APP, "\t Prepare failed\n");
+                display.display_progress(false);
+                return false;
+            }
+            uint32_t copy = NXPSerialClass::CopyLength(piece);
+            Log::log(DEBUG_APP, "\t Copy %d bytes from %08X to %08X\n", int(copy), NXPSerialClass::WRITE_ADDRESS,
+                     destination);
+            if (isp.CopyToFlash(destination, NXPSerialClass::WRITE_ADDRESS, copy) != aErrNone) {
+                Log::log(DEBUG_APP, "\t Transfer to flash failed\n");
+                display.display_progress(false);
+                return false;
+            }
+            destination += piece;
+            done += piece;
+            display.update_progress(double(done) / double(size), nullptr);
+        }
+        display.display_progress(false);
+        total += size;
+        ++number;
+    }
+    display.message(INFO, "Transferred %d blocks, %d total bytes", shownCount, int(total));
+
+    aErr err = isp.SetEcho(true);
+    if (err != aErrNone) {
+        // The image is in flash but the chip was not started: not a success.
+        display.message(ERROR, "Recovery Error transfering data to device ==> [%d, %s]", int(err),
+                        aError_GetErrorText(err));
+        return false;
+    }
+    display.message(INFO, "Rebooting Device");
+    isp.ExecuteFrom(0);
+    return true;
+}
+
+} // namespace
+
+bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
+                              const std::string& birdFile, uint32_t baudRate, bool resetAfter)
+{
+    if (_lpc_fingerprint(port, baudRate, fingerprint)) {
+        chip = CHIP_LPC17XX;
+        return true;
+    }
+    chip = CHIP_IMXRT1050;
+    return _imx_fingerprint(display, *this, port, serialNumber, birdFile, fingerprint, resetAfter);
+}
+
+bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t baudRate, uint32_t serialNumber,
+                               const std::string& birdFile)
+{
+    aMSTicks start = aTime_GetMSTicks();
+    Fingerprint fingerprint;
+    // The LPC is always identified at 115200 baud; the i.MX loader stays running.
+    if (!Get_Fingerprint(fingerprint, port, serialNumber, birdFile, LPC_FINGERPRINT_BAUD, false)) {
+        display.message(ERROR, "Could not get Device Identifier");
+        return false;
+    }
+    if (birdFile.empty()) {
+        uint32_t serverSerial = 0, serverBuild = 0;
+        if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, serverSerial, serverBuild,
+                                                  url.empty() ? nullptr : url.c_str())) {
+            display.message(ERROR, "Failed to retrieve recovery information from Quorvane server");
+            return false;
+        }
+        serialNumber = serverSerial;
+        if (build == 0)
+            build = serverBuild;
+    } else {
+        build = 0;
+    }
+
+    BirdFile bird;
+    try {
+        bird = load_bird("Recovering", birdFile, serialNumber, build, true);
+    } catch (const std::runtime_error&) {
+        display.message(ERROR, "Failed to load bird file");
+        return false;
+    }
+    // A file without any block (the store could not be opened) is no file.
+    if (bird.blocks.empty()) {
+        display.message(ERROR, "Failed to load bird file");
+        return false;
+    }
+    if (bird.has_serial_block) {
+        display.message(ERROR, "Updater does not support offline recovery");
+        return false;
+    }
+
+    bool result = false;
+    switch (chip) {
+    case CHIP_IMXRT1050:
+        result = _imx_recovery(display, bird, serialNumber, uei_bytes_load);
+        break;
+    case CHIP_LPC17XX:
+        bird.DecodeFirmwareBlocks(fingerprint.words);
+        result = _lpc_recovery(display, bird, port, baudRate);
+        break;
+    default:
+        display.message(ERROR, "Unknown device");
+        break;
+    }
+    display.message(INFO, "Update time: %.4f sec", aTime_MSElapsed(start) / 1000.0);
+    return result;
 }
