@@ -118,6 +118,16 @@ aErr NXPSerialClass::Connect(const char* name, uint32_t rate)
     return aErrNone;
 }
 
+aErr NXPSerialClass::Attach(aStreamRef openStream, uint32_t rate)
+{
+    if (!openStream)
+        return aErrParam;
+    Disconnect();
+    stream = openStream;
+    baudRate = rate;
+    return aErrNone;
+}
+
 aErr NXPSerialClass::Disconnect()
 {
     if (stream)
@@ -522,9 +532,13 @@ aErr NXPSerialClass::Read(uint32_t address, uint32_t length, uint8_t* buffer)
         unsigned long chipSum = std::strtoul(line, &end, 10);
         if (end != line && uint32_t(chipSum) == sum(buffer + checkpoint, received - checkpoint)) {
             Send("OK\r\n", false);
-            char echoBuffer[8];
-            size_t count = 0;
-            Response(echoBuffer, sizeof echoBuffer, count, "OK\r\n", received < length ? 3 : 4);
+            // A chip that does not echo sends the next lines at once: only
+            // an echo may be taken here, never data.
+            if (echo) {
+                char echoBuffer[8];
+                size_t count = 0;
+                Response(echoBuffer, sizeof echoBuffer, count, "OK\r\n", received < length ? 3 : 4);
+            }
             checkpoint = received;
             Log::log(DEBUG_NXPSerial, "valid receipt of %u of %u (%.0f%%) bytes\n", received, length,
                      100.0 * received / length);

@@ -36,6 +36,9 @@ public:
     // such port, aErrPermission access denied, aErrIO set-up refused,
     // aErrResource bad path.
     aErr Connect(const char* portName, uint32_t baudRate);
+    // Takes an open stream (owned from now on) in place of a port, with the
+    // rate used for answer timing. aErrParam: null stream.
+    aErr Attach(aStreamRef openStream, uint32_t rate);
     // Closes the stream if open. aErrNone always.
     aErr Disconnect();
 

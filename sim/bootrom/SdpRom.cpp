@@ -1,0 +1,176 @@
+// The i.MX RT1050 serial download ROM as the chip sees it on a serial line:
+// 16-byte commands (big-endian fields), a 4-byte security-mode answer and a
+// 4-byte status, file data after WRITE_FILE, and a jump that starts the
+// loaded image (after which the ROM is silent).
+#include <fstream>
+#include <vector>
+
+#include "BootRom.h"
+
+namespace {
+
+const size_t COMMAND_SIZE = 16;
+const uint32_t HAB_OPEN = 0x56787856;
+const uint32_t STATUS_DONE = 0x88888888;
+const uint32_t STATUS_NO_ERROR = 0xF0F0F0F0;
+const uint32_t STATUS_BAD_ADDRESS = 0x33333333;
+// Writable RAM of the part: ITCM, DTCM and OCRAM.
+const struct {
+    uint32_t start, size;
+} RAM[] = {{0x00000000, 0x80000}, {0x20000000, 0x80000}, {0x20200000, 0x80000}};
+
+uint32_t Be32(const std::string& s, size_t at)
+{
+    return uint32_t(uint8_t(s[at])) << 24 | uint32_t(uint8_t(s[at + 1])) << 16 | uint32_t(uint8_t(s[at + 2])) << 8 |
+           uint32_t(uint8_t(s[at + 3]));
+}
+
+// Answer words travel little-endian.
+std::string Le32(uint32_t v)
+{
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        s[size_t(i)] = char(v >> (8 * i));
+    return s;
+}
+
+bool Writable(uint32_t address, uint32_t count)
+{
+    for (const auto& r : RAM)
+        if (address >= r.start && uint64_t(address) + count <= uint64_t(r.start) + r.size)
+            return true;
+    return false;
+}
+
+class SdpRom : public Rom {
+public:
+    SdpRom(const RomOptions& o, RomTrace& t) : Rom(o, t) {}
+
+    std::string Feed(const std::string& bytes) override
+    {
+        if (Fault("silent") || jumped)
+            return "";
+        input += bytes;
+        std::string out;
+        for (;;) {
+            if (dataLeft > 0) {
+                size_t take = input.size() < dataLeft ? input.size() : dataLeft;
+                if (take == 0)
+                    break;
+                file += input.substr(0, take);
+                input.erase(0, take);
+                dataLeft -= take;
+                // The host must not hear from us in the middle of a file.
+                if (Fault("early") && !earlyUsed) {
+                    earlyUsed = true;
+                    out += Le32(HAB_OPEN);
+                }
+                if (dataLeft == 0)
+                    FinishFile(out);
+                continue;
+            }
+            if (input.size() < COMMAND_SIZE)
+                break;
+            if (!Known(input)) {
+                // Out of step (stray bytes from another protocol): slide on.
+                trace.Line("SKIP %02X", uint8_t(input[0]));
+                input.erase(0, 1);
+                continue;
+            }
+            std::string command = input.substr(0, COMMAND_SIZE);
+            input.erase(0, COMMAND_SIZE);
+            Command(command, out);
+            if (jumped)
+                break;
+        }
+        return out;
+    }
+
+    bool Dump(const std::string& dir) override
+    {
+        std::ofstream f(dir + "/sdp.txt", std::ios::trunc);
+        static const char* hex = "0123456789ABCDEF";
+        for (const auto& w : writes) {
+            f << "WRITE " << std::hex << w.first << " ";
+            for (char c : w.second)
+                f << hex[uint8_t(c) >> 4] << hex[uint8_t(c) & 15];
+            f << "\n";
+        }
+        if (jumped)
+            f << "JUMP " << std::hex << jumpAddress << "\n";
+        return f.good();
+    }
+
+private:
+    static bool Known(const std::string& in)
+    {
+        uint16_t type = uint16_t(uint8_t(in[0]) << 8 | uint8_t(in[1]));
+        return type == 0x0101 || type == 0x0202 || type == 0x0404 || type == 0x0505 || type == 0x0A0A ||
+               type == 0x0B0B;
+    }
+
+    void Status(std::string& out, uint32_t status)
+    {
+        out += Le32(HAB_OPEN);
+        out += Le32(Fault("badstatus") ? 0x12345678 : status);
+    }
+
+    void Command(const std::string& c, std::string& out)
+    {
+        uint16_t type = uint16_t(uint8_t(c[0]) << 8 | uint8_t(c[1]));
+        uint32_t address = Be32(c, 2);
+        uint8_t format = uint8_t(c[6]);
+        uint32_t count = Be32(c, 7);
+        trace.Line("CMD %04X %08X %02X %u", type, address, format, count);
+        switch (type) {
+        case 0x0505:
+            Status(out, lastStatus);
+            return;
+        case 0x0404:
+            fileAddress = address;
+            file.clear();
+            dataLeft = count;
+            if (count == 0)
+                FinishFile(out);
+            return;
+        case 0x0B0B:
+            out += Le32(HAB_OPEN);
+            jumped = true;
+            jumpAddress = address;
+            trace.Line("JUMP %08X", address);
+            return;
+        default:
+            // Register reads and writes are not part of this ROM's act.
+            Status(out, STATUS_NO_ERROR);
+            return;
+        }
+    }
+
+    void FinishFile(std::string& out)
+    {
+        if (Writable(fileAddress, uint32_t(file.size()))) {
+            writes.push_back({fileAddress, file});
+            trace.Line("FILE %08X %zu", fileAddress, file.size());
+            lastStatus = STATUS_NO_ERROR;
+            Status(out, STATUS_DONE);
+        } else {
+            trace.Line("FILE REFUSED %08X %zu", fileAddress, file.size());
+            lastStatus = STATUS_BAD_ADDRESS;
+            Status(out, STATUS_BAD_ADDRESS);
+        }
+        file.clear();
+    }
+
+    std::string input, file;
+    size_t dataLeft = 0;
+    uint32_t fileAddress = 0, jumpAddress = 0, lastStatus = STATUS_NO_ERROR;
+    bool jumped = false, earlyUsed = false;
+    std::vector<std::pair<uint32_t, std::string>> writes;
+};
+
+} // namespace
+
+Rom* MakeSdpRom(const RomOptions& options, RomTrace& trace)
+{
+    return new SdpRom(options, trace);
+}

@@ -1,0 +1,239 @@
+#include "BootRomHarness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+int _remaining(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? int(left) : 0;
+}
+
+std::string _readFile(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void _closeFd(int& fd)
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+} // namespace
+
+BootRomHarness::BootRomHarness()
+{
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/corvestel-bootrom.XXXXXX";
+    if (mkdtemp(&tmpl[0]))
+        folder = tmpl;
+    tracePath = folder + "/trace.txt";
+    errPath = folder + "/stderr.txt";
+}
+
+BootRomHarness::~BootRomHarness()
+{
+    Stop();
+    if (folder.empty())
+        return;
+    for (const char* name : {"/trace.txt", "/stderr.txt", "/flash.bin", "/ram.bin", "/state.txt", "/sdp.txt"})
+        unlink((folder + name).c_str());
+    rmdir(folder.c_str());
+}
+
+std::string BootRomHarness::ProgramPath()
+{
+    return std::string(TEST_BINARY_DIR) + "/sim/bootrom/corvestel-bootrom";
+}
+
+bool BootRomHarness::Start(const std::vector<std::string>& options, int timeoutMs, int lifetimeSeconds)
+{
+    if (pid > 0 || folder.empty())
+        return false;
+    std::vector<std::string> argv{ProgramPath(), "--trace", tracePath, "--dump-dir", folder, "--control-stdin",
+                                  "--lifetime", std::to_string(lifetimeSeconds)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0)
+        return false;
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
+        return false;
+    }
+    pid_t parent = getpid();
+    pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(126);
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (err >= 0)
+            dup2(err, STDERR_FILENO);
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    if (pid < 0) {
+        close(in[1]);
+        close(out[0]);
+        return false;
+    }
+    toChild = in[1];
+    fromChild = out[0];
+    fcntl(fromChild, F_SETFL, fcntl(fromChild, F_GETFL) | O_NONBLOCK);
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string line;
+    while (ReadLine(line, _remaining(deadline))) {
+        if (line.compare(0, 6, "READY ") == 0) {
+            ptyPath = line.substr(6);
+            return true;
+        }
+    }
+    Stop();
+    return false;
+}
+
+bool BootRomHarness::ReadLine(std::string& line, int timeoutMs)
+{
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        size_t nl = pending.find('\n');
+        if (nl != std::string::npos) {
+            line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            return true;
+        }
+        if (fromChild < 0)
+            return false;
+        pollfd p{fromChild, POLLIN, 0};
+        int r = poll(&p, 1, _remaining(deadline));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        char buf[1024];
+        ssize_t n = read(fromChild, buf, sizeof buf);
+        if (n > 0)
+            pending.append(buf, size_t(n));
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            return false;
+    }
+}
+
+void BootRomHarness::Stop()
+{
+    _closeFd(toChild); // the ROM ends when its control input closes
+    if (pid > 0) {
+        kill(pid, SIGTERM);
+        Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
+        int status = 0;
+        for (;;) {
+            pid_t r = waitpid(pid, &status, WNOHANG);
+            if (r == pid || (r < 0 && errno != EINTR))
+                break;
+            if (_remaining(deadline) == 0) {
+                kill(pid, SIGKILL);
+                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+                }
+                break;
+            }
+            usleep(2000);
+        }
+        pid = -1;
+    }
+    _closeFd(fromChild);
+    pending.clear();
+}
+
+std::vector<std::string> BootRomHarness::Trace() const
+{
+    std::vector<std::string> lines;
+    std::istringstream in(_readFile(tracePath));
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(line);
+    return lines;
+}
+
+size_t BootRomHarness::CountTrace(const std::string& text) const
+{
+    size_t n = 0;
+    for (const std::string& line : Trace())
+        if (line.find(text) != std::string::npos)
+            ++n;
+    return n;
+}
+
+std::string BootRomHarness::Command(const std::string& line, int timeoutMs)
+{
+    if (toChild < 0)
+        return "";
+    std::string text = line + "\n";
+    if (write(toChild, text.data(), text.size()) != ssize_t(text.size()))
+        return "";
+    std::string answer;
+    return ReadLine(answer, timeoutMs) ? answer : "";
+}
+
+std::string BootRomHarness::Flash()
+{
+    return Command("DUMP") == "OK" ? _readFile(folder + "/flash.bin") : "";
+}
+
+std::string BootRomHarness::Ram()
+{
+    return Command("DUMP") == "OK" ? _readFile(folder + "/ram.bin") : "";
+}
+
+bool BootRomHarness::SdpState(std::vector<std::pair<uint32_t, std::string>>& writes, bool& jumped, uint32_t& jump)
+{
+    writes.clear();
+    jumped = false;
+    jump = 0;
+    if (Command("DUMP") != "OK")
+        return false;
+    std::istringstream in(_readFile(folder + "/sdp.txt"));
+    std::string kind, address, hex;
+    while (in >> kind >> address) {
+        uint32_t a = uint32_t(std::strtoul(address.c_str(), nullptr, 16));
+        if (kind == "JUMP") {
+            jumped = true;
+            jump = a;
+            continue;
+        }
+        if (!(in >> hex))
+            hex.clear();
+        std::string bytes;
+        for (size_t i = 0; i + 1 < hex.size(); i += 2)
+            bytes += char(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16));
+        writes.push_back({a, bytes});
+    }
+    return true;
+}
