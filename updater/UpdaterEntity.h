@@ -39,7 +39,7 @@ public:
     // LoaderReboot checks every 250 ms whether the link dropped, at most
     // this many times.
     static const uint32_t REBOOT_POLL_MS = 250;
-    static const unsigned REBOOT_POLLS = 40;
+    static const unsigned REBOOT_POLLS = 20;
 
     UpdaterEntity() = default;
 
