@@ -27,12 +27,13 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+mkdir -p "$work/flash"
 
 "$build/sim/corvestel-sim" --lifetime 300 --bind 198.18.0.1 --discovery 198.18.0.1 \
-  --ready-file "$work/ready" --trace "$work/trace" \
+  --ready-file "$work/ready" --trace "$work/trace" --flash-dir "$work/flash" \
   --module "serial=$router,model=17,address=2,name=Demo router,version=2.15.4,build=5101" \
   --behind "serial=2181F0EE,model=13,address=4,name=Bench IO,version=2.15.2,build=5011" \
-  --behind "serial=40F5849A,model=26,address=8,name=Power,version=2.14.9,build=4870" \
+  --behind "serial=40F5849A,model=26,address=8,name=Power,version=2.14.2,build=4711,newversion=2.14.9,newbuild=4870" \
   --module "serial=6A3C0012,model=19,address=2,name=Relay rack,version=3.0.1,build=6002" \
   > "$work/sim.out" 2> "$work/sim.err" &
 sim_pid=$!
@@ -80,6 +81,23 @@ timeout 60 "$build/Updater" -G -d 40F5849A -u "$url" -i "$work/store" || echo "(
 echo
 echo "== Updater -L -d 40F5849A (builds in the store) =="
 timeout 60 "$build/Updater" -L -d 40F5849A -i "$work/store" || echo "(Updater exit status $?)"
+echo
+# The update: the build just fetched goes into module 40F5849A through the
+# router (loader dialogue, firmware blocks, reboot); the module then reports
+# the new version and build, and its simulated flash holds the image.
+echo "== Updater -U -d 40F5849A -r $router (install the latest build through the router) =="
+timeout 180 "$build/Updater" -U -d 40F5849A -r "$router" -u "$url" -i "$work/store" || echo "(Updater exit status $?)"
+echo
+echo "== Updater -D -r $router (40F5849A after the update) =="
+timeout 120 "$build/Updater" -D -r "$router" || echo "(Updater exit status $?)"
+echo
+kill -USR1 "$sim_pid" 2>/dev/null
+for _ in $(seq 50); do [ -f "$work/flash/40F5849A.flash" ] && break; sleep 0.1; done
+echo "== Simulated flash of 40F5849A (header, then runs of bytes) =="
+cut -c1-100 "$work/flash/40F5849A.flash" 2>/dev/null | head -6
+echo "== Settings of 40F5849A in the store =="
+cat "$work/store/updater/40F5849A/.settings"
+echo
 echo "== Requests the update server saw =="
 cat "$work/server.log"
 kill -TERM "$srv_pid" 2>/dev/null; wait "$srv_pid" 2>/dev/null
