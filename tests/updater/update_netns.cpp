@@ -10,9 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "app/RecordingDisplay.h"
 #include "support/ProgramRunner.h"
 #include "support/SimHarness.h"
 #include "support/UpdateServerHarness.h"
+#include "updater/Updater.h"
 #include "UpdateFixtures.h"
 
 using namespace updtest;
@@ -251,6 +253,16 @@ TEST_F(Update, ModuleBehindARouter)
     RunResult lost = Run({"-U", "-d", "55556666", "-r", "D272031D", "-f", path});
     EXPECT_EQ(lost.status, 1);
     EXPECT_TRUE(Contains(lost.err, "could not find serial number [0x55556666] on network")) << lost.err;
+
+    // A known module address needs no scan of the router's network.
+    const size_t scans = sim.CountTrace("rx 02 07 08 00 ");
+    EXPECT_GT(scans, 0u);
+    RecordingDisplay display;
+    Updater updater(UpdateServerHarness::DeadURL().c_str(), (store.Path() + "/updater").c_str(), display);
+    ASSERT_TRUE(updater.Update_Firmware(BEHIND, 0, path, 4, ROUTER, false));
+    EXPECT_EQ(sim.CountTrace("rx 02 07 08 00 "), scans);
+    EXPECT_EQ(sim.Flash(BEHIND).reboots, 2u);
+    EXPECT_TRUE(display.errors.empty());
 }
 
 TEST_F(Update, LoaderThatDropsTheConnectionStillCompletes)
@@ -271,6 +283,17 @@ TEST_F(Update, GetThenUpdateInstallsTheBuildJustDownloaded)
     server.SetBuilds(DEVICE, "4700;2.15.0\n4800;2.16.0\n");
     server.AddBird(DEVICE, "4800", std::string(file.begin(), file.end()));
     ASSERT_TRUE(server.Start());
+
+    // The server's latest build is not stored yet: -U alone falls back to
+    // the latest download the store knows.
+    MakeFolder(DEVICE);
+    ASSERT_EQ(Bird("Pilgrim", 4711).Write(Folder(DEVICE) + "/4711.bird"), aErrNone);
+    ASSERT_TRUE(WriteWholeFile(Folder(DEVICE) + "/.settings", "LATEST_DOWNLOAD=4711.bird\n"));
+    RunResult older = Run({"-U", "-d", "40F5849A"}, server.URL());
+    ASSERT_EQ(older.status, 0) << older.out << older.err;
+    EXPECT_TRUE(Contains(older.out, "New firmware is available.  Updater will proceed if valid firmware is found "
+                                    "locally.\nUpdating with the Latest Download\nUpdating firmware with build: 4711\n"))
+        << older.out;
 
     RunResult r = Run({"-G", "-U", "-d", "40F5849A"}, server.URL());
     ASSERT_EQ(r.status, 0) << r.out << r.err;
