@@ -1,0 +1,239 @@
+// -N and -U -t RECOVER end to end: the real Updater program against the
+// simulated boot ROMs on pseudo-terminals and the simulated update server,
+// with a store in a temporary folder.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store/BirdWriter.h"
+#include "support/BootRomHarness.h"
+#include "support/ProgramRunner.h"
+#include "support/UpdateServerHarness.h"
+
+using srvtest::TempDir;
+using srvtest::WriteWholeFile;
+
+namespace {
+
+const uint32_t UID[4] = {0xDEADBEEF, 0x00000001, 0x80000000, 0x7FFFFFFF};
+const char* const UID_OPTION = "DEADBEEF,1,80000000,7FFFFFFF";
+const uint32_t DEVICE = 0x5A17C0DE;
+const char* const BUILD = "5120";
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+BirdWriter::Bytes Random(size_t n, unsigned seed)
+{
+    std::mt19937 rng{seed};
+    BirdWriter::Bytes v(n);
+    for (auto& b : v)
+        b = uint8_t(rng());
+    return v;
+}
+
+// Recovery firmware is served encoded for one chip: each byte is mixed with
+// the chip's identity (big-endian words) and the byte before it.
+BirdWriter::Bytes EncodeForChip(const BirdWriter::Bytes& plain, const uint32_t uid[4])
+{
+    BirdWriter::Bytes out(plain.size());
+    uint8_t previous = 0;
+    for (size_t i = 0; i < plain.size(); ++i) {
+        uint8_t key = uint8_t(uid[(i % 16) / 4] >> (24 - 8 * (i % 4)));
+        out[i] = uint8_t(plain[i] ^ key ^ previous);
+        previous = plain[i];
+    }
+    return out;
+}
+
+std::string AsString(const BirdWriter::Bytes& b)
+{
+    return std::string(b.begin(), b.end());
+}
+
+class RecoveryCommands : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        first = Random(10000, 1);
+        second = Random(300, 2);
+        BirdWriter w;
+        w.AddInfo(5120, "3.1.4", DEVICE, "CVR-IO");
+        w.AddFirmware(0x0, EncodeForChip(first, UID));
+        w.AddFirmware(0x10000, EncodeForChip(second, UID));
+        w.AddFirmware(0x20000, BirdWriter::Bytes(4, 0)); // end marker: never written
+        BirdWriter::Bytes file = w.File();
+        server.SetLatest(DEVICE, BUILD, "FW-R1");
+        server.SetBuilds(DEVICE, std::string(BUILD) + ";3.1.4\n");
+        server.AddBird(DEVICE, BUILD, AsString(file));
+        server.AddFingerprint(UID, DEVICE, BUILD);
+        ASSERT_TRUE(server.Start());
+    }
+
+    RunResult Run(std::vector<std::string> args, std::string url = "")
+    {
+        std::vector<std::string> argv = {UpdaterProgramPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.insert(argv.end(), {"-u", url.empty() ? server.URL() : url, "-i", store.Path()});
+        RunOptions options;
+        options.timeoutMs = 120000;
+        RunResult result = RunProgram(argv, options);
+        EXPECT_TRUE(result.started);
+        EXPECT_FALSE(result.timedOut);
+        return result;
+    }
+
+    BirdWriter::Bytes first, second;
+    UpdateServerHarness server;
+    TempDir store;
+    BootRomHarness rom;
+};
+
+} // namespace
+
+TEST_F(RecoveryCommands, FingerprintOfAnLpcInIspMode)
+{
+    ASSERT_TRUE(rom.Start({"--kind", "isp", "--uid", UID_OPTION}));
+    RunResult r = Run({"-N", "-s", rom.PtyPath()});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TRUE(Contains(r.out, "[ DEADBEEF 00000001 80000000 7FFFFFFF ]")) << r.out;
+    EXPECT_EQ(0u, rom.CountTrace("RUN")) << "identification leaves the chip in its ROM";
+
+    RunResult missing = Run({"-N"});
+    EXPECT_EQ(1, missing.status);
+    EXPECT_TRUE(Contains(missing.err, "Must specify the serial port used for connecting")) << missing.err;
+}
+
+TEST_F(RecoveryCommands, FingerprintFailsWithoutAnAnsweringChip)
+{
+    ASSERT_TRUE(rom.Start({"--kind", "isp", "--fault", "silent"}));
+    RunResult r = Run({"-N", "-s", rom.PtyPath()}, UpdateServerHarness::DeadURL());
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(Contains(r.err, "Got no response from chip")) << r.err;
+    EXPECT_FALSE(Contains(r.out, "[ ")) << r.out;
+
+    RunResult noPort = Run({"-N", "-s", "/nonexistent/serial-port"}, UpdateServerHarness::DeadURL());
+    EXPECT_EQ(1, noPort.status);
+    EXPECT_TRUE(Contains(noPort.err, "Got no response from chip")) << noPort.err;
+}
+
+TEST_F(RecoveryCommands, RecoversAnLpcThroughTheFingerprintMap)
+{
+    ASSERT_TRUE(rom.Start({"--kind", "isp", "--uid", UID_OPTION}));
+    RunResult r = Run({"-U", "-t", "RECOVER", "-s", rom.PtyPath()});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.out, "Transferring firmware block 1 of 2, 10000 bytes")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "Transferring firmware block 2 of 2, 300 bytes")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "Transferred 2 blocks, 10300 total bytes")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "Rebooting Device")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "Update time: ")) << r.out;
+
+    std::string flash = rom.Flash();
+    ASSERT_EQ(0x80000u, flash.size());
+    EXPECT_EQ(AsString(first), flash.substr(0, first.size()));
+    EXPECT_EQ(AsString(second), flash.substr(0x10000, second.size()));
+    EXPECT_EQ(std::string(0x1000, '\xFF'), flash.substr(0x20000, 0x1000)) << "the end marker is not written";
+    // Pieces of 4096, 4096 and 1808 bytes; the last copied as 4096; then the small block.
+    EXPECT_EQ(1u, rom.CountTrace("COPY 0 268439552 4096"));
+    EXPECT_EQ(1u, rom.CountTrace("COPY 4096 268439552 4096"));
+    EXPECT_EQ(1u, rom.CountTrace("COPY 8192 268439552 4096"));
+    EXPECT_EQ(1u, rom.CountTrace("COPY 65536 268439552 512"));
+    EXPECT_EQ(1u, rom.CountTrace("ERASE 0 29"));
+    EXPECT_EQ(1u, rom.CountTrace("RUN 0"));
+    // The build came from the server into the device's folder.
+    EXPECT_FALSE(srvtest::ReadWholeFile(store.Path() + "/updater/5A17C0DE/5120.bird").empty());
+}
+
+TEST_F(RecoveryCommands, RecoveryRidesOverAChecksumFailure)
+{
+    ASSERT_TRUE(rom.Start({"--kind", "isp", "--uid", UID_OPTION, "--fault", "badsum-once"}));
+    RunResult r = Run({"-U", "-t", "RECOVER", "-s", rom.PtyPath()});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_EQ(1u, rom.CountTrace("SUM BAD"));
+    std::string flash = rom.Flash();
+    ASSERT_EQ(0x80000u, flash.size());
+    EXPECT_EQ(AsString(first), flash.substr(0, first.size()));
+}
+
+TEST_F(RecoveryCommands, RecoveryFailuresAreReported)
+{
+    // A chip the server does not know.
+    ASSERT_TRUE(rom.Start({"--kind", "isp", "--uid", "1,2,3,4"}));
+    RunResult unknown = Run({"-U", "-t", "RECOVER", "-s", rom.PtyPath()});
+    EXPECT_EQ(1, unknown.status);
+    EXPECT_TRUE(Contains(unknown.err, "Failed to retrieve recovery information from Quorvane server")) << unknown.err;
+    EXPECT_EQ(0u, rom.CountTrace("ERASE"));
+    rom.Stop();
+
+    // No chip answering at all.
+    BootRomHarness silent;
+    ASSERT_TRUE(silent.Start({"--kind", "isp", "--fault", "silent"}));
+    RunResult none = Run({"-U", "-t", "RECOVER", "-s", silent.PtyPath()}, UpdateServerHarness::DeadURL());
+    EXPECT_EQ(1, none.status);
+    EXPECT_TRUE(Contains(none.err, "Could not get Device Identifier")) << none.err;
+}
+
+TEST_F(RecoveryCommands, FilesWithASerialNumberBlockAreRefused)
+{
+    BirdWriter w;
+    w.AddInfo(77, "1.0.0", DEVICE, "CVR-IO");
+    w.AddSerialOffsets(0x100, 0x200);
+    w.AddFirmware(0, Random(512, 3));
+    std::string path = store.Path() + "/personal.bird";
+    ASSERT_EQ(aErrNone, w.Write(path));
+    ASSERT_TRUE(rom.Start({"--kind", "isp", "--uid", UID_OPTION}));
+    RunResult r = Run({"-U", "-t", "RECOVER", "-s", rom.PtyPath(), "-d", "5A17C0DE", "-f", path});
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(Contains(r.err, "Updater does not support offline recovery")) << r.err;
+    EXPECT_EQ(0u, rom.CountTrace("ERASE"));
+}
+
+TEST_F(RecoveryCommands, ImxNeedsASerialNumberWithAGivenFile)
+{
+    ASSERT_TRUE(rom.Start({"--kind", "sdp"}));
+    RunResult r = Run({"-U", "-t", "RECOVER", "-s", rom.PtyPath(), "-f", store.Path() + "/any.bird"});
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(Contains(r.err, "Add serial number or remove the bird filename to use a default recovery image."))
+        << r.err;
+    EXPECT_TRUE(Contains(r.err, "Could not get Device Identifier")) << r.err;
+}
+
+// The i.MX path: the recovery loader for the placeholder serial number is
+// downloaded, written through the serial download ROM and started; the
+// started loader would answer on USB, which no test machine has, so the
+// fingerprint fails after the connection attempts.
+TEST_F(RecoveryCommands, ImxFingerprintStartsTheRecoveryLoader)
+{
+    BirdWriter loader;
+    BirdWriter::Bytes code = Random(2500, 4), table = Random(64, 5);
+    loader.AddInfo(9001, "0.9.0", 0xDEADDEAD, "CVR-LOADER");
+    loader.AddLoader(0x20000000, table);
+    loader.AddLoader(0x20002000, code);
+    loader.AddEntryAddress(0x20002000);
+    server.SetLatest(0xDEADDEAD, "9001", "LOADER");
+    server.SetBuilds(0xDEADDEAD, "9001;0.9.0\n");
+    server.AddBird(0xDEADDEAD, "9001", AsString(loader.File()));
+
+    ASSERT_TRUE(rom.Start({"--kind", "sdp"}));
+    RunResult r = Run({"-N", "-s", rom.PtyPath()});
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(Contains(r.err, "Got no response from chip")) << r.err;
+    // The download ran muted.
+    EXPECT_FALSE(Contains(r.out, "Retrieving")) << r.out;
+
+    std::vector<std::pair<uint32_t, std::string>> writes;
+    bool jumped = false;
+    uint32_t jump = 0;
+    ASSERT_TRUE(rom.SdpState(writes, jumped, jump));
+    ASSERT_EQ(2u, writes.size());
+    EXPECT_EQ(0x20000000u, writes[0].first);
+    EXPECT_EQ(AsString(table), writes[0].second);
+    EXPECT_EQ(0x20002000u, writes[1].first);
+    EXPECT_EQ(AsString(code), writes[1].second);
+    EXPECT_TRUE(jumped);
+    EXPECT_EQ(0x20002000u, jump);
+}
