@@ -6,7 +6,9 @@
 #include <chrono>
 #include <czmq.h>
 #include <string>
+#include <memory>
 #include <thread>
+#include <unistd.h>
 
 #include "transport/aStream_ZeroMQClient.h"
 #include "transport/zBeaconInterface.h"
@@ -26,16 +28,29 @@ public:
         if (identity)
             zframe_destroy(&identity);
     }
+    // A port below the system's ephemeral range, so that a client
+    // reconnecting while the server is away can never take it itself.
     void Open(int wanted)
     {
         router = zsock_new(ZMQ_ROUTER);
-        port = wanted ? zsock_bind(router, "tcp://127.0.0.1:%d", wanted) : zsock_bind(router, "tcp://127.0.0.1:*");
         zsock_set_rcvtimeo(router, 3000);
+        if (wanted) {
+            // ZeroMQ lets go of the old listener in the background.
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while ((port = zsock_bind(router, "tcp://127.0.0.1:%d", wanted)) < 0
+                   && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            return;
+        }
+        int base = 20000 + static_cast<int>(getpid() % 5000) * 2;
+        for (int candidate = base; candidate < base + 2000 && port < 0; candidate++)
+            port = zsock_bind(router, "tcp://127.0.0.1:%d", candidate);
     }
     void Close()
     {
         if (router)
             zsock_destroy(&router);
+        port = -1;
     }
     // Receives one request; its identity is kept for the answer.
     std::string Receive()
@@ -65,6 +80,16 @@ public:
     int port = -1;
 };
 
+// Destroys a stream however the test ends.
+struct StreamGuard {
+    aStreamRef* stream;
+    ~StreamGuard()
+    {
+        if (*stream)
+            aStream_Destroy(stream);
+    }
+};
+
 // Reads n bytes, retrying while the stream is not ready, up to a deadline.
 std::string ReadBytes(aStreamRef stream, size_t n, int timeoutMs = 5000)
 {
@@ -86,6 +111,7 @@ TEST(ZeroMQClient, BlocksGoOutAsFramesAndAnswersComeBackByteByByte)
     FakeServer server;
     ASSERT_GT(server.port, 0);
     aStreamRef stream = nullptr;
+    StreamGuard guard{&stream};
     ASSERT_EQ(aStream_CreateClient(LOOPBACK, static_cast<uint16_t>(server.port), &stream), aErrNone);
     ASSERT_NE(stream, nullptr);
 
@@ -123,6 +149,7 @@ TEST(ZeroMQClient, SurvivesTheServerRestartingOnItsPort)
     FakeServer server;
     int port = server.port;
     aStreamRef stream = nullptr;
+    StreamGuard guard{&stream};
     ASSERT_EQ(aStream_CreateClient(LOOPBACK, static_cast<uint16_t>(port), &stream), aErrNone);
     EXPECT_EQ(aStream_Write(stream, "\x02\x00", 2), aErrNone);
     EXPECT_EQ(server.Receive(), std::string("\x02\x00", 2));
@@ -144,6 +171,7 @@ TEST(ZeroMQClient, BadArgumentsAndUnreachableServers)
     // Nobody listens: the stream exists (ZeroMQ connects in the background),
     // writes are taken and reads find nothing.
     aStreamRef stream = nullptr;
+    StreamGuard guard{&stream};
     ASSERT_EQ(aStream_CreateClient(LOOPBACK, 1, &stream), aErrNone);
     EXPECT_EQ(aStream_Write(stream, "\x02\x00", 2), aErrNone);
     uint8_t b = 0;
