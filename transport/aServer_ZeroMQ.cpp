@@ -601,9 +601,9 @@ bool sChooseDiscovery(aServer* s)
         aDiscovery_ConvertIPv4Interface(s->networkInterface, text, sizeof text);
         return sStartBeacon(s, text);
     }
+    // The multicast actor starts once the frontend port is known.
     std::snprintf(s->host, sizeof s->host, "127.0.0.1");
-    s->discovery = zactor_new(sMulticastDiscovery, s);
-    return s->discovery != nullptr;
+    return true;
 }
 
 bool sBindFrontend(aServer* s)
@@ -653,6 +653,10 @@ aErr aServer_Start(aServerRef s)
     s->frontend = zsock_new(ZMQ_ROUTER);
     bool ok = s->frontend && sPair(&s->streamBound, &s->streamConnected) && sPair(&s->syncBound, &s->syncConnected);
     ok = ok && sChooseDiscovery(s) && sBindFrontend(s);
+    if (ok && !s->beaconMode) {
+        s->discovery = zactor_new(sMulticastDiscovery, s);
+        ok = s->discovery != nullptr;
+    }
     if (ok) {
         s->broker = zactor_new(sBroker, s);
         s->worker = s->broker ? zactor_new(sWorker, s) : nullptr;

@@ -189,6 +189,16 @@ TEST_F(ServerTest, TwoClientsAtOnceEachGetTheirOwnAnswers)
     EXPECT_EQ(GetOption(client, 9), int64_t(SERIAL));
 }
 
+TEST_F(ServerTest, ClientLinkResetReopensItsStream)
+{
+    uint32_t other = aLink_CreateClient(address, port, 0);
+    ASSERT_NE(other, 0u);
+    EXPECT_EQ(aLink_Reset(other), aErrNone);
+    EXPECT_EQ(aLink_GetStatus(other), LINK_RUNNING);
+    EXPECT_EQ(GetOption(other, 9), int64_t(SERIAL));
+    aLink_Destroy(&other);
+}
+
 TEST_F(ServerTest, ExistingLinkIsSharedAndUnknownOneRefused)
 {
     EXPECT_EQ(aLink_CreateClient(address, port, client), client);
