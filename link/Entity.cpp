@@ -9,8 +9,6 @@ namespace Corvestel {
 
 namespace {
 
-const uint32_t CHUNK_TIMEOUT_MS = 1000;
-const uint32_t AWAIT_TIMEOUT_MS = 1000;
 const uint8_t ANY = 0xFF;
 
 // The value of a received uei by the type its reply had.
