@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -16,6 +17,9 @@ enum {
     USB_SERIAL_BUFFER = 32,
     USB_SERIAL_DIGITS = 8,
     REPLY_WAIT_S = 2,
+    // A host that keeps answering (a flood, or a module stuck repeating
+    // itself) must not hold the search for ever.
+    SEARCH_LIMIT_MS = 30000,
     REPLY_MODEL_AT = 12,
     MODEL_UNKNOWN = 0xFF,
 };
@@ -173,8 +177,9 @@ unsigned aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* ref
     }
 
     unsigned found = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SEARCH_LIMIT_MS);
     if (listener >= 0 && requests > 0) {
-        for (;;) {
+        while (std::chrono::steady_clock::now() < deadline) {
             uint8_t record[aDISCOVERY_TCPIP_RECORD];
             // Fresh record each time: a short reply must not inherit the
             // bytes of the one before. A reply without the model byte says

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <future>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -151,6 +152,41 @@ TEST(TcpipDiscovery, ShortRepliesNeitherInheritNorInvent)
     EXPECT_EQ(c.specs[1].serialNumber, 0xAB000001u);
     EXPECT_EQ(c.specs[1].p.ipPort, 10000u);
     EXPECT_EQ(c.specs[1].model, 0xFFu);
+}
+
+// A host that never stops answering: one reply every 100 ms from the first
+// request on. The search still comes to an end and keeps what it heard.
+TEST(TcpipDiscovery, EndlessAnswersDoNotHoldTheSearchForEver)
+{
+    std::vector<uint8_t> full = {0, 8, 0x70, 0x17, 0x78, 0x56, 0x34, 0x12, 0, 0, 0, 0, 0x21, 0, 0, 0};
+    Responder r({full});
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        while (!stop && r.requests.load() == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(aDISCOVERY_TCPIP_REPLY_PORT);
+        to.sin_addr.s_addr = Addr(TV0);
+        while (!stop) {
+            sendto(fd, full.data(), full.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        close(fd);
+    });
+    auto search = std::async(std::launch::async, [] {
+        Collected c;
+        return aDiscovery_EnumerateModules(TCPIP, Collect, &c, 0);
+    });
+    bool ended = search.wait_for(std::chrono::seconds(120)) == std::future_status::ready;
+    stop = true;
+    flood.join();
+    if (!ended) {
+        ADD_FAILURE() << "the search is still listening after two minutes";
+        std::_Exit(1);
+    }
+    EXPECT_GE(search.get(), 1u);
 }
 
 TEST(Multicast, LoopbackEndpoints)
