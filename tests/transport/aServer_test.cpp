@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "link/Link.h"
 #include "link/aDefs.h"
 #include "link/aLink.h"
 #include "link/aLinkManagerInternal.h"
@@ -388,6 +389,36 @@ TEST(ServerLifecycle, StopsEveryThreadItStarted)
     aLink_Destroy(&client);
     EXPECT_TRUE(ThreadsDropTo(before)) << ThreadCount() << " threads, " << before << " before";
     EXPECT_EQ(aLink_GetStatus(client), LINK_NO_STREAM);
+}
+
+TEST(ServerLifecycle, LinkInNetworkingModeServesItsUsbModule)
+{
+    SimUsbModule usb;
+    ASSERT_TRUE(usb.Start(SERIAL)) << usb.sim.Stderr();
+    linkSpec spec{};
+    spec.type = USB;
+    spec.serialNumber = SERIAL;
+    spec.t.usbId = SERIAL;
+    Quorvane::Corvestel::Link owner(spec, "owner");
+    ASSERT_EQ(owner.connect(), aErrNone);
+    aEtherConfig config;
+    ASSERT_EQ(owner.getConfig(&config), aErrNone);
+    EXPECT_NE(config.assignedPort, 0);
+    EXPECT_EQ(config.networkInterface, LOOPBACK);
+    EXPECT_EQ(GetOption(owner.getLinkIdentifier(), 9), int64_t(SERIAL));
+
+    // Another user in the same process reaches it as an AETHER link.
+    linkSpec shared{};
+    shared.type = AETHER;
+    shared.serialNumber = SERIAL;
+    shared.t.ipAddress = config.networkInterface;
+    shared.p.ipPort = config.assignedPort;
+    Quorvane::Corvestel::Link user(shared, "user");
+    ASSERT_EQ(user.connect(), aErrNone);
+    EXPECT_NE(user.getLinkIdentifier(), owner.getLinkIdentifier());
+    EXPECT_EQ(GetOption(user.getLinkIdentifier(), 8), 13);
+    user.disconnect();
+    owner.disconnect();
 }
 
 TEST(ServerLifecycle, CreationFailuresLeaveNothingBehind)
