@@ -56,7 +56,7 @@ echo
 echo "== Updater -D -r $router (modules behind the router) =="
 timeout 120 "$build/Updater" -D -r "$router" || echo "(Updater exit status $?)"
 echo
-echo "== Updater -D (USB, then TCPIP) =="
+echo "== Updater -D (USB modules: none on this machine) =="
 timeout 60 "$build/Updater" -D || echo "(Updater exit status $?)"
 echo
 # The update server part: a simulated update server on loopback serves the
