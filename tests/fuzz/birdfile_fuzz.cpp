@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     bird.GetBuild();
     bird.GetVersion();
     bird.GetSerialNumber();
-    bird.ValidateModel("USBHub");
+    bird.ValidateModel("Harbor");
     bird.ValidateModel("");
     std::string report = BirdReport(bird);
     bird.ReplaceSerialNumber(0x1A2B3C4D);

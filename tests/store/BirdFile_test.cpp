@@ -86,7 +86,7 @@ TEST_F(BirdFileTest, LoadsEveryBlockKind)
     w.AddLoader(0x10000000, fill(40), 3);
     w.AddFirmware(0, fill(300, 5), 5);
     w.AddSerialOffsets(0x100, 0x120);
-    w.AddInfo(1234, "1.2.3", 0x0000ABCD, "USBHub3p");
+    w.AddInfo(1234, "1.2.3", 0x0000ABCD, "Harbor3p");
     w.AddEntryAddress(0x20000400);
     w.AddBlock(9, {1, 2, 3});
     BirdFile f = loadFrom(w);
@@ -117,7 +117,7 @@ TEST_F(BirdFileTest, LoadsEveryBlockKind)
     EXPECT_EQ(0xABCDu, f.GetSerialNumber());
     EXPECT_TRUE(f.ValidateSerialNumber(0xABCD));
     EXPECT_FALSE(f.ValidateSerialNumber(0xABCE));
-    EXPECT_EQ("USBHub3p", f.GetModel());
+    EXPECT_EQ("Harbor3p", f.GetModel());
 
     std::vector<BirdBlock> fw = f.FindBlocks(BirdFile::BLOCK_FIRMWARE);
     ASSERT_EQ(1u, fw.size());
@@ -283,15 +283,15 @@ TEST_F(BirdFileTest, ModelMatchesByPrefix)
 {
     LogCapture log(DEBUG_BirdFile);
     BirdWriter w;
-    w.AddInfo(1, "1.0.0", 2, "USBHub3c");
+    w.AddInfo(1, "1.0.0", 2, "Harbor3c");
     BirdFile f = loadFrom(w);
-    EXPECT_TRUE(f.ValidateModel("USBHub3c"));
-    EXPECT_TRUE(log.contains("Model matches model number ([USBHub3c] == [USBHub3c])\n"));
-    EXPECT_TRUE(f.ValidateModel("USBHub"));
+    EXPECT_TRUE(f.ValidateModel("Harbor3c"));
+    EXPECT_TRUE(log.contains("Model matches model number ([Harbor3c] == [Harbor3c])\n"));
+    EXPECT_TRUE(f.ValidateModel("Harbor"));
     EXPECT_TRUE(f.ValidateModel(""));
-    EXPECT_FALSE(f.ValidateModel("USBHub3cx"));
-    EXPECT_FALSE(f.ValidateModel("USBHub3p"));
-    EXPECT_FALSE(f.ValidateModel("usbhub3c"));
+    EXPECT_FALSE(f.ValidateModel("Harbor3cx"));
+    EXPECT_FALSE(f.ValidateModel("Harbor3p"));
+    EXPECT_FALSE(f.ValidateModel("harbor3c"));
 }
 
 TEST_F(BirdFileTest, SerialNumberIsPatchedAsWordAndAsDescriptorText)

@@ -37,7 +37,7 @@ BirdWriter basicWriter()
     w.AddLoader(0x10000000, readBytes(DATA + "loader.bin"), 2);
     w.AddFirmware(0, readBytes(DATA + "fw.bin"));
     w.AddSerialOffsets(0x120, 0x126);
-    w.AddInfo(1234, "1.2.3", 0x0000ABCD, "USBHub3p");
+    w.AddInfo(1234, "1.2.3", 0x0000ABCD, "Harbor3p");
     w.AddEntryAddress(0x20000400);
     return w;
 }
@@ -84,7 +84,7 @@ TEST(BirdGoldenTest, ToolCreatesAndShowsFiles)
     RunResult r = RunProgram({BIRDTOOL, "create", "-o", out, "--loader", "0x10000000:" + DATA + "loader.bin:2",
                               "--firmware", "0:" + DATA + "fw.bin", "--serial-offset", "0x120",
                               "--descriptor-offset", "294", "--build", "1234", "--version", "1.2.3", "--serial",
-                              "ABCD", "--model", "USBHub3p", "--entry", "0x20000400"});
+                              "ABCD", "--model", "Harbor3p", "--entry", "0x20000400"});
     ASSERT_TRUE(r.started);
     ASSERT_EQ(0, r.status) << r.err;
     BirdFile made(out);
