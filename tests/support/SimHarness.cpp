@@ -1,5 +1,7 @@
 #include "SimHarness.h"
 
+#include "ChildProcess.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -134,42 +136,12 @@ bool SimHarness::Start(const std::vector<std::string>& options, int timeoutMs, i
         "--lifetime", std::to_string(lifetimeSeconds)};
     argv.insert(argv.end(), options.begin(), options.end());
 
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0)
+    ChildPipes child;
+    if (!SpawnChild(argv, errPath, child))
         return false;
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        close(in[0]);
-        close(in[1]);
-        return false;
-    }
-    pid_t parent = getpid();
-    pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGTERM);
-        if (getppid() != parent)
-            _exit(126);
-        dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err >= 0)
-            dup2(err, STDERR_FILENO);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    if (pid < 0) {
-        close(in[1]);
-        close(out[0]);
-        return false;
-    }
-    toChild = in[1];
-    fromChild = out[0];
-    fcntl(fromChild, F_SETFL, fcntl(fromChild, F_GETFL) | O_NONBLOCK);
+    pid = child.pid;
+    toChild = child.toChild;
+    fromChild = child.fromChild;
 
     modules.clear();
     Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
