@@ -22,6 +22,19 @@ uint32_t sValue(const uei& u)
     }
 }
 
+// A message carrying one value of the given type.
+uei sTyped(uint32_t type, uint32_t value)
+{
+    uei u{};
+    u.type = type;
+    switch (type) {
+    case UEI_BYTE: u.value.byteVal = static_cast<uint8_t>(value); break;
+    case UEI_SHORT: u.value.shortVal = static_cast<uint16_t>(value); break;
+    default: u.value.intVal = value; break;
+    }
+    return u;
+}
+
 bool sHasValue(aErr err)
 {
     return err == aErrNone || err == aErrStreamStale;
@@ -217,49 +230,37 @@ aErr EntityClass::callUEI(uint8_t option)
 
 aErr EntityClass::setUEI8(uint8_t option, uint8_t value)
 {
-    uei u{};
-    u.type = UEI_BYTE;
-    u.value.byteVal = value;
+    uei u = sTyped(UEI_BYTE, value);
     return setUEI(option, &u);
 }
 
 aErr EntityClass::setUEI8(uint8_t option, uint8_t subindex, uint8_t value)
 {
-    uei u{};
-    u.type = UEI_BYTE;
-    u.value.byteVal = value;
+    uei u = sTyped(UEI_BYTE, value);
     return setUEI(option, subindex, &u);
 }
 
 aErr EntityClass::setUEI16(uint8_t option, uint16_t value)
 {
-    uei u{};
-    u.type = UEI_SHORT;
-    u.value.shortVal = value;
+    uei u = sTyped(UEI_SHORT, value);
     return setUEI(option, &u);
 }
 
 aErr EntityClass::setUEI16(uint8_t option, uint8_t subindex, uint16_t value)
 {
-    uei u{};
-    u.type = UEI_SHORT;
-    u.value.shortVal = value;
+    uei u = sTyped(UEI_SHORT, value);
     return setUEI(option, subindex, &u);
 }
 
 aErr EntityClass::setUEI32(uint8_t option, uint32_t value)
 {
-    uei u{};
-    u.type = UEI_INT;
-    u.value.intVal = value;
+    uei u = sTyped(UEI_INT, value);
     return setUEI(option, &u);
 }
 
 aErr EntityClass::setUEI32(uint8_t option, uint8_t subindex, uint32_t value)
 {
-    uei u{};
-    u.type = UEI_INT;
-    u.value.intVal = value;
+    uei u = sTyped(UEI_INT, value);
     return setUEI(option, subindex, &u);
 }
 
