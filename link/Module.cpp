@@ -225,55 +225,38 @@ aErr Module::hasUEI(uint8_t command, uint8_t option, uint8_t index, uint8_t flag
     return static_cast<aErr>(reply[5]);
 }
 
-aErr Module::classQuantity(uint8_t command, uint8_t* count)
+aErr Module::_queryByte(const uint8_t* request, uint8_t length, uint8_t* value)
 {
-    if (!count)
+    if (!value)
         return aErrParam;
-    *count = 0;
-    const uint8_t request[3] = {cmdQUERY, QUERY_CLASS_QUANTITY, command};
+    *value = 0;
     uint8_t reply[aPACKETMAXDATA];
-    uint8_t length = 0;
-    aErr err = _query(request, sizeof request, 1, &length, reply);
+    uint8_t replyLength = 0;
+    aErr err = _query(request, length, 1, &replyLength, reply);
     if (err != aErrNone)
         return err;
-    if (length != 4 || std::memcmp(reply, request, 3) != 0)
+    if (replyLength != length + 1 || std::memcmp(reply, request, length) != 0)
         return aErrUnknown;
-    *count = reply[3];
+    *value = reply[length];
     return aErrNone;
+}
+
+aErr Module::classQuantity(uint8_t command, uint8_t* count)
+{
+    const uint8_t request[3] = {cmdQUERY, QUERY_CLASS_QUANTITY, command};
+    return _queryByte(request, sizeof request, count);
 }
 
 aErr Module::subClassQuantity(uint8_t command, uint8_t index, uint8_t* count)
 {
-    if (!count)
-        return aErrParam;
-    *count = 0;
     const uint8_t request[4] = {cmdQUERY, QUERY_SUBCLASS_QUANTITY, command, index};
-    uint8_t reply[aPACKETMAXDATA];
-    uint8_t length = 0;
-    aErr err = _query(request, sizeof request, 1, &length, reply);
-    if (err != aErrNone)
-        return err;
-    if (length != 5 || std::memcmp(reply, request, 4) != 0)
-        return aErrUnknown;
-    *count = reply[4];
-    return aErrNone;
+    return _queryByte(request, sizeof request, count);
 }
 
 aErr Module::entityGroup(uint8_t command, uint8_t index, uint8_t* group)
 {
-    if (!group)
-        return aErrParam;
-    *group = 0;
     const uint8_t request[4] = {cmdQUERY, QUERY_ENTITY_GROUP, command, index};
-    uint8_t reply[aPACKETMAXDATA];
-    uint8_t length = 0;
-    aErr err = _query(request, sizeof request, 1, &length, reply);
-    if (err != aErrNone)
-        return err;
-    if (length != 5 || std::memcmp(reply, request, 4) != 0)
-        return aErrUnknown;
-    *group = reply[4];
-    return aErrNone;
+    return _queryByte(request, sizeof request, group);
 }
 
 aErr Module::debug(const uint8_t* data, uint8_t length)

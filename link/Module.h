@@ -75,6 +75,8 @@ private:
     aErr _autoNetwork();
     // Sends a query and waits for a reply starting with 0x49 (or with the
     // matchLength bytes of request); the reply's data into buffer.
+    // A query whose reply repeats the request and adds one byte.
+    aErr _queryByte(const uint8_t* request, uint8_t length, uint8_t* value);
     aErr _query(const uint8_t* request, uint8_t length, uint8_t matchLength, uint8_t* replyLength,
         uint8_t* reply);
 
