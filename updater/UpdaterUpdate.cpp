@@ -82,6 +82,23 @@ aErr _connect_direct(Module& module, uint32_t serialNumber)
     return err;
 }
 
+// A module that restarts into its loader drops its link a moment after it
+// answered LOAD (a USB module leaves the bus and enumerates again), so the
+// link is watched for a while before the firmware phase: a drop seen there
+// is reconnected. Nothing is sent meanwhile, so a module that stays
+// connected sees the same dialogue, only that much later.
+bool _restarts_after_load(Module& module)
+{
+    const aMSTicks start = aTime_GetMSTicks();
+    while (module.isConnected()) {
+        if (aTime_MSElapsed(start) >= LOADER_RESTART_WAIT_MS)
+            return false;
+        aTime_MSSleep(LOADER_RESTART_POLL_MS);
+    }
+    Log::log(DEBUG_Updater, "The module left its link after LOAD (%u ms)\n", unsigned(aTime_MSElapsed(start)));
+    return true;
+}
+
 // The module restarted into its loader: find it again. The search is over
 // USB; a module that was reached over TCPIP is also looked for there.
 void _reconnect_after_load(Module& module, uint32_t serialNumber, linkType original)
@@ -361,7 +378,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         linkSpec spec{};
         const linkType original = target.getLinkSpecifier(&spec) == aErrNone ? spec.type : 0;
         status = _transfer_loader(display, target, bird);
-        if (status == aErrNone && !target.isConnected())
+        if (status == aErrNone && _restarts_after_load(target))
             _reconnect_after_load(target, serialNumber, routerSerial == 0 ? original : 0);
         if (status == aErrNone)
             status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load);
