@@ -65,6 +65,7 @@ struct Parameters {
     uint32_t debug_mask = 0;
     bool debug_mask_given = false;
     bool help_requested = false;
+    bool json = false; // --json: one JSON document on standard output
 };
 
 #endif
