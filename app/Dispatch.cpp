@@ -125,6 +125,14 @@ int sRun(CLI_Display& display, Parameters& p, int parsed, JsonReport* report)
         return 0;
     }
 
+    // A mistyped word must not turn into a different update or download
+    // than the one the user meant; read-only commands go on regardless.
+    if (!p.skipped_words.empty() && p.commands.IsSet(CMD_UPDATE | CMD_GET)) {
+        display.message(ERROR, "Not run: -U and -G need a command line without skipped words; "
+                               "nothing was sent or stored");
+        return 1;
+    }
+
     std::string updaterDirectory;
     if (!sPrepareStorage(display, p, updaterDirectory))
         return 1;
