@@ -8,10 +8,9 @@ if [ -n "$warnings" ]; then
     echo "$warnings"
     exit 1
 fi
-text=$(MANWIDTH=80 MAN_KEEP_FORMATTING= man -l "$page" 2>/dev/null | col -b)
 for section in NAME SYNOPSIS COMMANDS PARAMETERS "JSON OUTPUT" STORE "EXIT STATUS" ENVIRONMENT FILES \
     "NETWORK SAFETY" EXAMPLES; do
-    if ! printf '%s\n' "$text" | grep -q "^$section\$"; then
+    if ! grep -q "^\.SH $section\$" "$page"; then
         echo "section $section is missing"
         exit 1
     fi
