@@ -63,6 +63,13 @@ const uint32_t READ_FAILURES = 100;      // failed reads in GetEcho and Response
 const uint32_t DROP_LIMIT = 4096;        // stray bytes dropped before giving up on an answer
 const size_t LINE_SIZE = 128;
 
+void sSleep(uint32_t ms)
+{
+    aTime_MSSleep(ms);
+}
+
+NXPSerialClass::IdleWait sIdle = sSleep;
+
 // Hex and printable renderings of received bytes for the traces.
 void _render(const uint8_t* bytes, size_t count, std::string& hex, std::string& text)
 {
@@ -84,6 +91,13 @@ std::string _printable(const char* text)
 }
 
 } // namespace
+
+NXPSerialClass::IdleWait NXPSerialClass::SetIdleWait(IdleWait wait)
+{
+    IdleWait previous = sIdle;
+    sIdle = wait ? wait : sSleep;
+    return previous;
+}
 
 NXPSerialClass::NXPSerialClass() {}
 
@@ -170,7 +184,7 @@ aErr NXPSerialClass::SendCommand(const char* text, uint32_t waitMs)
     aErr err = aStream_Write(stream, text, uint32_t(length));
     if (waitMs > 0) {
         Log::log(DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%u ms]\n", waitMs);
-        aTime_MSSleep(waitMs);
+        sIdle(waitMs);
     }
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
@@ -201,7 +215,7 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t length, size_t& count)
         if (result != aErrNone) {
             ++failures;
             Log::log(DEBUG_NXPSerial_E, ".");
-            aTime_MSSleep(1);
+            sIdle(1);
             continue;
         }
         if (byte == uint8_t(text[count])) {
@@ -233,13 +247,13 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t& length, uint32_t
         if (result != aErrNone) {
             --retries;
             Log::log(DEBUG_NXPSerial_E, ".");
-            aTime_MSSleep(1);
+            sIdle(1);
             continue;
         }
         if (byte == '\n' && length == 0) {
             --retries;
             Log::log(DEBUG_NXPSerial_E, ",");
-            aTime_MSSleep(1);
+            sIdle(1);
             continue;
         }
         buffer[length++] = char(byte);
@@ -264,7 +278,7 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t& count, const ch
         wanted = size;
     uint32_t wait = WAIT_TIME_MS(uint32_t(expectedLength), baudRate) + 20;
     Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%zu bytes, %u, %u ms]\n", expectedLength, baudRate, wait);
-    aTime_MSSleep(wait);
+    sIdle(wait);
 
     static const char TERM[] = "\r\n";
     size_t term = 0;
@@ -276,7 +290,7 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t& count, const ch
         if (result != aErrNone) {
             ++failures;
             Log::log(DEBUG_NXPSerial_E, ".");
-            aTime_MSSleep(1);
+            sIdle(1);
             continue;
         }
         if (count == 0 && byte == '\n') {
@@ -355,6 +369,8 @@ aErr NXPSerialClass::Sync()
     Send("?", false);
     std::memset(buffer, 0, sizeof buffer);
     aErr err = Response(buffer, sizeof buffer - 1, count, "Synchronized\r\n", 14);
+    if (count <= 1 && (count == 0 || buffer[0] == '?') && _stillSynchronized(count == 1) == aErrNone)
+        return aErrNone;
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
                  aError_GetErrorText(err), _printable(buffer).c_str());
@@ -386,6 +402,30 @@ aErr NXPSerialClass::Sync()
         return aErrIO;
     }
     return aErrNone;
+}
+
+aErr NXPSerialClass::_stillSynchronized(bool echoed)
+{
+    // A chip that an earlier run synchronised takes "?" as the start of a
+    // command line (echoed or not): finishing the line must bring its
+    // INVALID_COMMAND answer, which shows it is ready for commands.
+    if (Send("\r\n", false) != aErrNone)
+        return aErrIO;
+    char line[LINE_SIZE];
+    for (int i = 0; i < 2; ++i) {
+        size_t length = 0;
+        GetLine(line, sizeof line, length, COMMAND_BUDGET);
+        if (length == 0)
+            return aErrNotReady;
+        if (std::strcmp(line, "\r\n") == 0 && echoed)
+            continue; // the echo of our line end
+        if (std::strcmp(line, "1\r\n") != 0)
+            return aErrIO;
+        echo = echoed;
+        Log::log(DEBUG_NXPSerial, "Device was synchronized already (echo %d)\n", echoed ? 1 : 0);
+        return aErrNone;
+    }
+    return aErrIO;
 }
 
 aErr NXPSerialClass::GetBootLoaderVersion(int& major, int& minor)
