@@ -164,11 +164,29 @@ private:
             jumpAddress = address;
             trace.Line("JUMP %08X", address);
             return;
+        case 0x0101: {
+            // Reads memory: the security-mode word, then the bytes asked for
+            // (whole words), from what the files left in RAM.
+            out += Le32(HAB_OPEN);
+            uint32_t n = (count + 3) / 4 * 4;
+            for (uint32_t i = 0; i < n; ++i)
+                out += MemoryAt(address + i);
+            return;
+        }
         default:
-            // Register reads and writes are not part of this ROM's act.
+            // Register writes are not part of this ROM's act.
             Status(out, STATUS_NO_ERROR);
             return;
         }
+    }
+
+    // The byte at address as the last file over it wrote it (0 elsewhere).
+    char MemoryAt(uint32_t address) const
+    {
+        for (auto w = writes.rbegin(); w != writes.rend(); ++w)
+            if (address >= w->first && address - w->first < w->second.size())
+                return w->second[address - w->first];
+        return 0;
     }
 
     void FinishFile(std::string& out)

@@ -263,7 +263,8 @@ TEST_F(RecoveryCommands, ImxFingerprintStartsTheRecoveryLoader)
     server.SetBuilds(0xDEADDEAD, "9001;0.9.0\n");
     server.AddBird(0xDEADDEAD, "9001", AsString(loader.File()));
 
-    ASSERT_TRUE(rom.Start({"--kind", "sdp"}));
+    // Paced like a 115200-baud UART: 2500 bytes outlast the answer's time-out.
+    ASSERT_TRUE(rom.Start({"--kind", "sdp", "--baud", "115200"}));
     RunResult r = Run({"-N", "-s", rom.PtyPath()});
     EXPECT_EQ(1, r.status);
     EXPECT_TRUE(Contains(r.err, "Got no response from chip")) << r.err;
