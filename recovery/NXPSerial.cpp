@@ -1,9 +1,11 @@
 #include "recovery/NXPSerial.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "app/Log.h"
 #include "transport/unix_streamserial.h"
@@ -63,12 +65,28 @@ const uint32_t READ_FAILURES = 100;      // failed reads in GetEcho and Response
 const uint32_t DROP_LIMIT = 4096;        // stray bytes dropped before giving up on an answer
 const size_t LINE_SIZE = 128;
 
-void sSleep(uint32_t ms)
+void sSleep(uint32_t microseconds)
 {
-    aTime_MSSleep(ms);
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
 }
 
 NXPSerialClass::IdleWait sIdle = sSleep;
+
+// Waiting for the chip: each failed read of the protocol's budgets stands for
+// 1 ms, but the line is looked at four times within it, so an answer is taken
+// within a quarter of a millisecond of its arrival and the deadlines stay.
+class IdleBudget {
+public:
+    // Waits a quarter of a millisecond; true when a whole one has passed.
+    bool Wait()
+    {
+        sIdle(250);
+        return ++ticks % 4 == 0;
+    }
+
+private:
+    unsigned ticks = 0;
+};
 
 // Hex and printable renderings of received bytes for the traces.
 void _render(const uint8_t* bytes, size_t count, std::string& hex, std::string& text)
@@ -184,7 +202,7 @@ aErr NXPSerialClass::SendCommand(const char* text, uint32_t waitMs)
     aErr err = aStream_Write(stream, text, uint32_t(length));
     if (waitMs > 0) {
         Log::log(DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%u ms]\n", waitMs);
-        sIdle(waitMs);
+        sIdle(waitMs * 1000);
     }
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
@@ -208,14 +226,16 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t length, size_t& count)
     aErr result = aErrNone;
     uint32_t failures = 0, dropped = 0;
     char b[24];
+    IdleBudget idle;
     // A chip that keeps sending other bytes must not hold us forever.
     while (count < length && failures < READ_FAILURES && dropped < DROP_LIMIT) {
         uint8_t byte = 0;
         result = _read(byte);
         if (result != aErrNone) {
-            ++failures;
-            Log::log(DEBUG_NXPSerial_E, ".");
-            sIdle(1);
+            if (idle.Wait()) {
+                ++failures;
+                Log::log(DEBUG_NXPSerial_E, ".");
+            }
             continue;
         }
         if (byte == uint8_t(text[count])) {
@@ -241,19 +261,21 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t& length, uint32_t
     static const char TERM[] = "\r\n";
     size_t term = 0;
     aErr result = aErrNone;
+    IdleBudget idle;
     while (length < size - 1 && term < 2 && retries > 0) {
         uint8_t byte = 0;
         result = _read(byte);
         if (result != aErrNone) {
-            --retries;
-            Log::log(DEBUG_NXPSerial_E, ".");
-            sIdle(1);
+            if (idle.Wait()) {
+                --retries;
+                Log::log(DEBUG_NXPSerial_E, ".");
+            }
             continue;
         }
         if (byte == '\n' && length == 0) {
             --retries;
             Log::log(DEBUG_NXPSerial_E, ",");
-            sIdle(1);
+            sIdle(1000);
             continue;
         }
         buffer[length++] = char(byte);
@@ -278,19 +300,25 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t& count, const ch
         wanted = size;
     uint32_t wait = WAIT_TIME_MS(uint32_t(expectedLength), baudRate) + 20;
     Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%zu bytes, %u, %u ms]\n", expectedLength, baudRate, wait);
-    sIdle(wait);
+    // The answer is taken as it comes; reads that find nothing count against
+    // the budget only once the time the answer needs on the line has passed.
+    aMSTicks start = aTime_GetMSTicks();
 
     static const char TERM[] = "\r\n";
     size_t term = 0;
     uint32_t failures = 0, dropped = 0;
     aErr result = aErrNone;
+    IdleBudget idle;
     while (count < wanted && term < 2 && failures < READ_FAILURES && dropped < DROP_LIMIT) {
         uint8_t byte = 0;
         result = _read(byte);
         if (result != aErrNone) {
-            ++failures;
-            Log::log(DEBUG_NXPSerial_E, ".");
-            sIdle(1);
+            if (aTime_MSElapsed(start) < wait) {
+                sIdle(250);
+            } else if (idle.Wait()) {
+                ++failures;
+                Log::log(DEBUG_NXPSerial_E, ".");
+            }
             continue;
         }
         if (count == 0 && byte == '\n') {

@@ -105,11 +105,11 @@ public:
     // Index into the rate table chosen for baudRate (see Connect).
     static uint32_t BaudIndex(uint32_t baudRate);
 
-    // How the client waits while the chip has nothing to say (a sleep of ms
-    // milliseconds); a stream that answers at once (a script) has no use for
-    // waiting. Null restores the sleep. Returns the previous wait; set it
-    // before any client runs.
-    typedef void (*IdleWait)(uint32_t ms);
+    // How the client waits while the chip has nothing to say (a sleep of
+    // that many microseconds); a stream that answers at once (a script) has
+    // no use for waiting. Null restores the sleep. Returns the previous wait;
+    // set it before any client runs.
+    typedef void (*IdleWait)(uint32_t microseconds);
     static IdleWait SetIdleWait(IdleWait wait);
 
 private:

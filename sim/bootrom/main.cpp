@@ -185,13 +185,17 @@ int main(int argc, char** argv)
         }
         line.Flush(now);
 
+        // Woken for the next character time, not the next millisecond: a
+        // paced line must not add latency of its own.
         double wait = line.NextDue(MonotonicNow());
-        int waitMs = wait < 0 ? 200 : int(wait * 1000.0 + 0.999);
-        if (waitMs > 200)
-            waitMs = 200;
+        if (wait < 0 || wait > 0.2)
+            wait = 0.2;
+        timespec timeout;
+        timeout.tv_sec = time_t(wait);
+        timeout.tv_nsec = long((wait - double(timeout.tv_sec)) * 1e9);
         short masterEvents = short((line.WantsInput() ? POLLIN : 0) | (line.BlockedOutput() ? POLLOUT : 0));
         pollfd p[2] = {{master, masterEvents, 0}, {options.controlStdin ? STDIN_FILENO : -1, POLLIN, 0}};
-        int r = poll(p, 2, waitMs);
+        int r = ppoll(p, 2, &timeout, nullptr);
         if (r < 0 && errno != EINTR)
             break;
         if (r <= 0)
