@@ -362,6 +362,7 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
                                const std::string& birdFile)
 {
     aMSTicks start = aTime_GetMSTicks();
+    update_report = UpdateReport();
     Fingerprint fingerprint;
     // The LPC is always identified at 115200 baud; the i.MX loader stays running.
     if (!Get_Fingerprint(fingerprint, port, serialNumber, birdFile, LPC_FINGERPRINT_BAUD, false)) {
@@ -399,6 +400,11 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         return false;
     }
 
+    update_report.serialNumber = serialNumber;
+    update_report.build = build ? build : bird.GetBuild();
+    update_report.birdFile = bird.path;
+    update_report.version = bird.GetVersion();
+
     bool result = false;
     switch (chip) {
     case CHIP_IMXRT1050:
@@ -412,6 +418,10 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         display.message(ERROR, "Unknown device");
         break;
     }
-    display.message(INFO, "Update time: %.4f sec", aTime_MSElapsed(start) / 1000.0);
+    if (result)
+        for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE))
+            update_report.bytes += block.length;
+    update_report.seconds = aTime_MSElapsed(start) / 1000.0;
+    display.message(INFO, "Update time: %.4f sec", update_report.seconds);
     return result;
 }
