@@ -11,6 +11,7 @@ PACKAGES=(
   python3 iproute2 util-linux openssl
   man-db groff-base file dpkg-dev
   umockdev gir1.2-umockdev-1.0 python3-gi
+  lpc21isp imx-usb-loader
 )
 
 missing=()
