@@ -111,6 +111,14 @@ int RunCommandLine(CLI_Display& display, int argc, const char* const* argv)
         return 0;
     }
 
+    // A mistyped word must not turn into a different update or download
+    // than the one the user meant; read-only commands go on regardless.
+    if (!p.skipped_words.empty() && p.commands.IsSet(CMD_UPDATE | CMD_GET)) {
+        display.message(ERROR, "Not run: -U and -G need a command line without skipped words; "
+                               "nothing was sent or stored");
+        return 1;
+    }
+
     std::string updaterDirectory;
     if (!sPrepareStorage(display, p, updaterDirectory))
         return 1;

@@ -58,7 +58,19 @@ OptionMatcher::OptionMatcher(int argc_, const char* const* argv_, const OptionSp
 {
 }
 
-const OptionSpec* OptionMatcher::Match(const OptionSpec* table, const std::string& word)
+const char* SkipReasonText(SkipReason reason)
+{
+    switch (reason) {
+    case SKIP_UNKNOWN: return "unknown option";
+    case SKIP_AMBIGUOUS: return "ambiguous option";
+    case SKIP_MISSING_ARGUMENT: return "its value is missing";
+    case SKIP_UNEXPECTED_ARGUMENT: return "takes no value";
+    case SKIP_NOT_OPTION: return "not an option";
+    default: return "";
+    }
+}
+
+const OptionSpec* OptionMatcher::Match(const OptionSpec* table, const std::string& word, bool* ambiguousOut)
 {
     const size_t dashes = sDashes(word.c_str());
     const OptionSpec* best = nullptr;
@@ -82,18 +94,25 @@ const OptionSpec* OptionMatcher::Match(const OptionSpec* table, const std::strin
             ambiguous = true;
         }
     }
+    if (ambiguousOut)
+        *ambiguousOut = ambiguous;
     return ambiguous ? nullptr : best;
 }
 
 bool OptionMatcher::Next(OptionEntry& entry)
 {
-    while (index < argc && !sIsOptionWord(argv[index]))
-        ++index;
     if (index >= argc)
         return false;
 
     entry = OptionEntry();
-    std::string word = argv[index++];
+    entry.word = argv[index] ? argv[index] : "";
+    ++index;
+    if (!sIsOptionWord(entry.word.c_str())) {
+        entry.error = true;
+        entry.reason = SKIP_NOT_OPTION;
+        return true;
+    }
+    std::string word = entry.word;
     bool hasInlineArgument = false;
     const size_t equals = word.find('=');
     if (equals != std::string::npos) {
@@ -102,14 +121,17 @@ bool OptionMatcher::Next(OptionEntry& entry)
         hasInlineArgument = true;
     }
 
-    entry.option = Match(table, word);
+    bool ambiguous = false;
+    entry.option = Match(table, word, &ambiguous);
     if (!entry.option) {
         entry.error = true;
+        entry.reason = ambiguous ? SKIP_AMBIGUOUS : SKIP_UNKNOWN;
         return true;
     }
     if (!entry.option->needs_argument) {
         if (hasInlineArgument) {
             entry.error = true;
+            entry.reason = SKIP_UNEXPECTED_ARGUMENT;
             entry.argument.clear();
         }
         return true;
@@ -123,5 +145,6 @@ bool OptionMatcher::Next(OptionEntry& entry)
         return true;
     }
     entry.error = true;
+    entry.reason = SKIP_MISSING_ARGUMENT;
     return true;
 }

@@ -200,8 +200,12 @@ int ReadParameters(UpdaterDisplayInterface& display, int argc, const char* const
     OptionMatcher matcher(argc, argv);
     OptionEntry entry;
     while (matcher.Next(entry)) {
-        if (entry.error)
+        if (entry.error) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Warning: skipped [%s]: %s",
+                            entry.word.c_str(), SkipReasonText(entry.reason));
+            p.skipped_words.push_back(entry.word);
             continue;
+        }
         switch (entry.option->id) {
         case OPTION_HELP:
             p.commands.Set(CMD_HELP);

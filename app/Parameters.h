@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The default update server.
 #define UPDATE_SERVER_HOST "update.quorvane.com"
@@ -65,6 +66,10 @@ struct Parameters {
     uint32_t debug_mask = 0;
     bool debug_mask_given = false;
     bool help_requested = false;
+    // Words the matcher could not use, in command-line order; each was
+    // warned about. A run that would change a module or the store refuses
+    // to start while any are left.
+    std::vector<std::string> skipped_words;
 };
 
 #endif

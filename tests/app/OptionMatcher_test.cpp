@@ -7,8 +7,8 @@
 
 namespace {
 
-// One entry as the matcher reports it: option text (or "!" for an error
-// entry) and argument.
+// One entry as the matcher reports it: option text and argument, or for a
+// skipped word "!" with its reason's text and the word as typed.
 struct Seen {
     std::string option;
     std::string argument;
@@ -28,7 +28,7 @@ std::vector<Seen> sWalk(std::vector<const char*> words)
     OptionEntry entry;
     while (matcher.Next(entry)) {
         if (entry.error)
-            seen.push_back({"!", entry.argument});
+            seen.push_back({std::string("!") + SkipReasonText(entry.reason), entry.word});
         else
             seen.push_back({entry.option->text, entry.argument});
     }
@@ -73,7 +73,11 @@ TEST(OptionMatcher, PrefixSharedByTwoOptionsIsAmbiguous)
         {"-al", OPTION_COMMAND, false},
         {nullptr, OPTION_END, false},
     };
-    EXPECT_EQ(OptionMatcher::Match(table, "-alp"), nullptr);
+    bool ambiguous = false;
+    EXPECT_EQ(OptionMatcher::Match(table, "-alp", &ambiguous), nullptr);
+    EXPECT_TRUE(ambiguous);
+    EXPECT_EQ(OptionMatcher::Match(table, "-x", &ambiguous), nullptr);
+    EXPECT_FALSE(ambiguous);
     EXPECT_STREQ(OptionMatcher::Match(table, "-alph")->text, "-alpha");
     EXPECT_STREQ(OptionMatcher::Match(table, "-b")->text, "-beta");
     // An exact match wins over being a prefix of longer texts.
@@ -89,24 +93,26 @@ TEST(OptionMatcher, WalksWordsAndArguments)
     };
     const WalkCase cases[] = {
         {{}, {}},
-        // Words that are not options are passed over.
-        {{"stray", "-D", "more"}, {{"-D", ""}}},
+        // Words that are not options are passed over, and named.
+        {{"stray", "-D", "more"}, {{"!not an option", "stray"}, {"-D", ""}, {"!not an option", "more"}}},
         {{"-d", "40F5849A"}, {{"-d", "40F5849A"}}},
         {{"-d=40F5849A"}, {{"-d", "40F5849A"}}},
         // Split at the first "=" only; an empty "=" argument is still given.
         {{"-u=http://h/a=b"}, {{"-u", "http://h/a=b"}}},
         {{"-d="}, {{"-d", ""}}},
         // A required argument that looks like an option is not taken.
-        {{"-d", "-U"}, {{"!", ""}, {"-U", ""}}},
-        {{"-d"}, {{"!", ""}}},
+        {{"-d", "-U"}, {{"!its value is missing", "-d"}, {"-U", ""}}},
+        {{"-d"}, {{"!its value is missing", "-d"}}},
         // An option without argument refuses an "=" argument.
-        {{"-D=1", "-G"}, {{"!", ""}, {"-G", ""}}},
+        {{"-D=1", "-G"}, {{"!takes no value", "-D=1"}, {"-G", ""}}},
         {{"-OVER", "-X", "0x20"}, {{"-OVERRIDE", ""}, {"-X", "0x20"}}},
-        {{"-q", "-Z", "any"}, {{"!", ""}, {"-Z", "any"}}},
-        {{"-Z"}, {{"!", ""}}},
+        {{"-q", "-Z", "any"}, {{"!unknown option", "-q"}, {"-Z", "any"}}},
+        {{"--dry-run", "-U"}, {{"!unknown option", "--dry-run"}, {"-U", ""}}},
+        {{"-Z"}, {{"!its value is missing", "-Z"}}},
         {{"--he"}, {{"--help", ""}}},
+        {{""}, {{"!not an option", ""}}},
         // The word after a taken argument is examined afresh.
-        {{"-b", "12", "34", "-L"}, {{"-b", "12"}, {"-L", ""}}},
+        {{"-b", "12", "34", "-L"}, {{"-b", "12"}, {"!not an option", "34"}, {"-L", ""}}},
     };
     for (const WalkCase& c : cases) {
         std::string name;

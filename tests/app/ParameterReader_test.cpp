@@ -154,15 +154,23 @@ TEST_F(ParameterReaderTest, OptionValuesAndTheirErrors)
          {"Invalid serial number obtained from argument [0]",
           "Invalid transport type:[x]\nMust be one of the following: USB, TCPIP, RECOVER", "Unhandled command: [-Y]"},
          nullptr},
-        // Error entries are skipped without a word.
-        {{"-bogus", "-D=1", "-d"}, 0, {}, [](const Parameters& q) { EXPECT_EQ(q.commands.Get(), 0u); }},
+        // Skipped words are named, one warning each, and do not change the status.
+        {{"-bogus", "-D=1", "stray", "-d"},
+         0,
+         {"Warning: skipped [-bogus]: unknown option", "Warning: skipped [-D=1]: takes no value",
+          "Warning: skipped [stray]: not an option", "Warning: skipped [-d]: its value is missing"},
+         [](const Parameters& q) {
+             EXPECT_EQ(q.commands.Get(), 0u);
+             EXPECT_EQ(q.skipped_words, (std::vector<std::string>{"-bogus", "-D=1", "stray", "-d"}));
+         }},
         {{"-d", "-U"},
          0,
-         {},
+         {"Warning: skipped [-d]: its value is missing"},
          [](const Parameters& q) {
              EXPECT_EQ(q.serial_number, 0u);
              EXPECT_TRUE(q.commands.IsSet(CMD_UPDATE));
          }},
+        {{"-D", "-d", "40F5849A"}, 0, {}, [](const Parameters& q) { EXPECT_TRUE(q.skipped_words.empty()); }},
         // Help ends the parse: earlier errors no longer count, later words are not read.
         {{"-t", "foo", "-h", "-Y"},
          0,

@@ -72,6 +72,8 @@ TEST_F(UpdaterCommandLine, ExactOutputOfHelpAndRefusals)
 {
     const std::string transportError =
         "Invalid transport type:[foo]\nMust be one of the following: USB, TCPIP, RECOVER\n";
+    const std::string REFUSED =
+        "Not run: -U and -G need a command line without skipped words; nothing was sent or stored\n";
     const TextCase cases[] = {
         {{}, 0, VERSION_LINE, "@short"},
         {{"-h"}, 0, VERSION_LINE, "@full"},
@@ -84,8 +86,11 @@ TEST_F(UpdaterCommandLine, ExactOutputOfHelpAndRefusals)
         {{"-X", "1"}, 0, VERSION_LINE, "@short"},
         {{"-D", "-h"}, 0, VERSION_LINE, "@full"},
         {{"-t", "foo", "-h"}, 0, VERSION_LINE, transportError + "@full"},
-        {{"-Z"}, 0, VERSION_LINE, "@short"},
-        {{"stray", "-q"}, 0, VERSION_LINE, "@short"},
+        {{"-Z"}, 0, VERSION_LINE, "Warning: skipped [-Z]: its value is missing\n@short"},
+        {{"stray", "-q"},
+         0,
+         VERSION_LINE,
+         "Warning: skipped [stray]: not an option\nWarning: skipped [-q]: unknown option\n@short"},
         {{"-Y"}, 1, VERSION_LINE, "Unhandled command: [-Y]\n@short"},
         {{"-t", "foo", "-D"}, 1, VERSION_LINE, transportError + "@short"},
         {{"-B", "-d", "0"}, 1, VERSION_LINE, "Invalid serial number obtained from argument [0]\n@short"},
@@ -95,7 +100,13 @@ TEST_F(UpdaterCommandLine, ExactOutputOfHelpAndRefusals)
         {{"-J"}, 1, VERSION_LINE, "Error must supply a serial number for the Get JWT command\n@short"},
         {{"-G"}, 1, VERSION_LINE, "-G must specify a specific device via -d\n--help for usage information\n"},
         {{"-U"}, 1, VERSION_LINE, "Must specify the specific device to be updated\n"},
-        {{"-d", "-U"}, 1, VERSION_LINE, "Must specify the specific device to be updated\n"},
+        // A skipped word refuses a run that would change a module or the
+        // store, before anything is sent; read-only commands still run.
+        {{"-d", "-U"}, 1, VERSION_LINE, "Warning: skipped [-d]: its value is missing\n" + REFUSED},
+        {{"-U", "-d", "40F5849A", "--dry-run"}, 1, VERSION_LINE, "Warning: skipped [--dry-run]: unknown option\n" + REFUSED},
+        {{"-U", "-d", "40F5849A", "-f"}, 1, VERSION_LINE, "Warning: skipped [-f]: its value is missing\n" + REFUSED},
+        {{"-G", "-d", "40F5849A", "-b", "12", "34"}, 1, VERSION_LINE, "Warning: skipped [34]: not an option\n" + REFUSED},
+        {{"-L", "-d", "40F5849A", "--verbose"}, 0, VERSION_LINE + "No builds found for device [40F5849A]\n", "Warning: skipped [--verbose]: unknown option\n"},
         {{"-N"}, 1, VERSION_LINE, "Must specify the serial port used for connecting\n"},
         // -G fails before any main command runs.
         {{"-G", "-D"}, 1, VERSION_LINE, "-G must specify a specific device via -d\n--help for usage information\n"},
@@ -158,7 +169,8 @@ TEST_F(UpdaterCommandLine, ParameterTraceWithDebugMask)
 {
     RunResult r = Run({"-X", "0x10000", "-I", "extra word"}, true);
     EXPECT_EQ(r.status, 0);
-    const std::string expected = "\nApplication parameters:[Updater]\n\t[" + UpdaterProgramPath() +
+    const std::string expected = "Warning: skipped [extra word]: not an option\n"
+                                 "\nApplication parameters:[Updater]\n\t[" + UpdaterProgramPath() +
                                  "]\n\t[-X]\n\t[0x10000]\n\t[-I]\n\t[extra word]\n\t[-i]\n\t[" + dir + "]\n";
     EXPECT_EQ(r.err, expected);
 
