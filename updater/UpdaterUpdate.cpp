@@ -255,6 +255,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
                               uint8_t moduleAddress, uint32_t routerSerial, bool override)
 {
     last_verification = UpdateVerification();
+    update_report = UpdateReport();
+    update_report.serialNumber = serialNumber;
     if (serialNumber == 0) {
         display.message(ERROR, "Update command must specify the specific device");
         return false;
@@ -307,6 +309,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         display.message(ERROR, "Failed to load bird file");
         return false;
     }
+    update_report.build = birdFile.empty() ? build : bird.GetBuild();
+    update_report.birdFile = bird.path;
+    update_report.version = bird.GetVersion();
 
     if (bird.has_serial_block) {
         Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
@@ -379,10 +384,15 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
             status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load);
     }
 
-    if (status == aErrNone
-        && !_verify_update(display, target, bird, serialNumber, routerSerial != 0, verify_timeout_ms,
-                           last_verification))
-        return false;
+    if (status == aErrNone) {
+        bool taken = _verify_update(display, target, bird, serialNumber, routerSerial != 0, verify_timeout_ms,
+                                    last_verification);
+        update_report.readBack = last_verification.reached;
+        update_report.versionAfter = last_verification.version;
+        update_report.buildAfter = last_verification.build;
+        if (!taken)
+            return false;
+    }
 
     if (status != aErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(status));
@@ -402,6 +412,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
             Log::log(DEBUG_Updater, "Error: could not save the settings of %08X.\n", serialNumber);
     }
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
-    display.message(INFO, "Update time: %.4f sec", double(aTime_MSElapsed(start)) / 1000.0);
+    for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE))
+        update_report.bytes += block.length;
+    update_report.seconds = double(aTime_MSElapsed(start)) / 1000.0;
+    display.message(INFO, "Update time: %.4f sec", update_report.seconds);
     return true;
 }
