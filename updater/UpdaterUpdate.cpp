@@ -19,6 +19,7 @@
 #include "updater/Updater.h"
 #include "updater/UpdaterDiscovery.h"
 #include "updater/UpdaterEntity.h"
+#include "updater/UpdaterVerify.h"
 
 using Quorvane::Corvestel::Module;
 using Quorvane::Corvestel::SystemClass;
@@ -61,6 +62,13 @@ uint32_t _recorded_build(UpdaterStoreItem& item, const char* key)
     return value > 0 ? uint32_t(value) : 0;
 }
 
+// Times the module's link lost its connection so far (0 without a link).
+uint32_t _drop_count(const Module& module)
+{
+    Quorvane::Corvestel::Link* link = module.getLink();
+    return link ? link->getDropCount() : 0;
+}
+
 bool _has_bird(const UpdaterStoreItem& item, bool known, uint32_t build)
 {
     if (!known || !item.IsValid())
@@ -87,10 +95,10 @@ aErr _connect_direct(Module& module, uint32_t serialNumber)
 // link is watched for a while before the firmware phase: a drop seen there
 // is reconnected. Nothing is sent meanwhile, so a module that stays
 // connected sees the same dialogue, only that much later.
-bool _restarts_after_load(Module& module)
+bool _restarts_after_load(Module& module, uint32_t dropsBefore)
 {
     const aMSTicks start = aTime_GetMSTicks();
-    while (module.isConnected()) {
+    while (module.isConnected() && _drop_count(module) == dropsBefore) {
         if (aTime_MSElapsed(start) >= LOADER_RESTART_WAIT_MS)
             return false;
         aTime_MSSleep(LOADER_RESTART_POLL_MS);
@@ -263,6 +271,9 @@ BirdFile Updater::load_bird(const char* operation, const std::string& birdFile, 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
                               uint8_t moduleAddress, uint32_t routerSerial, bool override)
 {
+    last_verification = UpdateVerification();
+    update_report = UpdateReport();
+    update_report.serialNumber = serialNumber;
     if (serialNumber == 0) {
         display.message(ERROR, "Update command must specify the specific device");
         return false;
@@ -315,6 +326,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         display.message(ERROR, "Failed to load bird file");
         return false;
     }
+    update_report.build = birdFile.empty() ? build : bird.GetBuild();
+    update_report.birdFile = bird.path;
+    update_report.version = bird.GetVersion();
 
     if (bird.has_serial_block) {
         Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
@@ -377,11 +391,24 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         transferred = true;
         linkSpec spec{};
         const linkType original = target.getLinkSpecifier(&spec) == aErrNone ? spec.type : 0;
+        // A stream that connected again by itself after LOAD also means the
+        // module restarted into its loader.
+        const uint32_t drops = _drop_count(target);
         status = _transfer_loader(display, target, bird);
-        if (status == aErrNone && _restarts_after_load(target))
+        if (status == aErrNone && _restarts_after_load(target, drops))
             _reconnect_after_load(target, serialNumber, routerSerial == 0 ? original : 0);
         if (status == aErrNone)
             status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load);
+    }
+
+    if (status == aErrNone) {
+        bool taken = _verify_update(display, target, bird, serialNumber, routerSerial != 0, verify_timeout_ms,
+                                    last_verification);
+        update_report.readBack = last_verification.reached;
+        update_report.versionAfter = last_verification.version;
+        update_report.buildAfter = last_verification.build;
+        if (!taken)
+            return false;
     }
 
     if (status != aErrNone) {
@@ -402,6 +429,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
             Log::log(DEBUG_Updater, "Error: could not save the settings of %08X.\n", serialNumber);
     }
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
-    display.message(INFO, "Update time: %.4f sec", double(aTime_MSElapsed(start)) / 1000.0);
+    for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE))
+        update_report.bytes += block.length;
+    update_report.seconds = double(aTime_MSElapsed(start)) / 1000.0;
+    display.message(INFO, "Update time: %.4f sec", update_report.seconds);
     return true;
 }

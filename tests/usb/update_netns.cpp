@@ -109,7 +109,7 @@ TEST(UsbUpdate, ModuleThatReEnumeratesIsFoundAgainAndInstalled)
 TEST(UsbUpdate, ModuleThatStaysOnTheBusAfterLoad)
 {
     UsbBusRunner bus;
-    bus.Module("serial=40F5849A,model=13,load=keep,newbuild=2000");
+    bus.Module("serial=40F5849A,model=13,load=keep,newversion=2.16.0,newbuild=2000");
     RunResult r = bus.RunUpdater({"-U", "-d", "40F5849A", "-f", WriteBird(bus)});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_EQ(bus.Flash(DEVICE).Read("flash", 0, IMAGE_SIZE), Installed(DEVICE));
@@ -123,7 +123,7 @@ TEST(UsbUpdate, ModuleBehindARouterOnUsb)
 {
     UsbBusRunner bus;
     bus.Module("serial=D272031D,model=17,name=Router",
-        {"serial=2181F0EE,address=4,model=13,block=300,newbuild=2000"});
+        {"serial=2181F0EE,address=4,model=13,block=300,newversion=2.16.0,newbuild=2000"});
     RunResult r = bus.RunUpdater({"-U", "-d", "2181F0EE", "-r", "D272031D", "-f", WriteBird(bus)});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     SimMemoryImage mem = bus.Flash(BEHIND);
