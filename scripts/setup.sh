@@ -9,6 +9,7 @@ PACKAGES=(
   libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev
   libzmq3-dev libczmq-dev nlohmann-json3-dev
   python3 iproute2 util-linux openssl
+  man-db groff-base file dpkg-dev
   umockdev gir1.2-umockdev-1.0 python3-gi
   lpc21isp imx-usb-loader
 )

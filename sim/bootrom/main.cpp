@@ -30,6 +30,7 @@
 #include <string>
 
 #include "BootRom.h"
+#include "RomHelp.h"
 #include "PacedLine.h"
 
 namespace {
@@ -59,7 +60,7 @@ int Usage()
 {
     std::fprintf(stderr, "usage: corvestel-bootrom --kind isp|sdp [--uid W0,W1,W2,W3] [--echo on|off] "
                          "[--fault NAME]... [--trace FILE] [--dump-dir DIR] [--control-stdin] [--lifetime S] "
-                         "[--baud RATE] [--hid]\n");
+                         "[--baud RATE] [--hid] (see --help)\n");
     return 2;
 }
 
@@ -106,6 +107,10 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool hasValue = i + 1 < argc;
+        if (a == "--help" || a == "-h") {
+            std::fputs(RomHelpText(), stdout);
+            return 0;
+        }
         if (a == "--kind" && hasValue)
             options.kind = argv[++i];
         else if (a == "--uid" && hasValue) {
