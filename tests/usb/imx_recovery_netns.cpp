@@ -7,6 +7,8 @@
 // loader dialogue. Inside a private network namespace, since a search that
 // finds nothing on USB would go on to the network.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <random>
 #include <string>
@@ -159,4 +161,27 @@ TEST_F(ImxRecovery, RecoveryOverAPacedSerialLine)
     ExpectLoaderStarted();
     ExpectFirmwareInFlash(r);
     EXPECT_EQ(1u, rom.CountTrace("ASSOCIATED"));
+}
+
+// A ROM that is not on the bus, and one whose node an ordinary user may not
+// open: each gets a line with the cause before the chip's silence.
+TEST_F(ImxRecovery, AHidRomThatCannotBeReachedIsNamed)
+{
+    RunResult none = bus.RunUpdater({"-N", "-s", "USB", "-u", server.URL(), "-i", bus.Store()});
+    EXPECT_EQ(1, none.status);
+    EXPECT_TRUE(Contains(none.err, "No i.MX boot ROM (USB 1FC9:0130) found")) << none.err;
+    EXPECT_TRUE(Contains(none.err, "Got no response from chip")) << none.err;
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the run as another user needs the superuser";
+    ASSERT_TRUE(rom.Start({"--kind", "sdp", "--hid"}));
+    UsbBusRunner guarded;
+    guarded.Option("--imxrom", RomKeys(true) + ",mode=0600");
+    guarded.Option("--user", "65534");
+    ASSERT_EQ(0, chmod(guarded.Folder().c_str(), 0777));
+    RunResult denied = guarded.RunUpdater({"-N", "-s", "USB", "-u", server.URL(), "-i", guarded.Folder() + "/store"});
+    EXPECT_EQ(1, denied.status);
+    EXPECT_TRUE(Contains(denied.err, "Permission denied on /dev/hidraw0 (the i.MX boot ROM, USB 1FC9:0130)"))
+        << denied.out << denied.err;
+    EXPECT_EQ(0u, rom.CountTrace("CMD ")) << "nothing reached the ROM";
 }
