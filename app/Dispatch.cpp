@@ -9,6 +9,7 @@
 #include "app/ResultPrinters.h"
 #include "app/Usage.h"
 #include "store/aDirectory.h"
+#include "updater/StopRequest.h"
 #include "updater/Updater.h"
 
 namespace {
@@ -81,6 +82,9 @@ int sUpdate(CLI_Display& display, Updater& updater, const Parameters& p)
 {
     const uint32_t build = sBuildNumber(p.build);
     updater.Set_UEIBytes_Load(p.uei_bytes_load);
+    // Ctrl-C and SIGTERM stop the update between pieces, never inside a
+    // flash write.
+    StopSignals stopSignals;
     bool ok;
     if (p.transport == TRANSPORT_RECOVER) {
         ok = updater.Recover_Firmware(p.serial_port, build, p.baud_rate, p.serial_number, p.bird_file);

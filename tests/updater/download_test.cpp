@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "store/BirdWriter.h"
+#include "store/DeviceLock.h"
 #include "support/ProgramRunner.h"
 #include "support/UpdateServerHarness.h"
 
@@ -16,8 +18,16 @@ using srvtest::TempDir;
 namespace {
 
 const uint32_t DEVICE = 0x40F5849A;
-const std::string BIRD_4711 = std::string("bird\x01\x01 firmware 4711 \x00\xff", 22);
-const std::string BIRD_4800 = "bird 4800, not listed";
+std::string sBird(uint32_t build, const std::string& version)
+{
+    BirdWriter w;
+    w.AddInfo(build, version, DEVICE, "Model");
+    std::vector<uint8_t> file = w.File();
+    return std::string(file.begin(), file.end());
+}
+
+const std::string BIRD_4711 = sBird(4711, "1.2.10");
+const std::string BIRD_4800 = sBird(4800, "1.3.0");
 
 class DownloadCommands : public ::testing::Test {
 protected:
@@ -194,14 +204,62 @@ TEST_F(DownloadCommands, UnwritableFileIsAFailure)
     EXPECT_TRUE(Contains(Settings(), "LATEST_DOWNLOAD=4800.bird\n"));
 }
 
-TEST_F(DownloadCommands, StalledServerEndsWithFailure)
+TEST_F(DownloadCommands, StalledServerIsNamedAndEndsWithFailure)
 {
     server.SetFaults("stall bird\n");
     RunOptions options;
-    options.environment = {"UPDATER_HTTP_STALL_SECONDS=1"};
+    options.environment = {"UPDATER_HTTP_STALL_SECONDS=2"};
+    options.stdoutTerminal = true;
     RunResult r = Run({"-G", "-d", "40F5849A"}, options);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Contains(r.err, "Download failed\n")) << r.err;
+    EXPECT_TRUE(Contains(r.out, "No data from the server for 1 s; the download gives up after 2 s without data\n"))
+        << r.out;
+    EXPECT_TRUE(Contains(r.out, "(Waiting for the server: 1 of 2 s)")) << r.out;
+}
+
+TEST_F(DownloadCommands, ADownloadThatIsNoBirdFileKeepsTheStoredOne)
+{
+    ASSERT_EQ(Run({"-G", "-d", "40F5849A"}).status, 0);
+    const std::string settings = Settings();
+    // Valid base64 of bytes that are not a BIRD file, then of a file whose
+    // header is right but whose body does not inflate.
+    for (const std::string& body : {std::string("not a bird file at all"), std::string("bird\x01\x01garbage", 14)}) {
+        server.AddBird(DEVICE, "4711", body);
+        RunResult r = Run({"-G", "-d", "40F5849A"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(Contains(r.err, "The server sent a file that is not a valid BIRD file; the store is unchanged\n"))
+            << r.err;
+        EXPECT_EQ(ReadWholeFile(DeviceFolder() + "/4711.bird"), BIRD_4711);
+        EXPECT_EQ(Settings(), settings);
+    }
+}
+
+TEST_F(DownloadCommands, BusyDeviceAndLeftoversOfAnInterruptedWrite)
+{
+    ASSERT_EQ(Run({"-G", "-d", "40F5849A"}).status, 0);
+    const std::string leftover = DeviceFolder() + "/4711.bird.tmp.Q7cXz2";
+    ASSERT_TRUE(srvtest::WriteWholeFile(leftover, "half a file"));
+
+    // Another run holds the device: this one says so and changes nothing.
+    {
+        DeviceLock other;
+        ASSERT_EQ(other.TryLock(DeviceFolder()), aErrNone);
+        const size_t requests = server.Requests().size();
+        RunResult busy = Run({"-G", "-d", "40F5849A"});
+        EXPECT_EQ(busy.status, 1);
+        EXPECT_TRUE(Contains(busy.err, "Device 40F5849A is busy: another Updater is working with it")) << busy.err;
+        EXPECT_EQ(server.Requests().size(), requests + 1); // the ping only
+        // Listing is read-only: it runs, and does not show the leftover.
+        RunResult listed = Run({"-L", "-d", "40F5849A"});
+        EXPECT_EQ(listed.status, 0) << listed.err;
+        EXPECT_TRUE(Contains(listed.out, "4711           \t1.2.10")) << listed.out;
+        EXPECT_FALSE(Contains(listed.out, "tmp")) << listed.out;
+        EXPECT_TRUE(Exists(leftover));
+    }
+    // The next run that holds the lock clears the leftover away.
+    ASSERT_EQ(Run({"-G", "-d", "40F5849A"}).status, 0);
+    EXPECT_FALSE(Exists(leftover));
 }
 
 TEST_F(DownloadCommands, SpinnerOnlyOnATerminal)
