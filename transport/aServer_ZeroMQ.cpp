@@ -813,3 +813,16 @@ size_t aServer_DetachedWaiting(aServerRef s)
 {
     return s ? s->answers.size() : 0;
 }
+
+aErr aServer_DetachedReset(aServerRef s)
+{
+    if (!s || s->broker)
+        return aErrParam;
+    while (!s->pools.empty())
+        sForgetPool(s, s->pools.begin());
+    sFlushAnswers(s);
+    for (zframe_t*& f : s->streaming)
+        zframe_destroy(&f);
+    s->streaming.clear();
+    return aErrNone;
+}

@@ -76,5 +76,7 @@ aErr aServer_DetachedClientMessage(aServerRef server, const uint8_t* identity, s
 aErr aServer_DetachedModuleFrame(aServerRef server, const uint8_t* frame, size_t frameSize);
 // Clients the broker holds an answer place for.
 size_t aServer_DetachedWaiting(aServerRef server);
+// Forgets every client, pool and streaming entry, as a fresh server.
+aErr aServer_DetachedReset(aServerRef server);
 
 #endif

@@ -2,8 +2,10 @@
 // update server, with a store in a temporary folder.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "store/DeviceLock.h"
 #include "support/ProgramRunner.h"
 #include "support/UpdateServerHarness.h"
+#include "LoadFixtures.h"
 
 using srvtest::ReadWholeFile;
 using srvtest::TempDir;
@@ -277,4 +280,65 @@ TEST_F(DownloadCommands, SpinnerOnlyOnATerminal)
     EXPECT_EQ(redirected.status, 0);
     EXPECT_FALSE(Contains(redirected.out, "Downloading"));
     EXPECT_FALSE(Contains(redirected.out, "\r"));
+}
+
+TEST_F(DownloadCommands, KilledDownloadsLeaveTheOldOrTheNewFileAndNoLeftoverListed)
+{
+    // A file big enough that writing it takes a while: image bytes that do
+    // not compress.
+    loadtest::Sequence noise(7);
+    std::vector<uint8_t> image(256 * 1024);
+    for (uint8_t& b : image)
+        b = uint8_t(noise.Next(256));
+    BirdWriter writer;
+    writer.AddFirmware(0, image);
+    writer.AddInfo(4711, "1.2.11", DEVICE, "Model");
+    const std::vector<uint8_t> file = writer.File();
+    const std::string NEW(file.begin(), file.end());
+
+    ASSERT_EQ(Run({"-G", "-d", "40F5849A"}).status, 0);
+    const std::string oldSettings = Settings();
+    server.AddBird(DEVICE, "4711", NEW);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Run({"-G", "-d", "40F5849A"}).status, 0);
+    const auto whole = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(ReadWholeFile(DeviceFolder() + "/4711.bird"), NEW);
+
+    loadtest::Sequence points(0x5EED);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(srvtest::WriteWholeFile(DeviceFolder() + "/4711.bird", BIRD_4711));
+        ASSERT_TRUE(srvtest::WriteWholeFile(DeviceFolder() + "/.settings", oldSettings));
+        // The kill points spread over the length of a whole run.
+        const auto at = whole * points.Next(1000) / 1000;
+        SCOPED_TRACE("killed at " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(at).count()) +
+                     " ms");
+        RunOptions options;
+        bool killed = false;
+        std::chrono::steady_clock::time_point began;
+        bool first = true;
+        options.whileRunning = [&](pid_t pid) {
+            if (first) {
+                began = std::chrono::steady_clock::now();
+                first = false;
+            }
+            if (!killed && std::chrono::steady_clock::now() - began >= at) {
+                kill(pid, SIGKILL);
+                killed = true;
+            }
+        };
+        Run({"-G", "-d", "40F5849A"}, options);
+
+        const std::string now = ReadWholeFile(DeviceFolder() + "/4711.bird");
+        EXPECT_TRUE(now == BIRD_4711 || now == NEW) << now.size() << " bytes";
+        const std::string settings = Settings();
+        EXPECT_TRUE(Contains(settings, "LATEST_DOWNLOAD=4711.bird\n")) << settings;
+        EXPECT_EQ(settings.back(), '\n');
+        RunResult listed = Run({"-L", "-d", "40F5849A"});
+        EXPECT_EQ(listed.status, 0);
+        EXPECT_FALSE(Contains(listed.out, "tmp")) << listed.out;
+
+        ASSERT_EQ(Run({"-G", "-d", "40F5849A"}).status, 0);
+        EXPECT_EQ(ReadWholeFile(DeviceFolder() + "/4711.bird"), NEW);
+        EXPECT_EQ(loadtest::Entries(DeviceFolder()).size(), 2u); // .settings and 4711.bird, no leftover
+    }
 }
