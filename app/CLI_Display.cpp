@@ -88,6 +88,22 @@ void CLI_Display::info_message(const char* text)
 void CLI_Display::error_message(const char* text)
 {
     ++errors;
+    if (keeping) {
+        std::lock_guard<std::mutex> hold(keptLock);
+        kept.push_back(text ? text : "");
+    }
     if (err)
         fprintf(err, "%s\n", text ? text : "");
+}
+
+void CLI_Display::hint_message(const char* text)
+{
+    if (err && !is_muted())
+        fprintf(err, "%s\n", text ? text : "");
+}
+
+std::vector<std::string> CLI_Display::kept_errors() const
+{
+    std::lock_guard<std::mutex> hold(keptLock);
+    return kept;
 }

@@ -10,6 +10,9 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
 
 #include "app/UpdaterDisplayInterface.h"
 
@@ -29,6 +32,18 @@ public:
     // command that failed from one that found nothing.
     unsigned error_count() const { return errors.load(); }
 
+    // Information lines, progress and spinner go to the error stream from
+    // now on, when the output stream carries a machine-readable document.
+    void output_to_error_stream() { out = err; }
+    // A line of advice on the error stream that is no error: not counted,
+    // dropped while muted.
+    void hint_message(const char* text);
+    // From now on every error line is also kept, for a machine-readable
+    // report; kept_errors() gives them in order. Both may be called from
+    // any thread.
+    void keep_errors() { keeping = true; }
+    std::vector<std::string> kept_errors() const;
+
     // Width of the line that the progress bar and the spinner clear.
     static const int CLEAR_WIDTH = 88;
     // Width of the progress bar without a label.
@@ -41,6 +56,9 @@ private:
     FILE* out;
     FILE* err;
     std::atomic<unsigned> errors{0};
+    std::atomic<bool> keeping{false};
+    mutable std::mutex keptLock; // guards kept
+    std::vector<std::string> kept;
     static uint8_t spinner_frame;
 };
 

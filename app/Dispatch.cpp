@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/JsonReport.h"
 #include "app/Log.h"
 #include "app/ParameterReader.h"
 #include "app/Parameters.h"
@@ -63,30 +64,41 @@ int sListOutcome(const CLI_Display& display, unsigned errorsBefore)
     return display.error_count() != errorsBefore ? 1 : 0;
 }
 
-int sDiscover(CLI_Display& display, Updater& updater, const Parameters& p)
+int sDiscover(CLI_Display& display, Updater& updater, const Parameters& p, JsonReport* report)
 {
     const linkType type = p.transport_given && p.transport != TRANSPORT_RECOVER ? p.transport : 0;
     const unsigned errorsBefore = display.error_count();
     if (p.router_serial) {
         display.message(INFO, "Searching for Corvestel Network devices connected to %08X", p.router_serial);
-        PrintDeviceList(display, updater.Discover_CVNetwork_Devices(p.router_serial, type), type);
+        const std::vector<DeviceInfo> devices = updater.Discover_CVNetwork_Devices(p.router_serial, type);
+        PrintDeviceList(display, devices, type);
+        if (report)
+            report->Devices(type, p.router_serial, devices);
     } else {
         const linkType searched = type == 0 ? linkType(USB) : type;
         display.message(INFO, "Searching for Corvestel devices");
-        PrintDeviceList(display, updater.Discover_Devices(searched), searched);
+        const std::vector<DeviceInfo> devices = updater.Discover_Devices(searched);
+        PrintDeviceList(display, devices, searched);
+        if (report)
+            report->Devices(searched, 0, devices);
+        // Advice, not part of the list: on the error stream, so that the
+        // list on standard output stays as scripts know it.
+        if (devices.empty() && searched == USB)
+            display.hint_message("Hint: -D searches USB only; Updater -D -t TCPIP searches the network.");
     }
     return sListOutcome(display, errorsBefore);
 }
 
-int sUpdate(CLI_Display& display, Updater& updater, const Parameters& p)
+int sUpdate(CLI_Display& display, Updater& updater, const Parameters& p, JsonReport* report)
 {
     const uint32_t build = sBuildNumber(p.build);
     updater.Set_UEIBytes_Load(p.uei_bytes_load);
     // Ctrl-C and SIGTERM stop the update between pieces, never inside a
     // flash write.
     StopSignals stopSignals;
+    const bool recovery = p.transport == TRANSPORT_RECOVER;
     bool ok;
-    if (p.transport == TRANSPORT_RECOVER) {
+    if (recovery) {
         ok = updater.Recover_Firmware(p.serial_port, build, p.baud_rate, p.serial_number, p.bird_file);
     } else {
         if (!p.serial_number) {
@@ -96,15 +108,15 @@ int sUpdate(CLI_Display& display, Updater& updater, const Parameters& p)
         ok = updater.Update_Firmware(p.serial_number, build, p.bird_file, 0, p.router_serial,
                                      p.override_model);
     }
+    if (report)
+        report->Update(recovery, ok, p.serial_port, updater.GetUpdateReport());
     return ok ? 0 : 1;
 }
 
-} // namespace
-
-int RunCommandLine(CLI_Display& display, int argc, const char* const* argv)
+// Everything after the parse; the caller prints the report when one is kept.
+int sRun(CLI_Display& display, Parameters& p, int parsed, JsonReport* report)
 {
-    Parameters p;
-    if (ReadParameters(display, argc, argv, p) != 0) {
+    if (parsed != 0) {
         PrintVersion(display);
         PrintUsage(false, false);
         return 1;
@@ -112,6 +124,8 @@ int RunCommandLine(CLI_Display& display, int argc, const char* const* argv)
     PrintVersion(display);
     if (p.commands.IsSet(CMD_HELP) || !p.commands.IsSet(CMD_ANY)) {
         PrintUsage(p.debug_mask_given, p.help_requested);
+        if (report)
+            report->Help();
         return 0;
     }
 
@@ -139,9 +153,13 @@ int RunCommandLine(CLI_Display& display, int argc, const char* const* argv)
         if (updater.Get_Fingerprint(fingerprint, p.serial_port, PLACEHOLDER_SERIAL_NUMBER, p.bird_file,
                                     p.baud_rate, true)) {
             PrintFingerprint(display, fingerprint);
+            if (report)
+                report->Fingerprint(p.serial_port, &fingerprint, updater.GetChip());
         } else {
             display.message(ERROR, "Got no response from chip");
             pending = 1;
+            if (report)
+                report->Fingerprint(p.serial_port, nullptr, updater.GetChip());
         }
     }
 
@@ -159,6 +177,8 @@ int RunCommandLine(CLI_Display& display, int argc, const char* const* argv)
             display.message(INFO, "Retrieving firmware build %s", p.build.c_str());
         }
         const uint32_t stored = updater.Download_Firmware(p.serial_number, p.build, p.override_model, false);
+        if (report)
+            report->Download(p.serial_number, p.build, stored);
         if (stored) {
             // A following -U installs exactly the build just stored.
             p.build = std::to_string(stored);
@@ -169,27 +189,35 @@ int RunCommandLine(CLI_Display& display, int argc, const char* const* argv)
     }
 
     if (p.commands.IsSet(CMD_DISCOVER))
-        return sDiscover(display, updater, p);
+        return sDiscover(display, updater, p, report);
     if (p.commands.IsSet(CMD_UPDATE))
-        return sUpdate(display, updater, p);
+        return sUpdate(display, updater, p, report);
     if (p.commands.IsSet(CMD_LIST_BUILDS)) {
         if (!p.serial_number)
             return sMissingSerial(display, "Error must supply a serial number for the List Builds command");
         const unsigned errorsBefore = display.error_count();
-        PrintBuildList(display, updater.Get_BuildList(p.serial_number), p.serial_number);
+        const BuildList builds = updater.Get_BuildList(p.serial_number);
+        PrintBuildList(display, builds, p.serial_number);
+        if (report)
+            report->Builds(p.serial_number, false, builds);
         return sListOutcome(display, errorsBefore);
     }
     if (p.commands.IsSet(CMD_LIST_LOCAL)) {
         if (!p.serial_number)
             return sMissingSerial(display, "Error must supply a serial number for the List Local Builds command");
         const unsigned errorsBefore = display.error_count();
-        PrintBuildList(display, updater.Get_BuildListLocal(p.serial_number), p.serial_number);
+        const BuildList builds = updater.Get_BuildListLocal(p.serial_number);
+        PrintBuildList(display, builds, p.serial_number);
+        if (report)
+            report->Builds(p.serial_number, true, builds);
         return sListOutcome(display, errorsBefore);
     }
     if (p.commands.IsSet(CMD_JWT)) {
         if (!p.serial_number)
             return sMissingSerial(display, "Error must supply a serial number for the Get JWT command");
         const std::string token = updater.Get_JWT(p.serial_number);
+        if (report)
+            report->Token(p.serial_number, token);
         // No token means the request failed: no empty line, and exit 1.
         if (token.empty())
             return 1;
@@ -197,4 +225,26 @@ int RunCommandLine(CLI_Display& display, int argc, const char* const* argv)
         return 0;
     }
     return pending;
+}
+} // namespace
+
+int RunCommandLine(CLI_Display& display, int argc, const char* const* argv)
+{
+    Parameters p;
+    // Kept from the start, so that refusals of the parse reach the report.
+    display.keep_errors();
+    const int parsed = ReadParameters(display, argc, argv, p);
+    if (!p.json)
+        return sRun(display, p, parsed, nullptr);
+
+    // Standard output carries the document alone: every text the user would
+    // see goes to the error stream, and the error lines go into the document
+    // too.
+    display.output_to_error_stream();
+    JsonReport report;
+    const int status = sRun(display, p, parsed, &report);
+    const std::string text = report.Text(status, display.kept_errors());
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    return status;
 }

@@ -33,6 +33,7 @@ const OptionSpec OPTION_TABLE[] = {
     {"-k", OPTION_PARAMETER, true},
     {"-u", OPTION_PARAMETER, true},
     {"--help", OPTION_HELP, false},
+    {"--json", OPTION_EXACT, false},
     {nullptr, OPTION_END, false},
 };
 
@@ -81,6 +82,8 @@ const OptionSpec* OptionMatcher::Match(const OptionSpec* table, const std::strin
             continue;
         if (word == o->text)
             return o;
+        if (o->id == OPTION_EXACT)
+            continue;
         // A shorter prefix needs at least one character after the dashes.
         size_t length = word.size();
         if (length <= dashes || length >= std::strlen(o->text) ||

@@ -12,6 +12,10 @@ enum OptionGroup {
     OPTION_HELP = 0,
     OPTION_COMMAND = 1,
     OPTION_PARAMETER = 2,
+    // Options added beside the original table: matched only when the word
+    // is the whole option text, so that no word that was an abbreviation or
+    // an error entry before means something else now.
+    OPTION_EXACT = 3,
 };
 
 struct OptionSpec {
@@ -55,8 +59,9 @@ public:
     bool Next(OptionEntry& entry);
 
     // The option a word names: exact match first, else the longest prefix
-    // match among texts with the same number of leading dashes; null when
-    // there is none or two match equally well (then *ambiguous is set).
+    // match among texts with the same number of leading dashes (OPTION_EXACT
+    // entries never match a prefix); null when there is none or two match
+    // equally well (then *ambiguous is set).
     static const OptionSpec* Match(const OptionSpec* table, const std::string& word,
                                    bool* ambiguous = nullptr);
 

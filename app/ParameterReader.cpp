@@ -215,6 +215,10 @@ int ReadParameters(UpdaterDisplayInterface& display, int argc, const char* const
             if (sCommand(display, *entry.option, p))
                 status = 1;
             break;
+        case OPTION_EXACT:
+            if (std::strcmp(entry.option->text, "--json") == 0)
+                p.json = true;
+            break;
         default:
             if (sParameter(display, entry, p))
                 status = 1;

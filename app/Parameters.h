@@ -66,6 +66,7 @@ struct Parameters {
     uint32_t debug_mask = 0;
     bool debug_mask_given = false;
     bool help_requested = false;
+    bool json = false; // --json: one JSON document on standard output
     // Words the matcher could not use, in command-line order; each was
     // warned about. A run that would change a module or the store refuses
     // to start while any are left.

@@ -72,6 +72,9 @@ ssize_t HID_SDPLoader::readData(SDPPacket& buffer, int timeoutMs)
             count = 5;
         buffer.insert(buffer.end(), report, report + count);
         total += ssize_t(count);
+        // The status or data report ends an answer: nothing more is coming.
+        if (report[0] == 4)
+            break;
     }
     return total;
 }

@@ -1,9 +1,11 @@
 #include "recovery/NXPSerial.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "app/Log.h"
 #include "transport/unix_streamserial.h"
@@ -63,6 +65,29 @@ const uint32_t READ_FAILURES = 100;      // failed reads in GetEcho and Response
 const uint32_t DROP_LIMIT = 4096;        // stray bytes dropped before giving up on an answer
 const size_t LINE_SIZE = 128;
 
+void sSleep(uint32_t microseconds)
+{
+    std::this_thread::sleep_for(std::chrono::microseconds(microseconds));
+}
+
+NXPSerialClass::IdleWait sIdle = sSleep;
+
+// Waiting for the chip: each failed read of the protocol's budgets stands for
+// 1 ms, but the line is looked at four times within it, so an answer is taken
+// within a quarter of a millisecond of its arrival and the deadlines stay.
+class IdleBudget {
+public:
+    // Waits a quarter of a millisecond; true when a whole one has passed.
+    bool Wait()
+    {
+        sIdle(250);
+        return ++ticks % 4 == 0;
+    }
+
+private:
+    unsigned ticks = 0;
+};
+
 // Hex and printable renderings of received bytes for the traces.
 void _render(const uint8_t* bytes, size_t count, std::string& hex, std::string& text)
 {
@@ -84,6 +109,13 @@ std::string _printable(const char* text)
 }
 
 } // namespace
+
+NXPSerialClass::IdleWait NXPSerialClass::SetIdleWait(IdleWait wait)
+{
+    IdleWait previous = sIdle;
+    sIdle = wait ? wait : sSleep;
+    return previous;
+}
 
 NXPSerialClass::NXPSerialClass() {}
 
@@ -170,7 +202,7 @@ aErr NXPSerialClass::SendCommand(const char* text, uint32_t waitMs)
     aErr err = aStream_Write(stream, text, uint32_t(length));
     if (waitMs > 0) {
         Log::log(DEBUG_NXPSerial_E, "SendCommand() wait for command completion [%u ms]\n", waitMs);
-        aTime_MSSleep(waitMs);
+        sIdle(waitMs * 1000);
     }
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Error Test_Serial_Send() [%s]\n", aError_GetErrorText(err));
@@ -194,14 +226,16 @@ aErr NXPSerialClass::GetEcho(const char* text, size_t length, size_t& count)
     aErr result = aErrNone;
     uint32_t failures = 0, dropped = 0;
     char b[24];
+    IdleBudget idle;
     // A chip that keeps sending other bytes must not hold us forever.
     while (count < length && failures < READ_FAILURES && dropped < DROP_LIMIT) {
         uint8_t byte = 0;
         result = _read(byte);
         if (result != aErrNone) {
-            ++failures;
-            Log::log(DEBUG_NXPSerial_E, ".");
-            aTime_MSSleep(1);
+            if (idle.Wait()) {
+                ++failures;
+                Log::log(DEBUG_NXPSerial_E, ".");
+            }
             continue;
         }
         if (byte == uint8_t(text[count])) {
@@ -227,19 +261,21 @@ aErr NXPSerialClass::GetLine(char* buffer, size_t size, size_t& length, uint32_t
     static const char TERM[] = "\r\n";
     size_t term = 0;
     aErr result = aErrNone;
+    IdleBudget idle;
     while (length < size - 1 && term < 2 && retries > 0) {
         uint8_t byte = 0;
         result = _read(byte);
         if (result != aErrNone) {
-            --retries;
-            Log::log(DEBUG_NXPSerial_E, ".");
-            aTime_MSSleep(1);
+            if (idle.Wait()) {
+                --retries;
+                Log::log(DEBUG_NXPSerial_E, ".");
+            }
             continue;
         }
         if (byte == '\n' && length == 0) {
             --retries;
             Log::log(DEBUG_NXPSerial_E, ",");
-            aTime_MSSleep(1);
+            sIdle(1000);
             continue;
         }
         buffer[length++] = char(byte);
@@ -264,19 +300,25 @@ aErr NXPSerialClass::Response(char* buffer, size_t size, size_t& count, const ch
         wanted = size;
     uint32_t wait = WAIT_TIME_MS(uint32_t(expectedLength), baudRate) + 20;
     Log::log(DEBUG_NXPSerial_E, "Response() wait for serial [%zu bytes, %u, %u ms]\n", expectedLength, baudRate, wait);
-    aTime_MSSleep(wait);
+    // The answer is taken as it comes; reads that find nothing count against
+    // the budget only once the time the answer needs on the line has passed.
+    aMSTicks start = aTime_GetMSTicks();
 
     static const char TERM[] = "\r\n";
     size_t term = 0;
     uint32_t failures = 0, dropped = 0;
     aErr result = aErrNone;
+    IdleBudget idle;
     while (count < wanted && term < 2 && failures < READ_FAILURES && dropped < DROP_LIMIT) {
         uint8_t byte = 0;
         result = _read(byte);
         if (result != aErrNone) {
-            ++failures;
-            Log::log(DEBUG_NXPSerial_E, ".");
-            aTime_MSSleep(1);
+            if (aTime_MSElapsed(start) < wait) {
+                sIdle(250);
+            } else if (idle.Wait()) {
+                ++failures;
+                Log::log(DEBUG_NXPSerial_E, ".");
+            }
             continue;
         }
         if (count == 0 && byte == '\n') {
@@ -355,6 +397,8 @@ aErr NXPSerialClass::Sync()
     Send("?", false);
     std::memset(buffer, 0, sizeof buffer);
     aErr err = Response(buffer, sizeof buffer - 1, count, "Synchronized\r\n", 14);
+    if (count <= 1 && (count == 0 || buffer[0] == '?') && _stillSynchronized(count == 1) == aErrNone)
+        return aErrNone;
     if (err != aErrNone) {
         Log::log(DEBUG_NXPSerial, "Did not receive correct response to opening sync command: [%s]. Response: [%s]\n",
                  aError_GetErrorText(err), _printable(buffer).c_str());
@@ -386,6 +430,30 @@ aErr NXPSerialClass::Sync()
         return aErrIO;
     }
     return aErrNone;
+}
+
+aErr NXPSerialClass::_stillSynchronized(bool echoed)
+{
+    // A chip that an earlier run synchronised takes "?" as the start of a
+    // command line (echoed or not): finishing the line must bring its
+    // INVALID_COMMAND answer, which shows it is ready for commands.
+    if (Send("\r\n", false) != aErrNone)
+        return aErrIO;
+    char line[LINE_SIZE];
+    for (int i = 0; i < 2; ++i) {
+        size_t length = 0;
+        GetLine(line, sizeof line, length, COMMAND_BUDGET);
+        if (length == 0)
+            return aErrNotReady;
+        if (std::strcmp(line, "\r\n") == 0 && echoed)
+            continue; // the echo of our line end
+        if (std::strcmp(line, "1\r\n") != 0)
+            return aErrIO;
+        echo = echoed;
+        Log::log(DEBUG_NXPSerial, "Device was synchronized already (echo %d)\n", echoed ? 1 : 0);
+        return aErrNone;
+    }
+    return aErrIO;
 }
 
 aErr NXPSerialClass::GetBootLoaderVersion(int& major, int& minor)

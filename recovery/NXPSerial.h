@@ -105,10 +105,20 @@ public:
     // Index into the rate table chosen for baudRate (see Connect).
     static uint32_t BaudIndex(uint32_t baudRate);
 
+    // How the client waits while the chip has nothing to say (a sleep of
+    // that many microseconds); a stream that answers at once (a script) has
+    // no use for waiting. Null restores the sleep. Returns the previous wait;
+    // set it before any client runs.
+    typedef void (*IdleWait)(uint32_t microseconds);
+    static IdleWait SetIdleWait(IdleWait wait);
+
 private:
     // Sends a command and reads its return-code line.
     aErr _command(const char* text, const char* prefix, bool logText);
     aErr _read(uint8_t& byte);
+    // After "?" brought no "Synchronized" (only its echo when echoed): true
+    // (aErrNone) when the chip is still synchronised from an earlier run.
+    aErr _stillSynchronized(bool echoed);
 
     aStreamRef stream = nullptr;
     bool echo = true;

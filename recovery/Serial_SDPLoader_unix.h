@@ -23,18 +23,24 @@ public:
     Serial_SDPLoader(const Serial_SDPLoader&) = delete;
     Serial_SDPLoader& operator=(const Serial_SDPLoader&) = delete;
 
-    // Opens and sets up the port, waits 1 s for the line to settle and
-    // discards what is pending; false when it is not a terminal.
+    // Opens and sets up the port, sends the association bytes and waits up
+    // to 1 s for their echo (the line settles meanwhile), then discards what
+    // is pending; false when it does not open or is not a terminal.
     bool init() override;
     // Writes the packet without its report id; returns the bytes written.
     ssize_t writeData(const SDPPacket& packet) override;
-    // Waits timeoutMs, then appends every byte waiting; returns the count.
+    // With timeoutMs 0: appends the bytes waiting. Otherwise waits for a
+    // whole answer (8 bytes) until timeoutMs after the line has carried the
+    // last byte written, appending what came; returns the count.
     ssize_t readData(SDPPacket& buffer, int timeoutMs) override;
     // Word index is bytes index + 4 to index + 7, after the 4-byte
     // security-mode answer; the answer must be (index + 2) * 4 bytes long.
     bool getDataFromBuffer(const SDPPacket& buffer, size_t index, uint32_t& value) override;
 
 private:
+    // True when the ROM echoed the association bytes in time.
+    bool _associate();
+
     std::unique_ptr<PrivateSerial_SDPLoader> d;
 };
 

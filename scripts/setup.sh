@@ -7,8 +7,11 @@ PACKAGES=(
   build-essential cmake pkg-config ccache clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev
-  libzmq3-dev libczmq-dev
+  libzmq3-dev libczmq-dev nlohmann-json3-dev
   python3 iproute2 util-linux openssl
+  man-db groff-base file dpkg-dev
+  umockdev gir1.2-umockdev-1.0 python3-gi
+  lpc21isp imx-usb-loader
 )
 
 missing=()

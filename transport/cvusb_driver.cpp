@@ -135,7 +135,7 @@ static aErr sFindEndpoints(cvusb_device* d, libusb_device* device)
 {
     const cvusb_libusb_ops* usb = cvusb_libusb();
     struct libusb_config_descriptor* config = nullptr;
-    if (usb->get_config_descriptor(device, 0, &config) != 0 || !config)
+    if (!device || usb->get_config_descriptor(device, 0, &config) != 0 || !config)
         return aErrConfiguration;
     bool haveIn = false, haveOut = false;
     for (int i = 0; i < config->bNumInterfaces; i++) {
@@ -163,9 +163,13 @@ static aErr sFindEndpoints(cvusb_device* d, libusb_device* device)
         }
     }
     usb->free_config_descriptor(config);
-    aDebugging_Trace(aDEBUG_USB, "In Endpoint Max packet: %d\n", d->inPacketSize);
-    aDebugging_Trace(aDEBUG_USB, "Out Endpoint Max packet: %d\n", d->outPacketSize);
     return haveIn && haveOut ? aErrNone : aErrConfiguration;
+}
+
+bool cvusb_has_module_interface(libusb_device* device)
+{
+    cvusb_device probe{};
+    return sFindEndpoints(&probe, device) == aErrNone;
 }
 
 static aErr sClaim(cvusb_device* d)
@@ -213,6 +217,8 @@ static aErr sOpenLibusb(cvusb_device* d, const char* serialText)
         d->handle = handle;
         d->state = CVUSB_STATE_OPEN;
         err = sFindEndpoints(d, device);
+        aDebugging_Trace(aDEBUG_USB, "In Endpoint Max packet: %d\n", d->inPacketSize);
+        aDebugging_Trace(aDEBUG_USB, "Out Endpoint Max packet: %d\n", d->outPacketSize);
         if (err == aErrNone)
             err = sClaim(d);
         if (err == aErrNone) {

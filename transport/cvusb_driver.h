@@ -82,6 +82,10 @@ void Corvestel_libusb_exit();
 // 0x0000 to 0x7FFF.
 bool is_corvestel_device(libusb_device* device);
 
+// True when configuration 0 of the device has the modules' vendor interface
+// with a bulk IN and a bulk OUT endpoint (read without opening the device).
+bool cvusb_has_module_interface(libusb_device* device);
+
 // True when the kernel driver's node for this serial number exists.
 bool cvusb_is_kernel_driver_installed(uint32_t serialNumber);
 

@@ -67,7 +67,9 @@ unsigned aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* refer
     bool goOn = true;
     for (ssize_t i = 0; i < count && goOn; i++) {
         libusb_device* device = list[i];
-        if (!is_corvestel_device(device))
+        // A device of ours without the modules' interface (another product,
+        // or one in a mode we can't talk to) is no module to list.
+        if (!is_corvestel_device(device) || !cvusb_has_module_interface(device))
             continue;
         libusb_device_handle* handle = nullptr;
         if (usb->open(device, &handle) != 0 || !handle)

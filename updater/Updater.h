@@ -45,6 +45,20 @@ struct Fingerprint {
 typedef std::pair<std::string, std::string> BuildEntry;
 typedef std::map<std::string, std::string> BuildList;
 
+// What the last Update_Firmware or Recover_Firmware did, for reports that
+// scripts read. Reset at the start of each.
+struct UpdateReport {
+    uint32_t serialNumber = 0;
+    uint32_t build = 0;       // build installed (the file's own build for -f)
+    std::string birdFile;     // path of the BIRD file installed
+    std::string version;      // firmware version the file carries
+    uint64_t bytes = 0;       // firmware bytes written, once the transfer succeeded
+    double seconds = 0;       // the whole command
+    bool readBack = false;    // the module answered after its reboot:
+    std::string versionAfter; //   the version it reports then
+    uint32_t buildAfter = 0;  //   and its build
+};
+
 // Chip kinds that Get_Fingerprint leaves in Updater::chip.
 enum : uint8_t {
     CHIP_UNKNOWN = 0,
@@ -105,6 +119,7 @@ public:
     UpdaterDisplayInterface& GetDisplay() const { return display; }
     uint8_t GetChip() const { return chip; }
     bool GetUEIBytesLoad() const { return uei_bytes_load; }
+    const UpdateReport& GetUpdateReport() const { return update_report; }
 
 private:
     std::string url;                  // update server URL
@@ -112,6 +127,7 @@ private:
     UpdaterDisplayInterface& display; // not owned
     uint8_t chip = CHIP_UNKNOWN;      // kind of the chip last identified
     bool uei_bytes_load = false;
+    UpdateReport update_report;       // of the last update or recovery
 };
 
 // Opens the store at path; on failure writes the error through the display

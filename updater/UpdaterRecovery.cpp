@@ -3,7 +3,12 @@
 // USB), asks the update server which device and build belong to it, and
 // writes the firmware straight into the LPC's flash or hands it to the
 // i.MX loader with the device loader protocol.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -43,6 +48,31 @@ const uint32_t LPC_LAST_SECTOR = 29;
 uint32_t _be32(const uint8_t* p)
 {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+// Why the port cannot carry a boot ROM dialogue, as one line naming the port
+// and the fix; empty when it opens as a terminal (or is the USB transport).
+std::string _port_problem(const std::string& port)
+{
+    if (port == "USB")
+        return "";
+    int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int e = errno;
+        if (e == ENOENT || e == ENXIO || e == ENODEV)
+            return "Serial port " + port + " does not exist: check the device name and the cable";
+        if (e == EACCES || e == EPERM)
+            return "Permission denied on serial port " + port +
+                   ": add your user to the dialout group (sudo usermod -aG dialout $USER) and log in again";
+        if (e == EBUSY)
+            return "Serial port " + port + " is busy: close the program that holds it";
+        return "Cannot open serial port " + port + ": " + std::strerror(e);
+    }
+    bool terminal = isatty(fd) != 0;
+    close(fd);
+    if (!terminal)
+        return port + " is not a serial port (not a terminal): give the device of the chip's serial line";
+    return "";
 }
 
 bool _lpc_fingerprint(const std::string& port, uint32_t baudRate, Fingerprint& fingerprint)
@@ -321,6 +351,12 @@ bool _lpc_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, const
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
                               const std::string& birdFile, uint32_t baudRate, bool resetAfter)
 {
+    // Neither ROM can answer through a port that does not open: say why.
+    std::string problem = _port_problem(port);
+    if (!problem.empty()) {
+        display.message(ERROR, "%s", problem.c_str());
+        return false;
+    }
     if (_lpc_fingerprint(port, baudRate, fingerprint)) {
         chip = CHIP_LPC17XX;
         return true;
@@ -333,6 +369,7 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
                                const std::string& birdFile)
 {
     aMSTicks start = aTime_GetMSTicks();
+    update_report = UpdateReport();
     Fingerprint fingerprint;
     // The LPC is always identified at 115200 baud; the i.MX loader stays running.
     if (!Get_Fingerprint(fingerprint, port, serialNumber, birdFile, LPC_FINGERPRINT_BAUD, false)) {
@@ -370,6 +407,11 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         return false;
     }
 
+    update_report.serialNumber = serialNumber;
+    update_report.build = build ? build : bird.GetBuild();
+    update_report.birdFile = bird.path;
+    update_report.version = bird.GetVersion();
+
     bool result = false;
     switch (chip) {
     case CHIP_IMXRT1050:
@@ -383,6 +425,10 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         display.message(ERROR, "Unknown device");
         break;
     }
-    display.message(INFO, "Update time: %.4f sec", aTime_MSElapsed(start) / 1000.0);
+    if (result)
+        for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE))
+            update_report.bytes += block.length;
+    update_report.seconds = aTime_MSElapsed(start) / 1000.0;
+    display.message(INFO, "Update time: %.4f sec", update_report.seconds);
     return result;
 }

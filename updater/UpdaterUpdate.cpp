@@ -275,6 +275,8 @@ BirdFile Updater::load_bird(const char* operation, const std::string& birdFile, 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
                               uint8_t moduleAddress, uint32_t routerSerial, bool override)
 {
+    update_report = UpdateReport();
+    update_report.serialNumber = serialNumber;
     if (serialNumber == 0) {
         display.message(ERROR, "Update command must specify the specific device");
         return false;
@@ -337,6 +339,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         display.message(ERROR, "Failed to load bird file");
         return false;
     }
+    update_report.build = birdFile.empty() ? build : bird.GetBuild();
+    update_report.birdFile = bird.path;
+    update_report.version = bird.GetVersion();
 
     if (bird.has_serial_block) {
         Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
@@ -433,6 +438,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
             Log::log(DEBUG_Updater, "Error: could not save the settings of %08X.\n", serialNumber);
     }
     Log::log(DEBUG_Updater, "Updating device firmware: \n");
-    display.message(INFO, "Update time: %.4f sec", double(aTime_MSElapsed(start)) / 1000.0);
+    for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE))
+        update_report.bytes += block.length;
+    update_report.seconds = double(aTime_MSElapsed(start)) / 1000.0;
+    display.message(INFO, "Update time: %.4f sec", update_report.seconds);
     return true;
 }

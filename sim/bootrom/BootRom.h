@@ -18,6 +18,7 @@ struct RomOptions {
     std::string dumpDir;
     int lifetimeSeconds = 300;
     bool controlStdin = false;
+    int baud = 0;               // line pacing; 0 = none
 };
 
 // Trace file: one line per event, flushed at once so tests can read it live.

@@ -19,7 +19,8 @@ const int LAST_SECTOR = 29;
 
 // Chip return codes.
 enum { OK = 0, INVALID_COMMAND = 1, SRC_ADDR_ERROR = 2, DST_ADDR_ERROR = 3, COUNT_ERROR = 6, INVALID_SECTOR = 7,
-       NOT_PREPARED = 9, PARAM_ERROR = 12, CMD_LOCKED = 15, INVALID_CODE = 16 };
+       NOT_PREPARED = 9, COMPARE_ERROR = 10, PARAM_ERROR = 12, ADDR_ERROR = 13, ADDR_NOT_MAPPED = 14, CMD_LOCKED = 15,
+       INVALID_CODE = 16 };
 
 uint32_t SectorStart(int s)
 {
@@ -320,12 +321,44 @@ private:
                 return Code(out, PARAM_ERROR);
             if (!unlocked)
                 return Code(out, CMD_LOCKED);
+            // The chip answers before it leaves the ROM for the image.
+            Code(out, OK);
             runAddress = v[0];
             state = RUNNING;
             trace.Line("RUN %u", v[0]);
             return;
         }
+        if (cmd == "M")
+            return Compare(in, out);
         Code(out, INVALID_COMMAND);
+    }
+
+    // Compares two word-aligned ranges of flash or RAM; a difference answers
+    // COMPARE_ERROR and the offset of the first differing byte.
+    void Compare(std::istringstream& in, std::string& out)
+    {
+        uint32_t v[3];
+        if (!Numbers(in, v, 3))
+            return Code(out, PARAM_ERROR);
+        if (v[0] % 4 != 0 || v[1] % 4 != 0)
+            return Code(out, ADDR_ERROR);
+        if (v[2] % 4 != 0)
+            return Code(out, COUNT_ERROR);
+        auto mapped = [this](uint32_t at, uint32_t n) { return InRam(at, n) || uint64_t(at) + n <= FLASH_SIZE; };
+        if (!mapped(v[0], v[2]) || !mapped(v[1], v[2]))
+            return Code(out, ADDR_NOT_MAPPED);
+        const char* a = &Memory(v[0])[v[0] >= RAM_START ? v[0] - RAM_START : v[0]];
+        const char* b = &Memory(v[1])[v[1] >= RAM_START ? v[1] - RAM_START : v[1]];
+        for (uint32_t i = 0; i < v[2]; ++i) {
+            if (a[i] != b[i]) {
+                trace.Line("COMPARE %u %u %u DIFFER %u", v[0], v[1], v[2], i);
+                Code(out, COMPARE_ERROR);
+                Answer(out, std::to_string(i) + "\r\n");
+                return;
+            }
+        }
+        trace.Line("COMPARE %u %u %u SAME", v[0], v[1], v[2]);
+        Code(out, OK);
     }
 
     // Write data phase: uuencoded lines, a checksum line after 20 lines or

@@ -1,7 +1,8 @@
 // The i.MX RT1050 serial download ROM as the chip sees it on a serial line:
-// 16-byte commands (big-endian fields), a 4-byte security-mode answer and a
-// 4-byte status, file data after WRITE_FILE, and a jump that starts the
-// loaded image (after which the ROM is silent).
+// it ignores the line until the host sends the association bytes 23 45 45 23
+// and echoes them; then 16-byte commands (big-endian fields), a 4-byte
+// security-mode answer and a 4-byte status, file data after WRITE_FILE, and a
+// jump that starts the loaded image (after which the ROM is silent).
 #include <fstream>
 #include <vector>
 
@@ -10,6 +11,7 @@
 namespace {
 
 const size_t COMMAND_SIZE = 16;
+const char ASSOCIATION[] = "\x23\x45\x45\x23";
 const uint32_t HAB_OPEN = 0x56787856;
 const uint32_t STATUS_DONE = 0x88888888;
 const uint32_t STATUS_NO_ERROR = 0xF0F0F0F0;
@@ -52,6 +54,22 @@ public:
             return "";
         input += bytes;
         std::string out;
+        while (!associated && !input.empty()) {
+            size_t at = input.find(ASSOCIATION);
+            if (at == std::string::npos) {
+                // Keep a tail that may be the start of the bytes.
+                size_t keep = input.size() < 3 ? input.size() : 3;
+                while (keep > 0 && input.compare(input.size() - keep, keep, ASSOCIATION, keep) != 0)
+                    --keep;
+                Ignore(input.size() - keep);
+                return out;
+            }
+            Ignore(at);
+            input.erase(0, 4);
+            out += ASSOCIATION;
+            associated = true;
+            trace.Line("ASSOCIATED");
+        }
         for (;;) {
             if (dataLeft > 0) {
                 size_t take = input.size() < dataLeft ? input.size() : dataLeft;
@@ -102,6 +120,13 @@ public:
     }
 
 private:
+    void Ignore(size_t n)
+    {
+        for (size_t i = 0; i < n; ++i)
+            trace.Line("SKIP %02X", uint8_t(input[i]));
+        input.erase(0, n);
+    }
+
     static bool Known(const std::string& in)
     {
         uint16_t type = uint16_t(uint8_t(in[0]) << 8 | uint8_t(in[1]));
@@ -139,11 +164,29 @@ private:
             jumpAddress = address;
             trace.Line("JUMP %08X", address);
             return;
+        case 0x0101: {
+            // Reads memory: the security-mode word, then the bytes asked for
+            // (whole words), from what the files left in RAM.
+            out += Le32(HAB_OPEN);
+            uint32_t n = (count + 3) / 4 * 4;
+            for (uint32_t i = 0; i < n; ++i)
+                out += MemoryAt(address + i);
+            return;
+        }
         default:
-            // Register reads and writes are not part of this ROM's act.
+            // Register writes are not part of this ROM's act.
             Status(out, STATUS_NO_ERROR);
             return;
         }
+    }
+
+    // The byte at address as the last file over it wrote it (0 elsewhere).
+    char MemoryAt(uint32_t address) const
+    {
+        for (auto w = writes.rbegin(); w != writes.rend(); ++w)
+            if (address >= w->first && address - w->first < w->second.size())
+                return w->second[address - w->first];
+        return 0;
     }
 
     void FinishFile(std::string& out)
@@ -164,7 +207,7 @@ private:
     std::string input, file;
     size_t dataLeft = 0;
     uint32_t fileAddress = 0, jumpAddress = 0, lastStatus = STATUS_NO_ERROR;
-    bool jumped = false, earlyUsed = false;
+    bool associated = false, jumped = false, earlyUsed = false;
     std::vector<std::pair<uint32_t, std::string>> writes;
 };
 

@@ -7,6 +7,8 @@
 //   --dump-dir DIR        where DUMP writes the memory files
 //   --control-stdin       commands on standard input: DUMP, FAULT +NAME / -NAME; ends when it closes
 //   --lifetime SECONDS    ends by itself after this long (300)
+//   --baud RATE           paces the line like a UART at RATE (10 bits a byte,
+//                         each way); 0, the default, moves bytes at once
 // Prints "READY <pty path>" once the terminal is open; ends on SIGTERM, at
 // the end of its lifetime, or when standard input closes (--control-stdin).
 #include <fcntl.h>
@@ -26,6 +28,8 @@
 #include <string>
 
 #include "BootRom.h"
+#include "RomHelp.h"
+#include "PacedLine.h"
 
 namespace {
 
@@ -53,32 +57,9 @@ bool ParseUid(const char* text, uint32_t uid[4])
 int Usage()
 {
     std::fprintf(stderr, "usage: corvestel-bootrom --kind isp|sdp [--uid W0,W1,W2,W3] [--echo on|off] "
-                         "[--fault NAME]... [--trace FILE] [--dump-dir DIR] [--control-stdin] [--lifetime S]\n");
+                         "[--fault NAME]... [--trace FILE] [--dump-dir DIR] [--control-stdin] [--lifetime S] "
+                         "[--baud RATE] (see --help)\n");
     return 2;
-}
-
-bool WriteAll(int fd, const std::string& bytes)
-{
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += size_t(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            pollfd p{fd, POLLOUT, 0};
-            poll(&p, 1, 100);
-        } else {
-            return false;
-        }
-    }
-    return true;
-}
-
-double Now()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
 } // namespace
@@ -124,6 +105,10 @@ int main(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool hasValue = i + 1 < argc;
+        if (a == "--help" || a == "-h") {
+            std::fputs(RomHelpText(), stdout);
+            return 0;
+        }
         if (a == "--kind" && hasValue)
             options.kind = argv[++i];
         else if (a == "--uid" && hasValue) {
@@ -141,10 +126,12 @@ int main(int argc, char** argv)
             options.controlStdin = true;
         else if (a == "--lifetime" && hasValue)
             options.lifetimeSeconds = std::atoi(argv[++i]);
+        else if (a == "--baud" && hasValue)
+            options.baud = std::atoi(argv[++i]);
         else
             return Usage();
     }
-    if (options.kind != "isp" && options.kind != "sdp")
+    if ((options.kind != "isp" && options.kind != "sdp") || options.baud < 0)
         return Usage();
 
     struct sigaction sa;
@@ -187,28 +174,39 @@ int main(int argc, char** argv)
     std::printf("READY %s\n", slavePath.c_str());
     std::fflush(stdout);
 
-    double deadline = Now() + (options.lifetimeSeconds > 0 ? options.lifetimeSeconds : 300);
+    double deadline = MonotonicNow() + (options.lifetimeSeconds > 0 ? options.lifetimeSeconds : 300);
+    PacedLine line(master, options.baud);
     std::string control;
-    while (!gStop && Now() < deadline) {
-        pollfd p[2] = {{master, POLLIN, 0}, {options.controlStdin ? STDIN_FILENO : -1, POLLIN, 0}};
-        int r = poll(p, 2, 200);
+    while (!gStop && MonotonicNow() < deadline) {
+        double now = MonotonicNow();
+        std::string in = line.Arrived(now);
+        if (!in.empty()) {
+            trace.Bytes("rx", in);
+            std::string out = rom->Feed(in);
+            if (!out.empty()) {
+                trace.Bytes("tx", out);
+                line.Send(out, now);
+            }
+        }
+        line.Flush(now);
+
+        // Woken for the next character time, not the next millisecond: a
+        // paced line must not add latency of its own.
+        double wait = line.NextDue(MonotonicNow());
+        if (wait < 0 || wait > 0.2)
+            wait = 0.2;
+        timespec timeout;
+        timeout.tv_sec = time_t(wait);
+        timeout.tv_nsec = long((wait - double(timeout.tv_sec)) * 1e9);
+        short masterEvents = short((line.WantsInput() ? POLLIN : 0) | (line.BlockedOutput() ? POLLOUT : 0));
+        pollfd p[2] = {{master, masterEvents, 0}, {options.controlStdin ? STDIN_FILENO : -1, POLLIN, 0}};
+        int r = ppoll(p, 2, &timeout, nullptr);
         if (r < 0 && errno != EINTR)
             break;
         if (r <= 0)
             continue;
-        if (p[0].revents & POLLIN) {
-            char buf[4096];
-            ssize_t n = read(master, buf, sizeof buf);
-            if (n > 0) {
-                std::string in(buf, size_t(n));
-                trace.Bytes("rx", in);
-                std::string out = rom->Feed(in);
-                if (!out.empty()) {
-                    trace.Bytes("tx", out);
-                    WriteAll(master, out);
-                }
-            }
-        }
+        if ((p[0].revents & POLLIN) && !line.ReadHost())
+            break;
         if (p[1].revents & (POLLIN | POLLHUP)) {
             char buf[512];
             ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
@@ -217,16 +215,16 @@ int main(int argc, char** argv)
             control.append(buf, size_t(n));
             size_t nl;
             while ((nl = control.find('\n')) != std::string::npos) {
-                std::string line = control.substr(0, nl);
+                std::string command = control.substr(0, nl);
                 control.erase(0, nl + 1);
                 std::string answer = "ERR unknown command";
-                if (line == "DUMP") {
+                if (command == "DUMP") {
                     answer = !options.dumpDir.empty() && rom->Dump(options.dumpDir) ? "OK" : "ERR dump failed";
-                } else if (line.compare(0, 7, "FAULT +") == 0) {
-                    rom->SetFault(line.substr(7), true);
+                } else if (command.compare(0, 7, "FAULT +") == 0) {
+                    rom->SetFault(command.substr(7), true);
                     answer = "OK";
-                } else if (line.compare(0, 7, "FAULT -") == 0) {
-                    rom->SetFault(line.substr(7), false);
+                } else if (command.compare(0, 7, "FAULT -") == 0) {
+                    rom->SetFault(command.substr(7), false);
                     answer = "OK";
                 }
                 std::printf("%s\n", answer.c_str());

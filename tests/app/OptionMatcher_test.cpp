@@ -64,6 +64,41 @@ TEST(OptionMatcher, MatchesExactlyOrByLongestUniquePrefix)
     }
 }
 
+// Options added beside the original table (--json) answer to their whole
+// text only: every other word matches what it matched without them.
+TEST(OptionMatcher, AddedOptionsChangeNoOtherWord)
+{
+    std::vector<OptionSpec> original;
+    size_t added = 0;
+    std::vector<std::string> words = {"-", "--", "---", "--j", "--js", "--jso", "--jsonx", "-json", "-j"};
+    for (const OptionSpec* o = OPTION_TABLE; o->id != OPTION_END; ++o) {
+        if (o->id != OPTION_EXACT)
+            original.push_back(*o);
+        else
+            ++added;
+        // Every prefix of every text, with one dash more and one less.
+        const std::string text = o->text;
+        for (size_t n = 1; n <= text.size(); ++n) {
+            words.push_back(text.substr(0, n));
+            words.push_back("-" + text.substr(0, n));
+            if (n > 1)
+                words.push_back(text.substr(1, n - 1));
+        }
+    }
+    original.push_back({nullptr, OPTION_END, false});
+    ASSERT_GT(added, 0u);
+    for (const std::string& w : words) {
+        const OptionSpec* now = OptionMatcher::Match(OPTION_TABLE, w);
+        if (now && now->id == OPTION_EXACT) {
+            EXPECT_EQ(w, now->text);
+            continue;
+        }
+        const OptionSpec* before = OptionMatcher::Match(original.data(), w);
+        EXPECT_EQ(now ? now->text : "", before ? before->text : "") << w;
+    }
+    EXPECT_STREQ(OptionMatcher::Match(OPTION_TABLE, "--json")->text, "--json");
+}
+
 TEST(OptionMatcher, PrefixSharedByTwoOptionsIsAmbiguous)
 {
     const OptionSpec table[] = {

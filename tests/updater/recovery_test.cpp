@@ -3,6 +3,9 @@
 // with a store in a temporary folder.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <random>
 #include <string>
 #include <vector>
@@ -103,6 +106,13 @@ TEST_F(RecoveryCommands, FingerprintOfAnLpcInIspMode)
     EXPECT_TRUE(Contains(r.out, "[ DEADBEEF 00000001 80000000 7FFFFFFF ]")) << r.out;
     EXPECT_EQ(0u, rom.CountTrace("RUN")) << "identification leaves the chip in its ROM";
 
+    // The chip is still synchronised from the first run: a second run finds
+    // it ready for commands instead of waiting for "Synchronized".
+    RunResult again = Run({"-N", "-s", rom.PtyPath()});
+    EXPECT_EQ(0, again.status) << again.err;
+    EXPECT_TRUE(Contains(again.out, "[ DEADBEEF 00000001 80000000 7FFFFFFF ]")) << again.out;
+    EXPECT_EQ(1u, rom.CountTrace("AUTOBAUD"));
+
     RunResult missing = Run({"-N"});
     EXPECT_EQ(1, missing.status);
     EXPECT_TRUE(Contains(missing.err, "Must specify the serial port used for connecting")) << missing.err;
@@ -116,14 +126,49 @@ TEST_F(RecoveryCommands, FingerprintFailsWithoutAnAnsweringChip)
     EXPECT_TRUE(Contains(r.err, "Got no response from chip")) << r.err;
     EXPECT_FALSE(Contains(r.out, "[ ")) << r.out;
 
+    // A port that cannot carry the dialogue gets a line with the cause.
     RunResult noPort = Run({"-N", "-s", "/nonexistent/serial-port"}, UpdateServerHarness::DeadURL());
     EXPECT_EQ(1, noPort.status);
+    EXPECT_TRUE(Contains(noPort.err, "Serial port /nonexistent/serial-port does not exist")) << noPort.err;
     EXPECT_TRUE(Contains(noPort.err, "Got no response from chip")) << noPort.err;
+    RunResult notTerminal = Run({"-U", "-t", "RECOVER", "-s", "/dev/null"}, UpdateServerHarness::DeadURL());
+    EXPECT_EQ(1, notTerminal.status);
+    EXPECT_TRUE(Contains(notTerminal.err, "/dev/null is not a serial port (not a terminal)")) << notTerminal.err;
+    EXPECT_TRUE(Contains(notTerminal.err, "Could not get Device Identifier")) << notTerminal.err;
 }
 
-TEST_F(RecoveryCommands, RecoversAnLpcThroughTheFingerprintMap)
+TEST_F(RecoveryCommands, APortThatMayNotBeOpenedNamesTheDialoutGroup)
 {
     ASSERT_TRUE(rom.Start({"--kind", "isp", "--uid", UID_OPTION}));
+    ASSERT_EQ(0, chmod(rom.PtyPath().c_str(), 0));
+    // The superuser opens anything: the run drops to an ordinary user.
+    std::vector<std::string> argv;
+    if (geteuid() == 0) {
+        ASSERT_EQ(0, chmod(store.Path().c_str(), 0777));
+        argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        std::vector<std::string> probe = argv;
+        probe.push_back(UpdaterProgramPath());
+        if (RunProgram(probe, RunOptions()).status != 0)
+            GTEST_SKIP() << "an ordinary user cannot run " << UpdaterProgramPath() << " from this folder";
+    }
+    argv.insert(argv.end(), {UpdaterProgramPath(), "-N", "-s", rom.PtyPath()});
+    argv.insert(argv.end(), {"-u", UpdateServerHarness::DeadURL(), "-i", store.Path()});
+    RunOptions options;
+    options.timeoutMs = 60000;
+    RunResult r = RunProgram(argv, options);
+    ASSERT_TRUE(r.started);
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(Contains(r.err, "Permission denied on serial port " + rom.PtyPath() +
+                                    ": add your user to the dialout group"))
+        << r.err;
+    EXPECT_TRUE(Contains(r.err, "Got no response from chip")) << r.err;
+    EXPECT_EQ(0u, rom.CountTrace("AUTOBAUD"));
+}
+
+// On a line paced like a 115200-baud UART, as a real chip's.
+TEST_F(RecoveryCommands, RecoversAnLpcThroughTheFingerprintMap)
+{
+    ASSERT_TRUE(rom.Start({"--kind", "isp", "--uid", UID_OPTION, "--baud", "115200"}));
     RunResult r = Run({"-U", "-t", "RECOVER", "-s", rom.PtyPath()});
     ASSERT_EQ(0, r.status) << r.out << r.err;
     EXPECT_TRUE(Contains(r.out, "Transferring firmware block 1 of 2, 10000 bytes")) << r.out;
@@ -218,7 +263,8 @@ TEST_F(RecoveryCommands, ImxFingerprintStartsTheRecoveryLoader)
     server.SetBuilds(0xDEADDEAD, "9001;0.9.0\n");
     server.AddBird(0xDEADDEAD, "9001", AsString(loader.File()));
 
-    ASSERT_TRUE(rom.Start({"--kind", "sdp"}));
+    // Paced like a 115200-baud UART: 2500 bytes outlast the answer's time-out.
+    ASSERT_TRUE(rom.Start({"--kind", "sdp", "--baud", "115200"}));
     RunResult r = Run({"-N", "-s", rom.PtyPath()});
     EXPECT_EQ(1, r.status);
     EXPECT_TRUE(Contains(r.err, "Got no response from chip")) << r.err;

@@ -1,0 +1,7 @@
+// The text of corvestel-bootrom --help.
+#ifndef SIM_BOOTROM_ROMHELP_H
+#define SIM_BOOTROM_ROMHELP_H
+
+const char* RomHelpText();
+
+#endif

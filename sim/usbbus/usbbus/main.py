@@ -1,0 +1,306 @@
+# Command line of corvestel-usbbus: starts corvestel-sim for the modules,
+# puts them (and any plain devices) on the bus, runs the command under the
+# umockdev preload and ends with the command's exit status.
+import ctypes
+import gc
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+import gi
+
+gi.require_version("GLib", "2.0")
+from gi.repository import GLib  # noqa: E402
+
+from .bus import Bus  # noqa: E402
+from .module import BUS_KEYS, ModuleDevice, PlainDevice, parse_keys  # noqa: E402
+from . import kinds  # noqa: E402
+
+PRELOAD = "libumockdev-preload.so.0"
+
+HELP = """corvestel-usbbus: simulated modules on a simulated USB bus under the real libusb.
+
+Usage: corvestel-usbbus [OPTIONS] --module KEYS [--behind KEYS] ... [-- COMMAND ARGS...]
+
+Runs COMMAND (with its arguments) under the umockdev preload, so that its
+libusb sees the devices of the bus, and ends with COMMAND's exit status.
+Without a command the bus stays up (until --lifetime, SIGTERM or SIGINT) and
+prints the variables a program needs to reach it.
+
+Options:
+  --module KEYS     a module on the bus, played by corvestel-sim: the keys of
+                    corvestel-sim's --module (serial=HEX required), and these
+                    keys of the bus itself:
+%(bus_keys)s
+                    load= and reboot= default to drop (the module leaves the
+                    bus when its loader starts and when it reboots, as
+                    hardware does); load=keep keeps it on the bus.
+  --behind KEYS     a module on the I2C network of the --module before it
+                    (corvestel-sim's --behind)
+  --device KEYS     a device with no module behind it: vendor=N (0xFFFF),
+                    product=N (1), serial=TEXT (none), interface=HEX/HEX/HEX
+                    or none (none), mode=OCTAL (0666)
+%(kinds)s  --sim PATH        corvestel-sim to run (next to this program's build, or
+                    $CORVESTEL_SIM)
+  --sim-option OPT  pass OPT to corvestel-sim (repeatable), e.g. --trace=PATH
+  --flash-dir DIR   corvestel-sim's --flash-dir
+  --trace PATH      corvestel-sim's --trace
+  --log PATH        bus events, one line each: "plug KIND SERIAL NODE",
+                    "unplug KIND SERIAL NODE", "restart SERIAL", "pulled SERIAL"
+  --ready-file PATH written (atomically) once the devices are on the bus:
+                    "UMOCKDEV_DIR PATH" and "READY"
+  --user NAME       run COMMAND as this user (from root)
+  --lifetime SEC    end by itself after this long (600), ending COMMAND too
+  --help            this text
+"""
+
+
+def _usage():
+    lines = []
+    for k, v in BUS_KEYS.items():
+        lines.append("                      %-10s %s" % (k + "=", v))
+    kind_lines = "".join("  --%-15s %s\n" % (name + " KEYS", k.HELP) for name, k in kinds.KINDS.items())
+    return HELP % {"bus_keys": "\n".join(lines), "kinds": kind_lines}
+
+
+def _default_sim():
+    if os.environ.get("CORVESTEL_SIM"):
+        return os.environ["CORVESTEL_SIM"]
+    here = os.path.dirname(os.path.realpath(sys.argv[0]))
+    for candidate in (os.path.join(here, "..", "corvestel-sim"),
+                      os.path.join(here, "..", "..", "build", "sim", "corvestel-sim")):
+        if os.path.exists(candidate):
+            return os.path.realpath(candidate)
+    return "corvestel-sim"
+
+
+def _die_with_parent():
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+
+
+class Options:
+    def __init__(self):
+        self.modules = []  # [(keys, [behind keys...])]
+        self.devices = []  # [keys]
+        self.extra = []    # [(kind name, keys)]
+        self.sim = None
+        self.sim_options = []
+        self.log = None
+        self.ready = None
+        self.user = None
+        self.lifetime = 600.0
+        self.command = []
+
+
+def parse(argv):
+    o = Options()
+    i = 0
+    while i < len(argv):
+        a = argv[i]
+        if a == "--":
+            o.command = argv[i + 1:]
+            break
+        if a in ("-h", "--help"):
+            print(_usage(), end="")
+            sys.exit(0)
+        value = None
+        if "=" in a and a.startswith("--"):
+            a, value = a.split("=", 1)
+        if value is None:
+            if i + 1 >= len(argv):
+                raise ValueError("%s needs a value" % a)
+            value = argv[i + 1]
+            i += 1
+        i += 1
+        name = a[2:]
+        if a == "--module":
+            o.modules.append((value, []))
+        elif a == "--behind":
+            if not o.modules:
+                raise ValueError("--behind needs a --module before it")
+            o.modules[-1][1].append(value)
+        elif a == "--device":
+            o.devices.append(value)
+        elif name in kinds.KINDS:
+            o.extra.append((name, value))
+        elif a == "--sim":
+            o.sim = value
+        elif a == "--sim-option":
+            o.sim_options.append(value)
+        elif a == "--flash-dir":
+            o.sim_options.append("--flash-dir=" + value)
+        elif a == "--trace":
+            o.sim_options.append("--trace=" + value)
+        elif a == "--log":
+            o.log = value
+        elif a == "--ready-file":
+            o.ready = value
+        elif a == "--user":
+            o.user = value
+        elif a == "--lifetime":
+            o.lifetime = float(value)
+        else:
+            raise ValueError("unknown option %s" % a)
+    return o
+
+
+class SimProcess:
+    """corvestel-sim playing the bus's modules; ends when the bus ends."""
+
+    def __init__(self, path, modules, options, lifetime):
+        self.work = tempfile.mkdtemp(prefix="usbbus-sim-")
+        ready = os.path.join(self.work, "ready")
+        args = [path, "--ready-file", ready, "--lifetime", str(int(lifetime) + 5), "--control-stdin"]
+        for opt in options:
+            if "=" in opt and opt.startswith("--"):
+                args += opt.split("=", 1)
+            else:
+                args.append(opt)
+        for keys, behind in modules:
+            args += ["--module", keys]
+            for b in behind:
+                args += ["--behind", b]
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     preexec_fn=_die_with_parent)
+        self.ports = {}
+        for line in self.proc.stdout:
+            words = line.decode().split()
+            if words and words[0] == "MODULE" and words[2] == "tcp":
+                self.ports[int(words[1], 16)] = (words[3], int(words[4]))
+            if words == ["READY"]:
+                break
+        else:
+            raise RuntimeError("corvestel-sim did not become ready")
+        # Its standard output is no longer read: send it nowhere.
+        self.proc.stdout.close()
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.close()
+            except OSError:
+                pass
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+def _sim_keys(keys):
+    """The module's keys for the simulator: the bus's own keys taken out,
+    link=tcp and the re-enumerating defaults added."""
+    pairs = parse_keys(keys)
+    names = {k for k, _ in pairs}
+    out = [(k, v) for k, v in pairs if k not in BUS_KEYS]
+    if "load" not in names:
+        out.append(("load", "drop"))
+    if "reboot" not in names:
+        out.append(("reboot", "drop"))
+    out = [(k, v) for k, v in out if k != "link"] + [("link", "tcp")]
+    return ",".join("%s=%s" % kv for kv in out), pairs
+
+
+def _command_env(bus):
+    env = dict(os.environ)
+    env.update(bus.environment())
+    preload = env.get("LD_PRELOAD", "")
+    # A sanitizer runtime already preloaded stays first.
+    env["LD_PRELOAD"] = (preload + " " + PRELOAD).strip()
+    asan = env.get("ASAN_OPTIONS", "")
+    if "verify_asan_link_order" not in asan:
+        env["ASAN_OPTIONS"] = (asan + ":" if asan else "") + "verify_asan_link_order=0"
+    return env
+
+
+def main(argv):
+    try:
+        o = parse(argv)
+    except ValueError as e:
+        print("corvestel-usbbus: %s (see --help)" % e, file=sys.stderr)
+        return 2
+
+    log_file = open(o.log, "a", buffering=1) if o.log else None
+
+    def log(text):
+        if log_file:
+            log_file.write(text + "\n")
+
+    sim = None
+    bus = Bus(log)
+    loop = GLib.MainLoop()
+    status = {"code": 1}
+    try:
+        if o.modules:
+            sim_modules = []
+            parsed = []
+            for keys, behind in o.modules:
+                sk, pairs = _sim_keys(keys)
+                sim_modules.append((sk, behind))
+                parsed.append(pairs)
+            sim = SimProcess(o.sim or _default_sim(), sim_modules, o.sim_options, o.lifetime)
+            for pairs in parsed:
+                serial = int(dict(pairs)["serial"], 16)
+                bus.add(ModuleDevice(pairs, lambda s=serial: sim.ports[s]),
+                        plugged=dict(pairs).get("plugged", "1") != "0")
+        for keys in o.devices:
+            bus.add(PlainDevice(parse_keys(keys)))
+        for name, keys in o.extra:
+            kinds.KINDS[name](bus, parse_keys(keys))
+
+        if o.ready:
+            tmp = o.ready + ".tmp"
+            with open(tmp, "w") as f:
+                f.write("UMOCKDEV_DIR %s\nREADY\n" % bus.root)
+            os.rename(tmp, o.ready)
+
+        def stop(*_):
+            loop.quit()
+            return False
+
+        GLib.timeout_add(int(o.lifetime * 1000), stop)
+        GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGTERM, stop)
+        GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGINT, stop)
+
+        child = None
+        if o.command:
+            command = list(o.command)
+            if o.user:
+                command = ["setpriv", "--reuid=" + o.user, "--regid=" + o.user, "--clear-groups",
+                           "--"] + command
+            child = subprocess.Popen(command, env=_command_env(bus), preexec_fn=_die_with_parent)
+
+            def ended(pid, wait_status):
+                status["code"] = os.waitstatus_to_exitcode(wait_status)
+                if status["code"] < 0:
+                    status["code"] = 128 - status["code"]
+                status["done"] = True
+                loop.quit()
+
+            GLib.child_watch_add(GLib.PRIORITY_DEFAULT, child.pid, ended)
+        else:
+            print("UMOCKDEV_DIR=%s" % bus.root, flush=True)
+            status["code"] = 0
+        loop.run()
+        if child is not None and not status.get("done"):
+            child.terminate()
+            try:
+                child.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                child.kill()
+                child.wait()
+            print("corvestel-usbbus: the command was stopped", file=sys.stderr)
+            status["code"] = 124
+    finally:
+        bus.close()
+        if sim:
+            sim.close()
+        # The testbed takes its folder away when it goes.
+        bus = None
+        gc.collect()
+    return status["code"]

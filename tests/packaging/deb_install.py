@@ -1,0 +1,172 @@
+#!/usr/bin/env python3
+"""The Debian package, built and installed into a clean root, runs there.
+
+Builds the package with cpack, makes a root that holds nothing but the
+packages the .deb depends on (with their own dependencies, copied from this
+Debian 12 system, and a shell for the maintainer script), installs the .deb
+into it with dpkg --root (which checks every Depends against that root), and
+runs the installed Updater there with chroot: -h, and the TCPIP discovery
+against the module simulator. Any library the package forgot to depend on
+makes the program fail to start. Needs root (or a user namespace) and runs
+in a private network namespace (tools/netns-run), since the search
+multicasts.
+
+Usage: deb_install.py BUILD_DIR
+"""
+
+import glob
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
+IFADDR = "198.18.0.1"
+# Always present on Debian: the shell that runs maintainer scripts.
+BASE = ["dash"]
+
+
+def sh(*argv, **kwargs):
+    return subprocess.run(argv, check=True, capture_output=True, text=True, **kwargs).stdout
+
+
+def fail(text):
+    sys.stderr.write("FAIL: " + text + "\n")
+    sys.exit(1)
+
+
+def installed(name):
+    r = subprocess.run(["dpkg-query", "-W", "-f", "${Status}", name], capture_output=True, text=True)
+    return r.returncode == 0 and r.stdout.endswith("install ok installed")
+
+
+def depends(field):
+    """Package names of a Depends field; of alternatives the first installed."""
+    names = []
+    for clause in filter(None, (c.strip() for c in field.split(","))):
+        options = [re.sub(r"[\s(:].*", "", o.strip()) for o in clause.split("|")]
+        chosen = next((o for o in options if installed(o)), None)
+        if chosen is None:
+            fail("no installed package satisfies [%s]" % clause)
+        names.append(chosen)
+    return names
+
+
+def closure(roots):
+    seen, todo = [], list(roots)
+    while todo:
+        name = todo.pop()
+        if name in seen:
+            continue
+        seen.append(name)
+        fields = sh("dpkg-query", "-W", "-f", "${Depends}, ${Pre-Depends}", name)
+        todo.extend(depends(fields))
+    return seen
+
+
+def copy_package(name, root):
+    for path in sh("dpkg-query", "-L", name).splitlines():
+        if not path.startswith("/") or path.startswith(("/usr/share/doc", "/usr/share/man", "/usr/share/locale")):
+            continue
+        target = root + path
+        if os.path.islink(path):
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            if not os.path.lexists(target):
+                os.symlink(os.readlink(path), target)
+        elif os.path.isdir(path):
+            os.makedirs(target, exist_ok=True)
+        elif os.path.isfile(path):
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copy2(path, target)
+
+
+def make_root(root, packages):
+    # Debian 12's merged /usr: /bin, /lib, /lib64 and /sbin lead into /usr.
+    for d in ("usr/bin", "usr/sbin", "usr/lib", "usr/lib64", "etc", "tmp", "var/lib/dpkg/info",
+              "var/lib/dpkg/updates", "var/lib/dpkg/triggers"):
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    for link in ("bin", "sbin", "lib", "lib64"):
+        os.symlink("usr/" + link, os.path.join(root, link))
+    status = []
+    for name in packages:
+        copy_package(name, root)
+        status.append(sh("dpkg-query", "-s", name).rstrip("\n"))
+    with open(os.path.join(root, "var/lib/dpkg/status"), "w") as f:
+        f.write("\n\n".join(status) + "\n")
+    open(os.path.join(root, "var/lib/dpkg/available"), "w").close()
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="updater-deb-")
+    sim = None
+    try:
+        sh("cpack", "-G", "DEB", "-B", work, "--config", os.path.join(BUILD, "CPackConfig.cmake"))
+        debs = glob.glob(os.path.join(work, "corvestel-updater_*.deb"))
+        if len(debs) != 1:
+            fail("cpack made %r" % debs)
+        deb = debs[0]
+        field = sh("dpkg-deb", "-f", deb, "Depends")
+        names = depends(field)
+        for wanted in ("libusb-1.0-0", "libhidapi-hidraw0", "libcurl4", "zlib1g", "libzmq5", "libczmq4"):
+            if wanted not in names:
+                fail("Depends lacks %s: %s" % (wanted, field))
+
+        root = os.path.join(work, "root")
+        packages = closure(names + BASE)
+        make_root(root, packages)
+        # dpkg checks every Depends against the root's own status; it looks
+        # for ldconfig and start-stop-daemon on its PATH, which this small
+        # root need not have.
+        r = subprocess.run(["dpkg", "--root=" + root, "--force-bad-path", "-i", deb],
+                           capture_output=True, text=True)
+        if r.returncode != 0:
+            fail("dpkg --root -i: " + r.stdout + r.stderr)
+        for path in ("usr/bin/Updater", "usr/bin/birdtool", "usr/lib/udev/rules.d/70-corvestel.rules",
+                     "usr/share/man/man1/Updater.1.gz", "usr/share/bash-completion/completions/Updater"):
+            if not os.path.exists(os.path.join(root, path)):
+                fail("the package did not install /" + path)
+
+        env = {"PATH": "/usr/bin:/bin", "HOME": "/tmp"}
+        chroot = shutil.which("chroot") or "/usr/sbin/chroot"
+
+        def updater(*words):
+            return subprocess.run([chroot, root, "/usr/bin/Updater"] + list(words), capture_output=True,
+                                  text=True, env=env, timeout=120)
+
+        r = updater("-h")
+        if r.returncode != 0 or r.stdout != "Updater (Version: 2.11.3 Jun  6 2025)\n" or \
+                "Application Usage:" not in r.stderr:
+            fail("Updater -h in the clean root: %d\n%s%s" % (r.returncode, r.stdout, r.stderr))
+
+        ready = os.path.join(work, "sim.ready")
+        sim = subprocess.Popen([os.path.join(BUILD, "sim", "corvestel-sim"), "--lifetime", "120",
+                                "--bind", IFADDR, "--discovery", IFADDR, "--ready-file", ready,
+                                "--module", "serial=6A3C0012,model=19,name=Relay rack,version=3.0.1,build=6002"],
+                               stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(ready) and sim.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if not os.path.exists(ready):
+            fail("the module simulator did not start")
+        r = updater("-D", "-t", "TCPIP", "-i", "/tmp/store")
+        if r.returncode != 0 or "    6A3C0012  " not in r.stdout or "Relay rack" not in r.stdout:
+            fail("Updater -D -t TCPIP in the clean root: %d\n%s%s" % (r.returncode, r.stdout, r.stderr))
+        r = updater("--json", "-D", "-t", "TCPIP", "-i", "/tmp/store")
+        devices = json.loads(r.stdout)["discover"]["devices"]
+        if [d["serial"] for d in devices] != ["6A3C0012"]:
+            fail("--json -D -t TCPIP in the clean root: " + r.stdout)
+        print("package: %s (%d packages in the clean root) installs and runs" % (os.path.basename(deb),
+                                                                                 len(packages)))
+    finally:
+        if sim and sim.poll() is None:
+            sim.terminate()
+            sim.wait(10)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
