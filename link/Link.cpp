@@ -292,6 +292,12 @@ bool Link::isConnected() const
     return id != 0 && aLink_GetStatus(id) == LINK_RUNNING;
 }
 
+uint32_t Link::getDropCount() const
+{
+    uint32_t id = m_impl->identifier;
+    return id == 0 ? 0 : aLink_GetDropCount(id);
+}
+
 uint32_t Link::getStatus() const
 {
     uint32_t id = m_impl->identifier;

@@ -81,6 +81,9 @@ public:
     bool isConnected() const;
     // Engine status; 8 without an engine link.
     uint32_t getStatus() const;
+    // How often the engine link lost its stream's connection (see
+    // aLink_GetDropCount); 0 while not connected.
+    uint32_t getDropCount() const;
     // Drops this object's use of the engine link (stream registrations end
     // with it). Always aErrNone.
     aErr disconnect();

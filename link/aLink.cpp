@@ -31,9 +31,16 @@ constexpr uint32_t kProbeIntervalMs = 100;
 constexpr uint32_t kSyncSettleMs = 100;
 constexpr int kReopenAttempts = 20;
 constexpr uint32_t kReopenPauseMs = 100;
-// Reads that find nothing: yield this many times, then nap a millisecond
-// per read, so that an idle link costs little and a busy one answers fast.
+// Streams that cannot wait for bytes in the kernel: reads that find nothing
+// yield this many times, then nap a millisecond per read, so that an idle
+// link costs little and a busy one answers fast.
 constexpr uint32_t kIdleYields = 200;
+// Longest single wait for bytes on a stream that can wait. A stop or a
+// synchronisation wakes the wait at once; this only bounds a lost wake-up.
+constexpr uint32_t kReadWaitMs = 1000;
+// Wake-ups in a row that brought no byte before the receive thread naps:
+// a descriptor that stays ready with nothing to read must not spin.
+constexpr uint32_t kEmptyWakes = 3;
 
 const uint32_t kBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 
@@ -161,23 +168,67 @@ void sIdle(uint32_t* idleReads)
     }
 }
 
+// Nothing to read: wait in the kernel when the stream can, until bytes come,
+// a wake-up (stop, synchronisation) or the next probe time while syncing.
+void sAwaitBytes(aLinkRecord* record, uint32_t status, uint32_t* idleReads, uint32_t* emptyWakes)
+{
+    uint32_t wait = kReadWaitMs;
+    if (status == LINK_SYNCING) {
+        uint32_t elapsed = aTime_MSElapsed(record->lastProbes);
+        wait = elapsed >= kProbeIntervalMs ? 0 : kProbeIntervalMs - elapsed;
+    }
+    aErr err = aStream_Wait(record->stream, wait);
+    if (err == aErrUnimplemented) {
+        sIdle(idleReads);
+        return;
+    }
+    if (err == aErrNone && ++*emptyWakes >= kEmptyWakes) {
+        *emptyWakes = 0;
+        aTime_MSSleep(1);
+    } else if (err != aErrNone && err != aErrNotReady) {
+        aTime_MSSleep(1);
+    }
+}
+
+// The stream lost its connection (a read failed, or it had to connect
+// again): what was half received belongs to no packet, and a holder that
+// waits for the link to drop is told by the count.
+void sDropped(aLinkRecord* record, bool syncing)
+{
+    record->drops.fetch_add(1);
+    aDebugging_Trace(aDEBUG_LINK, "link %u: stream lost its connection\n", record->identifier);
+    if (syncing)
+        sSyncStart(record, true);
+    else
+        aPacket_Reset(record->incoming);
+}
+
 void* sInPipeProcess(void* argument)
 {
     aLinkRecord* record = static_cast<aLinkRecord*>(argument);
     record->syncState = 0;
+    record->streamReconnects = aStream_GetReconnects(record->stream);
     record->status.store(LINK_RUNNING);
     record->receiveStarted.store(1);
 
     uint32_t idleReads = 0;
+    uint32_t emptyWakes = 0;
     while (record->running.load()) {
         uint8_t byte = 0;
         aErr err = aStream_Read(record->stream, &byte, 1);
         uint32_t status = record->status.load();
 
         if (err != aErrNone && err != aErrNotReady) {
+            if (status != LINK_IO_ERROR)
+                record->drops.fetch_add(1);
             record->status.store(LINK_IO_ERROR);
             aTime_MSSleep(kIOErrorPauseMs);
             continue;
+        }
+        uint32_t reconnects = aStream_GetReconnects(record->stream);
+        if (reconnects != record->streamReconnects) {
+            record->streamReconnects = reconnects;
+            sDropped(record, status == LINK_SYNCING);
         }
         if (status == LINK_IO_ERROR || status == LINK_FAULT) {
             // Bytes may have been lost: find the packet boundaries again.
@@ -188,10 +239,11 @@ void* sInPipeProcess(void* argument)
             if (status == LINK_SYNCING && (record->syncState == 0
                     || aTime_MSElapsed(record->lastProbes) >= kProbeIntervalMs))
                 sSyncStart(record, true);
-            sIdle(&idleReads);
+            sAwaitBytes(record, record->status.load(), &idleReads, &emptyWakes);
             continue;
         }
         idleReads = 0;
+        emptyWakes = 0;
 
         if (status == LINK_SYNCING) {
             sSyncByte(record, byte);
@@ -284,6 +336,9 @@ aErr sStop(aLinkRecord* record)
     if (record->receiveThread && record->sendThread)
         sForceRoute(record, 0);
     record->running.store(0);
+    // The receive thread may be waiting for bytes in the kernel.
+    if (record->stream)
+        aStream_Wake(record->stream);
     if (record->receiveThread && aThread_Destroy(&record->receiveThread) != aErrNone)
         result = aErrUnknown;
     if (record->sendThread && aThread_Destroy(&record->sendThread) != aErrNone)
@@ -826,6 +881,12 @@ aErr aLink_Sync(uint32_t identifier)
     if (!record)
         return aErrParam;
     record->status.store(LINK_SYNCING);
+    {
+        // The receive thread starts the handshake as soon as it looks.
+        std::lock_guard<std::mutex> guard(record->control);
+        if (record->tag.load() == aLINKCHECK && record->stream)
+            aStream_Wake(record->stream);
+    }
     aErr result = aErrNotReady;
     for (uint32_t i = 0; i < kPollCount; i++) {
         if (record->status.load() == LINK_RUNNING) {
@@ -850,6 +911,13 @@ aErr aLink_ForceRoute(uint32_t identifier, uint8_t enable)
     if (!record)
         return aErrParam;
     return sForceRoute(record, enable);
+}
+
+uint32_t aLink_GetDropCount(uint32_t identifier)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    return record ? record->drops.load() : 0;
 }
 
 uint32_t aLink_GetStatus(uint32_t identifier)

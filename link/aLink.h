@@ -98,6 +98,12 @@ aErr aLink_ForceRoute(uint32_t identifier, uint8_t enable);
 // Status of the link; LINK_NO_STREAM for an identifier not in the table.
 uint32_t aLink_GetStatus(uint32_t identifier);
 
+// How often the link has lost its stream's connection: a read that failed,
+// or a stream that had to connect again by itself (the peer closed or reset
+// it). A holder that waits for a module to go away compares two counts.
+// 0 for an identifier not in the table.
+uint32_t aLink_GetDropCount(uint32_t identifier);
+
 // Pooled sending: the send thread writes queued packets in batches.
 //   aErrParam  not in the table
 aErr aLink_EnablePooledPackets(uint32_t identifier, bool enable);

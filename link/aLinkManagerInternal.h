@@ -40,6 +40,8 @@ struct aLinkRecord {
     uint8_t syncState = 0;              // receive thread only
     uint8_t syncAddress = 0;            // receive thread only
     aMSTicks lastProbes = 0;            // receive thread only
+    uint32_t streamReconnects = 0;      // receive thread only: the stream's count last seen
+    std::atomic<uint32_t> drops{0};     // the stream failed or had to reconnect
     std::atomic<aLogger*> packetLog{nullptr};
     int32_t packetLogSize = 0;          // under packetLogMutex
     std::atomic<bool> packetLogEnabled{false};

@@ -10,6 +10,9 @@ struct aStream {
     aStreamPutProc put;
     aStreamWriteProc write;
     aStreamDeleteProc del;
+    aStreamWaitProc wait;
+    aStreamWakeProc wake;
+    aStreamCountProc reconnects;
     void* reference;
     uint8_t* buffer;
     uint32_t count;
@@ -96,6 +99,46 @@ aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWritePr
     s->reference = reference;
     s->check = aSTREAMCHECK;
     return s;
+}
+
+aErr aStream_SetWaitProcs(aStreamRef stream, aStreamWaitProc wait, aStreamWakeProc wake)
+{
+    if (!sValid(stream) || !wait != !wake)
+        return aErrParam;
+    stream->wait = wait;
+    stream->wake = wake;
+    return aErrNone;
+}
+
+aErr aStream_SetReconnectCounter(aStreamRef stream, aStreamCountProc count)
+{
+    if (!sValid(stream))
+        return aErrParam;
+    stream->reconnects = count;
+    return aErrNone;
+}
+
+aErr aStream_Wait(aStreamRef stream, uint32_t timeoutMs)
+{
+    if (!sValid(stream))
+        return aErrParam;
+    if (stream->count > 0)
+        return aErrNone;
+    if (!stream->wait)
+        return aErrUnimplemented;
+    return stream->wait(timeoutMs, stream->reference);
+}
+
+aErr aStream_Wake(aStreamRef stream)
+{
+    if (!sValid(stream))
+        return aErrParam;
+    return stream->wake ? stream->wake(stream->reference) : aErrUnimplemented;
+}
+
+uint32_t aStream_GetReconnects(aStreamRef stream)
+{
+    return sValid(stream) && stream->reconnects ? stream->reconnects(stream->reference) : 0;
 }
 
 aErr aStream_Read(aStreamRef stream, void* buffer, uint32_t size)

@@ -20,12 +20,44 @@ typedef aErr (*aStreamPutProc)(uint8_t byte, void* reference);
 typedef aErr (*aStreamWriteProc)(const uint8_t* data, uint32_t length, void* reference);
 typedef aErr (*aStreamDeleteProc)(void* reference);
 
+// Optional operations a transport adds after creation.
+// wait blocks until a byte may be waiting, timeoutMs passes or wake is
+// called: aErrNone (read now), aErrNotReady (time-out), other errors as get's.
+// wake makes the wait in progress, or the next one, return at once; any
+// thread may call it. reconnects counts how often the transport had to open
+// its connection again by itself (the peer closed or reset it).
+typedef aErr (*aStreamWaitProc)(uint32_t timeoutMs, void* reference);
+typedef aErr (*aStreamWakeProc)(void* reference);
+typedef uint32_t (*aStreamCountProc)(void* reference);
+
 typedef struct aStream* aStreamRef;
 
 // A new stream over the given operations (any may be null); null when memory
 // runs out. The read-back ring is allocated on first use.
 aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWriteProc write,
                           aStreamDeleteProc del, void* reference);
+
+// Gives the stream a kernel wait (both procedures, or neither).
+// aErrParam: dead stream, or only one of the two.
+aErr aStream_SetWaitProcs(aStreamRef stream, aStreamWaitProc wait, aStreamWakeProc wake);
+
+// Gives the stream its transport's reconnection counter. aErrParam: dead stream.
+aErr aStream_SetReconnectCounter(aStreamRef stream, aStreamCountProc count);
+
+// Waits up to timeoutMs for a byte to read, on the reading thread.
+// aErrNone: bytes are held in the read-back ring, or the transport has some
+// (or was woken). aErrNotReady: the time passed. aErrUnimplemented: the
+// transport cannot wait (its reads wait by themselves, or never do).
+// aErrParam: dead stream.
+aErr aStream_Wait(aStreamRef stream, uint32_t timeoutMs);
+
+// Makes a wait in progress, or the next one, return at once; any thread.
+// aErrParam: dead stream. aErrUnimplemented: the transport cannot wait.
+aErr aStream_Wake(aStreamRef stream);
+
+// How often the transport had to open its connection again by itself; 0 for
+// a dead stream or a transport that never does.
+uint32_t aStream_GetReconnects(aStreamRef stream);
 
 // Reads exactly size bytes, or nothing: when the transport runs dry the bytes
 // already taken are kept for the next read.

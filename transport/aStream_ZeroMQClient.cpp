@@ -8,6 +8,7 @@
 
 #include "link/aDebugging.h"
 #include "transport/unix_time.h"
+#include "transport/unix_waiter.h"
 
 namespace {
 
@@ -19,8 +20,8 @@ struct sClient {
     zsock_t* inBound = nullptr;      // the stream's reader receives
     zsock_t* inConnected = nullptr;  // client broker sends
     zsock_t* server = nullptr;       // client broker only
-    zpoller_t* poller = nullptr;     // on inBound, reader only
     zactor_t* broker = nullptr;
+    aWaiter waiter;                  // wakes the reader out of its poll
     zframe_t* frame = nullptr;       // being handed out, reader only
     size_t position = 0;
 };
@@ -105,8 +106,6 @@ void sFree(sClient* c)
 {
     if (c->broker)
         zactor_destroy(&c->broker);
-    if (c->poller)
-        zpoller_destroy(&c->poller);
     zsock_t** sockets[] = {&c->outBound, &c->outConnected, &c->inBound, &c->inConnected, &c->server};
     for (zsock_t** s : sockets) {
         if (*s)
@@ -114,6 +113,7 @@ void sFree(sClient* c)
     }
     if (c->frame)
         zframe_destroy(&c->frame);
+    aWaiter_Close(&c->waiter);
     delete c;
 }
 
@@ -123,9 +123,12 @@ aErr sGet(uint8_t* byte, void* reference)
     if (!c || !byte)
         return aErrParam;
     if (!c->frame) {
-        void* which = zpoller_wait(c->poller, aCLIENT_READ_WAIT_MS);
-        if (!which)
-            return zpoller_expired(c->poller) ? aErrNotReady : aErrUnknown;
+        zmq_pollitem_t item = {zsock_resolve(c->inBound), 0, ZMQ_POLLIN, 0};
+        int ready = zmq_poll(&item, 1, 0);
+        if (ready < 0)
+            return zmq_errno() == EINTR ? aErrNotReady : aErrUnknown;
+        if (ready == 0)
+            return aErrNotReady;
         c->frame = zframe_recv(c->inBound);
         if (!c->frame)
             return aErrIO;
@@ -139,6 +142,32 @@ aErr sGet(uint8_t* byte, void* reference)
     if (c->position >= zframe_size(c->frame))
         zframe_destroy(&c->frame);
     return aErrNone;
+}
+
+// The ZeroMQ poller waits for a frame and for the waiter's descriptor alike.
+aErr sWait(uint32_t timeoutMs, void* reference)
+{
+    sClient* c = static_cast<sClient*>(reference);
+    if (!c)
+        return aErrParam;
+    if (c->frame)
+        return aErrNone;
+    zmq_pollitem_t items[2] = {{zsock_resolve(c->inBound), 0, ZMQ_POLLIN, 0}, {nullptr, c->waiter.fd, ZMQ_POLLIN, 0}};
+    long timeout = timeoutMs > 0x7FFFFFFFu ? 0x7FFFFFFFL : long(timeoutMs);
+    int ready = zmq_poll(items, 2, timeout);
+    if (ready < 0)
+        return zmq_errno() == EINTR ? aErrNone : aErrUnknown;
+    if (ready == 0)
+        return aErrNotReady;
+    if (items[1].revents)
+        aWaiter_Drain(&c->waiter);
+    return aErrNone;
+}
+
+aErr sWake(void* reference)
+{
+    sClient* c = static_cast<sClient*>(reference);
+    return c ? aWaiter_Wake(&c->waiter) : aErrParam;
 }
 
 aErr sPut(uint8_t, void*)
@@ -202,11 +231,8 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream)
             }
         }
     }
-    if (err == aErrNone) {
-        c->poller = zpoller_new(c->inBound, nullptr);
-        if (!c->poller)
-            err = aErrMemory;
-    }
+    if (err == aErrNone)
+        err = aWaiter_Open(&c->waiter);
     if (err == aErrNone) {
         c->broker = zactor_new(sClientBroker, c);
         if (!c->broker)
@@ -216,6 +242,8 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream)
         *stream = aStream_Create(sGet, sPut, sWrite, sDelete, c);
         if (!*stream)
             err = aErrResource;
+        else
+            aStream_SetWaitProcs(*stream, sWait, sWake);
     }
     if (err != aErrNone)
         sFree(c);

@@ -11,8 +11,6 @@
 
 #include "transport/aStream.h"
 
-// How long a read waits for a frame before answering aErrNotReady.
-#define aCLIENT_READ_WAIT_MS 1000
 // A busy socket is retried this many times, 1 ms apart.
 #define aCLIENT_SEND_ATTEMPTS 100
 
@@ -22,8 +20,9 @@
 //   aErrMemory      no memory, or a socket that could not be made
 //   aErrConnection  a socket could not be bound or connected
 //   aErrResource    no stream record or no client thread
-// Stream operations: get answers aErrNotReady after the wait with no frame,
-// aErrUnknown when polling fails, aErrIO when a receive fails and
+// Stream operations: get answers aErrNotReady at once with no frame (the
+// stream's wait waits for one in the ZeroMQ poller), aErrUnknown when
+// polling fails, aErrIO when a receive fails and
 // aErrIndexRange for an empty frame; put answers aErrUnimplemented (blocks
 // go through write); write always answers aErrNone.
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream);

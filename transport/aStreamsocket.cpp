@@ -1,6 +1,7 @@
 #include "transport/aStreamsocket.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -12,20 +13,27 @@
 #include <unistd.h>
 
 #include "transport/unix_time.h"
+#include "transport/unix_waiter.h"
 
 enum : uint32_t { SOCKET_CONNECTED = 0x1 };
 enum { WRITE_RETRIES = 10, WRITE_PAUSE_MS = 60, CLOSE_PAUSE_MS = 10, RECEIVE_SIZE = 4096 };
 
+// The lock guards the descriptor, the flags and every (re)connect. The
+// receive buffer belongs to the reading thread alone, so handing out a
+// buffered byte takes no lock.
 struct aSocket {
     uint32_t port;
     struct sockaddr_in address;
     int fd;                // -1 when closed
     uint32_t flags;
-    uint32_t generation;   // counts connections, so one reset is mended once
+    std::atomic<uint32_t> generation{0}; // counts connections, so one reset is mended once
     bool accepted;         // descriptor belongs to a listener: never closed here
+    bool peerClosed;       // accepted socket whose peer has gone (reader only)
     uint8_t received[RECEIVE_SIZE]; // bytes taken from the socket, not yet handed out
     uint32_t readAt;
     uint32_t available;
+    uint32_t receivedGeneration; // connection the buffered bytes came from
+    aWaiter waiter;        // wakes the reader out of poll
     std::mutex lock;
     uint16_t check;
 };
@@ -81,6 +89,9 @@ static aErr sConnectLocked(aSocket* s)
     s->fd = fd;
     s->flags |= SOCKET_CONNECTED;
     s->generation++;
+    // A reader polling the old descriptor would wait on a socket nobody uses.
+    if (s->waiter.fd >= 0)
+        aWaiter_Wake(&s->waiter);
     return aErrNone;
 }
 
@@ -89,20 +100,11 @@ static bool sLost(int e)
     return e == ECONNRESET || e == ENOTCONN || e == ETIMEDOUT;
 }
 
-// Hands out one byte. The socket is read a block at a time into the
-// transport's buffer: a byte per system call would cap a link at a few
-// hundred kilobytes a second.
-static aErr sGet(uint8_t* byte, void* reference)
+// Fills the receive buffer from the socket; the reader calls it without the
+// lock when the buffer is empty.
+static aErr sFill(aSocket* s)
 {
-    aSocket* s = sSocket(reference);
-    if (!s || !byte)
-        return aErrParam;
     std::lock_guard<std::mutex> hold(s->lock);
-    if (s->available > 0) {
-        *byte = s->received[s->readAt++];
-        s->available--;
-        return aErrNone;
-    }
     if (!(s->flags & SOCKET_CONNECTED))
         return aErrConnection;
     ssize_t n = recv(s->fd, s->received, RECEIVE_SIZE, MSG_DONTWAIT);
@@ -117,14 +119,68 @@ static aErr sGet(uint8_t* byte, void* reference)
         n = recv(s->fd, s->received, RECEIVE_SIZE, MSG_DONTWAIT);
         e = errno;
     }
+    if (n == 0 && s->accepted)
+        s->peerClosed = true;
     if (n == 0 || (n < 0 && (e == EAGAIN || e == EWOULDBLOCK || e == EINTR || sLost(e))))
         return aErrNotReady;
     if (n < 0)
         return aErrConnection;
-    s->readAt = 1;
-    s->available = static_cast<uint32_t>(n) - 1;
-    *byte = s->received[0];
+    s->readAt = 0;
+    s->available = static_cast<uint32_t>(n);
+    s->receivedGeneration = s->generation.load();
     return aErrNone;
+}
+
+// Hands out one byte. The socket is read a block at a time into the
+// transport's buffer: a byte per system call would cap a link at a few
+// hundred kilobytes a second.
+static aErr sGet(uint8_t* byte, void* reference)
+{
+    aSocket* s = sSocket(reference);
+    if (!s || !byte)
+        return aErrParam;
+    // Bytes of a connection the writer has replaced since belong to nothing.
+    if (s->available > 0 && s->receivedGeneration != s->generation.load(std::memory_order_relaxed))
+        s->available = 0;
+    if (s->available == 0) {
+        aErr err = sFill(s);
+        if (err != aErrNone)
+            return err;
+    }
+    *byte = s->received[s->readAt++];
+    s->available--;
+    return aErrNone;
+}
+
+static aErr sWait(uint32_t timeoutMs, void* reference)
+{
+    aSocket* s = sSocket(reference);
+    if (!s)
+        return aErrParam;
+    if (s->available > 0)
+        return aErrNone;
+    int fd;
+    {
+        std::lock_guard<std::mutex> hold(s->lock);
+        if (!(s->flags & SOCKET_CONNECTED))
+            return aErrNone; // the read says what is wrong
+        fd = s->fd;
+    }
+    // A peer that closed an accepted socket leaves it readable for ever.
+    return aWaiter_Poll(&s->waiter, s->peerClosed ? -1 : fd, timeoutMs);
+}
+
+static aErr sWake(void* reference)
+{
+    aSocket* s = sSocket(reference);
+    return s ? aWaiter_Wake(&s->waiter) : aErrParam;
+}
+
+static uint32_t sReconnects(void* reference)
+{
+    aSocket* s = sSocket(reference);
+    uint32_t connections = s ? s->generation.load() : 0;
+    return connections > 1 ? connections - 1 : 0;
 }
 
 static aErr sWrite(const uint8_t* data, uint32_t length, void* reference)
@@ -193,8 +249,25 @@ static aErr sDelete(void* reference)
             close(s->fd);
         s->check = 0;
     }
+    aWaiter_Close(&s->waiter);
     delete s;
     return aErrNone;
+}
+
+// The stream around a ready transport, with its wait and reconnection
+// counter; null (transport freed) when something is missing.
+static aStreamRef sWrap(aSocket* s)
+{
+    aStreamRef created = nullptr;
+    if (aWaiter_Open(&s->waiter) == aErrNone)
+        created = aStream_Create(sGet, sPut, sWrite, sDelete, s);
+    if (!created) {
+        sDelete(s);
+        return nullptr;
+    }
+    aStream_SetWaitProcs(created, sWait, sWake);
+    aStream_SetReconnectCounter(created, sReconnects);
+    return created;
 }
 
 aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
@@ -220,11 +293,9 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream)
         sDelete(s);
         return aErrResource;
     }
-    aStreamRef created = aStream_Create(sGet, sPut, sWrite, sDelete, s);
-    if (!created) {
-        sDelete(s);
+    aStreamRef created = sWrap(s);
+    if (!created)
         return aErrResource;
-    }
     *stream = created;
     return aErrNone;
 }
@@ -243,11 +314,9 @@ aErr aStream_CreateAcceptedSocket(int descriptor, aStreamRef* stream)
     s->fd = descriptor;
     s->accepted = true;
     s->flags = SOCKET_CONNECTED;
-    aStreamRef created = aStream_Create(sGet, sPut, sWrite, sDelete, s);
-    if (!created) {
-        sDelete(s);
+    aStreamRef created = sWrap(s);
+    if (!created)
         return aErrResource;
-    }
     *stream = created;
     return aErrNone;
 }

@@ -1,7 +1,8 @@
 // TCP client streams that reconnect by themselves when the peer resets.
 // One reading thread and one writing thread may use a socket stream at once:
 // a per-transport lock guards the descriptor, the connected flag and every
-// reconnect, and is never held while the writer pauses between retries.
+// reconnect, and is never held while the writer pauses between retries; the
+// receive buffer belongs to the reader (no lock per byte).
 #ifndef CORVESTEL_TRANSPORT_ASTREAMSOCKET_H
 #define CORVESTEL_TRANSPORT_ASTREAMSOCKET_H
 
@@ -13,8 +14,9 @@
 
 // Connects to address:port (address IPv4 in network byte order, port in host
 // order) and wraps the connection in a stream. Reads never wait: aErrNotReady
-// when no byte is waiting. A reset connection is reopened on the next read or
-// write; aErrConnection once it can't be. A block write retries a busy or
+// when no byte is waiting; aStream_Wait waits in poll. A reset or closed
+// connection is reopened on the next read or write (counted by
+// aStream_GetReconnects); aErrConnection once it can't be. A block write retries a busy or
 // reset connection (10 tries, 60 ms apart) and answers aErrTimeout if bytes
 // are still unsent then.
 // aErrResource: null out pointer, no memory or the connection failed.

@@ -7,6 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "transport/unix_waiter.h"
+
 enum { SERIAL_PATHSIZE = 4096 };
 
 struct aSerial {
@@ -16,6 +18,7 @@ struct aSerial {
     struct termios saved;
     struct termios applied;
     bool haveSaved; // saved holds the settings found at open
+    aWaiter waiter; // wakes the reader out of poll
     uint16_t check;
 };
 
@@ -36,6 +39,18 @@ static aErr sGet(uint8_t* byte, void* reference)
     if (n == 0 || errno == EAGAIN || errno == EINTR)
         return aErrNotReady;
     return aErrIO;
+}
+
+static aErr sWait(uint32_t timeoutMs, void* reference)
+{
+    aSerial* serial = sSerial(reference);
+    return serial ? aWaiter_Poll(&serial->waiter, serial->fd, timeoutMs) : aErrParam;
+}
+
+static aErr sWake(void* reference)
+{
+    aSerial* serial = sSerial(reference);
+    return serial ? aWaiter_Wake(&serial->waiter) : aErrParam;
 }
 
 static aErr sWrite(const uint8_t* data, uint32_t length, void* reference)
@@ -79,6 +94,7 @@ static aErr sDelete(void* reference)
         serial->fd = -1;
         std::memset(&serial->saved, 0, sizeof serial->saved);
     }
+    aWaiter_Close(&serial->waiter);
     serial->check = 0;
     std::free(serial);
     return err;
@@ -150,14 +166,18 @@ aErr aStream_CreateSerial(const char* devicePath, uint32_t baudIndex, uint32_t p
         return aErrResource;
     serial->check = aSERIALCHECK;
     serial->fd = -1;
+    serial->waiter.fd = -1;
     serial->baudIndex = baudIndex;
     std::memcpy(serial->path, devicePath, std::strlen(devicePath) + 1);
 
-    aStreamRef s = aStream_Create(sGet, sPut, sWrite, sDelete, serial);
+    aStreamRef s = nullptr;
+    if (aWaiter_Open(&serial->waiter) == aErrNone)
+        s = aStream_Create(sGet, sPut, sWrite, sDelete, serial);
     if (!s) {
         sDelete(serial);
         return aErrResource;
     }
+    aStream_SetWaitProcs(s, sWait, sWake);
     aErr err = sOpen(serial, parity, dataBits, stopBits);
     if (err != aErrNone) {
         aStream_Destroy(&s);

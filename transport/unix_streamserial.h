@@ -25,7 +25,8 @@ enum : uint32_t {
 
 // Opens devicePath as a raw serial stream: parity non-zero enables it,
 // dataBits 0 = 8 bits / 1 = 7 bits, stopBits 0 = one / 1 = two. Reads never
-// wait (aErrNotReady when nothing is there); block writes wait until sent.
+// wait (aErrNotReady when nothing is there), aStream_Wait waits in poll;
+// block writes wait until sent.
 // The port's settings are restored when the stream is destroyed.
 // aErrResource: null path or out pointer, dataBits or stopBits above 1, no
 // memory. aErrNotFound: no such device. aErrPermission: access denied (add

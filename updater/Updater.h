@@ -41,6 +41,17 @@ struct Fingerprint {
     uint32_t words[4] = {0, 0, 0, 0};
 };
 
+// What an update found when it read the module back after the reboot.
+struct UpdateVerification {
+    bool reached = false;  // the module answered in time
+    bool matches = false;  // its build and version are the file's
+    uint32_t build = 0;    // build the module reports (0: not reached)
+    std::string version;   // version the module reports, "major.minor.patch"
+};
+
+// How long an update waits for the module to answer after its reboot.
+const uint32_t VERIFY_TIMEOUT_MS = 15000;
+
 // Build list: build text (decimal build number) to version text.
 typedef std::pair<std::string, std::string> BuildEntry;
 typedef std::map<std::string, std::string> BuildList;
@@ -87,8 +98,16 @@ public:
     // birdFile takes the file from the store; moduleAddress 0 finds the
     // address behind the router; routerSerial 0 is a direct connection;
     // override skips the check that file and module belong together.
+    // After the reboot the module is read back: a module that reports
+    // another build or version than the file's fails the update; one that
+    // cannot be reached in time is reported and the transfer's result kept.
     bool Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
                          uint8_t moduleAddress, uint32_t routerSerial, bool override);
+    // What the last Update_Firmware read back from the module (all empty
+    // when it did not get that far).
+    const UpdateVerification& Last_Update_Verification() const { return last_verification; }
+    // How long Update_Firmware waits for the module after its reboot.
+    void Set_Verify_Timeout(uint32_t milliseconds) { verify_timeout_ms = milliseconds; }
     // Loads the BIRD file for a device: the given path, or the build's file
     // from the device's store folder (downloading it when allowed).
     // Throws std::runtime_error when the file can't be had.
@@ -127,6 +146,8 @@ private:
     UpdaterDisplayInterface& display; // not owned
     uint8_t chip = CHIP_UNKNOWN;      // kind of the chip last identified
     bool uei_bytes_load = false;
+    uint32_t verify_timeout_ms = VERIFY_TIMEOUT_MS;
+    UpdateVerification last_verification;
     UpdateReport update_report;       // of the last update or recovery
 };
 

@@ -346,13 +346,18 @@ aErr UpdaterEntity::FirmwareWrite(uint16_t count)
 aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
 {
     Log::log(DEBUG_Network_FIRM, "NETWORK: LoaderReboot {cmdUPGRADE, val_UPGRADE_REBOOT}\n");
+    Quorvane::Corvestel::Link* link = module ? module->getLink() : nullptr;
+    const uint32_t drops = link ? link->getDropCount() : 0;
     aErr result = _send(val_UPGRADE_REBOOT, nullptr, 0);
     if (result != aErrNone)
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
-    // A module that keeps its link up after the reboot must not hold the
-    // update for ever.
-    for (unsigned pass = 0; module && module->isConnected() && pass < REBOOT_POLLS; ++pass) {
-        aTime_MSSleep(REBOOT_POLL_MS);
+    // A socket stream connects again by itself at once, so a link that still
+    // runs may already be talking to the restarted module: the drop count
+    // tells. A module that keeps its link up must not hold the update for ever.
+    auto up = [&] { return module && module->isConnected() && (!link || link->getDropCount() == drops); };
+    for (unsigned pass = 0; up() && pass < REBOOT_POLLS; ++pass) {
+        for (uint32_t waited = 0; waited < REBOOT_POLL_MS && (indirectUpdate || up()); waited += REBOOT_LOOK_MS)
+            aTime_MSSleep(REBOOT_LOOK_MS);
         display.update_spinner(true, VERIFYING);
         Log::log(DEBUG_Network_FIRM, "Waiting for link to drop.\n");
         Log::log(DEBUG_Network_FIRM, "Rebooting Device\n");

@@ -36,10 +36,11 @@ public:
     // Reconnection after a LOAD that got no answer.
     static const unsigned RECONNECT_ATTEMPTS = 5;
     static const uint32_t RECONNECT_DELAY_MS = 500;
-    // LoaderReboot checks every 250 ms whether the link dropped, at most
-    // this many times.
+    // LoaderReboot waits in passes of 250 ms for the link to drop, at most
+    // this many, looking every 10 ms.
     static const uint32_t REBOOT_POLL_MS = 250;
     static const unsigned REBOOT_POLLS = 20;
+    static const uint32_t REBOOT_LOOK_MS = 10;
 
     UpdaterEntity() = default;
 
@@ -79,8 +80,9 @@ public:
     // Commits the bytes just sent. aErrInvalidOption: no reply, a short one
     // or a non-zero status; other: the send error.
     aErr FirmwareWrite(uint16_t count);
-    // Restarts the module and waits for a direct link to drop. Returns the
-    // send result.
+    // Restarts the module and waits for a direct link to drop: the link
+    // stops running, or its stream loses the connection (also when the
+    // stream connects again by itself). Returns the send result.
     aErr LoaderReboot(UpdaterDisplayInterface& display);
 
     bool UsesUEIData() const { return useUEIData; }

@@ -20,9 +20,10 @@
 #include "store/UpdaterStore.h"
 #include "transport/unix_time.h"
 #include "updater/Updater.h"
-#include "updater/UpdaterDiscovery.h"
 #include "updater/StopRequest.h"
+#include "updater/UpdaterDiscovery.h"
 #include "updater/UpdaterEntity.h"
+#include "updater/UpdaterVerify.h"
 
 using Quorvane::Corvestel::Module;
 using Quorvane::Corvestel::SystemClass;
@@ -63,6 +64,13 @@ uint32_t _recorded_build(UpdaterStoreItem& item, const char* key)
 {
     int value = item.settings.GetInt(key, 0);
     return value > 0 ? uint32_t(value) : 0;
+}
+
+// Times the module's link lost its connection so far (0 without a link).
+uint32_t _drop_count(const Module& module)
+{
+    Quorvane::Corvestel::Link* link = module.getLink();
+    return link ? link->getDropCount() : 0;
 }
 
 bool _has_bird(const UpdaterStoreItem& item, bool known, uint32_t build)
@@ -275,6 +283,7 @@ BirdFile Updater::load_bird(const char* operation, const std::string& birdFile, 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
                               uint8_t moduleAddress, uint32_t routerSerial, bool override)
 {
+    last_verification = UpdateVerification();
     update_report = UpdateReport();
     update_report.serialNumber = serialNumber;
     if (serialNumber == 0) {
@@ -407,9 +416,12 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         transferred = true;
         linkSpec spec{};
         const linkType original = target.getLinkSpecifier(&spec) == aErrNone ? spec.type : 0;
+        // A stream that connected again by itself after LOAD also means the
+        // module restarted into its loader.
+        const uint32_t drops = _drop_count(target);
         status = _transfer_loader(display, target, bird);
         loaderStarted = status == aErrNone;
-        if (status == aErrNone && !target.isConnected())
+        if (status == aErrNone && (!target.isConnected() || _drop_count(target) != drops))
             _reconnect_after_load(target, serialNumber, routerSerial == 0 ? original : 0);
         if (status == aErrNone)
             status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load);
@@ -420,6 +432,16 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
                                              : "Update stopped: the module keeps its old firmware; run the update again");
         return false;
     }
+    if (status == aErrNone) {
+        bool taken = _verify_update(display, target, bird, serialNumber, routerSerial != 0, verify_timeout_ms,
+                                    last_verification);
+        update_report.readBack = last_verification.reached;
+        update_report.versionAfter = last_verification.version;
+        update_report.buildAfter = last_verification.build;
+        if (!taken)
+            return false;
+    }
+
     if (status != aErrNone) {
         Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(status));
         // Every transfer failure says so, not only in the trace.

@@ -17,13 +17,48 @@ namespace linktest {
 
 aStreamRef ScriptedPort::makeStream()
 {
-    return aStream_Create(sGet, sPut, sWrite, nullptr, this);
+    aStreamRef stream = aStream_Create(sGet, sPut, sWrite, nullptr, this);
+    if (stream && mWaits)
+        aStream_SetWaitProcs(stream, sWait, sWake);
+    if (stream)
+        aStream_SetReconnectCounter(stream, sReconnects);
+    return stream;
 }
 
 void ScriptedPort::feed(const Bytes& bytes)
 {
-    std::lock_guard<std::mutex> guard(mLock);
-    mInbound.insert(mInbound.end(), bytes.begin(), bytes.end());
+    {
+        std::lock_guard<std::mutex> guard(mLock);
+        mInbound.insert(mInbound.end(), bytes.begin(), bytes.end());
+    }
+    mArrived.notify_all();
+}
+
+aErr ScriptedPort::sWait(uint32_t, void* reference)
+{
+    auto* self = static_cast<ScriptedPort*>(reference);
+    std::unique_lock<std::mutex> guard(self->mLock);
+    if (!self->mArrived.wait_for(guard, std::chrono::seconds(10),
+                                 [&] { return !self->mInbound.empty() || self->mWoken; }))
+        self->lateWakes++;
+    self->mWoken = false;
+    return aErrNone;
+}
+
+aErr ScriptedPort::sWake(void* reference)
+{
+    auto* self = static_cast<ScriptedPort*>(reference);
+    {
+        std::lock_guard<std::mutex> guard(self->mLock);
+        self->mWoken = true;
+    }
+    self->mArrived.notify_all();
+    return aErrNone;
+}
+
+uint32_t ScriptedPort::sReconnects(void* reference)
+{
+    return static_cast<ScriptedPort*>(reference)->reconnects.load();
 }
 
 size_t ScriptedPort::pending()

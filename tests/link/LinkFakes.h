@@ -54,20 +54,33 @@ public:
     void failReads(aErr err) { mReadError = err; }
     // While held, writes wait (up to 10 s) until released.
     void holdWrites(bool hold);
+    // Streams made after this wait for bytes: a wait ends only when bytes
+    // are fed or the stream is woken, never by its time-out (after 10 s
+    // it gives up and counts a late wake).
+    void enableWait() { mWaits = true; }
     std::atomic<int> waitingWrites{0};
     std::atomic<int> gets{0};
+    std::atomic<int> lateWakes{0};
+    // What the stream's reconnection counter answers.
+    std::atomic<uint32_t> reconnects{0};
 
 private:
     static aErr sGet(uint8_t* byte, void* reference);
     static aErr sPut(uint8_t byte, void* reference);
     static aErr sWrite(const uint8_t* data, uint32_t length, void* reference);
+    static aErr sWait(uint32_t timeoutMs, void* reference);
+    static aErr sWake(void* reference);
+    static uint32_t sReconnects(void* reference);
 
     std::mutex mLock;
     std::deque<uint8_t> mInbound;
     std::vector<Bytes> mWrites;
     std::atomic<aErr> mReadError{aErrNone};
     std::condition_variable mGate;
+    std::condition_variable mArrived;
     bool mHeld = false;
+    bool mWaits = false;
+    bool mWoken = false;
 };
 
 // A module at the far end of a descriptor: it answers 0xAD probes with its

@@ -7,6 +7,7 @@
 
 #include "support/SimHarness.h"
 #include "link/aLink.h"
+#include "transport/unix_time.h"
 
 namespace {
 
@@ -84,16 +85,26 @@ TEST(aLinkSim, RecoversFromBrokenFramingAndDroppedConnections)
     // resynchronises, and the next request is answered.
     ASSERT_EQ(sim.Command("fault 40F5849A garbage:8@0348").rfind("OK", 0), 0u);
     EXPECT_EQ(sQueryModel(link, 4, 500), -1);
+    // A request made while the link is still finding its step gets nothing
+    // at once, so each try waits for the link to run first.
+    auto inStep = [&] {
+        for (int i = 0; i < 1000 && aLink_GetStatus(link) != LINK_RUNNING; i++)
+            aTime_MSSleep(5);
+    };
     int model = -1;
-    for (int i = 0; i < 10 && model < 0; i++)
+    for (int i = 0; i < 10 && model < 0; i++) {
+        inStep();
         model = sQueryModel(link, 4, 500);
+    }
     EXPECT_EQ(model, 13);
 
     // The module closes the connection; the link opens a new one.
     ASSERT_EQ(sim.Command("fault 40F5849A disconnect:3").rfind("OK", 0), 0u);
     model = -1;
-    for (int i = 0; i < 20 && model < 0; i++)
+    for (int i = 0; i < 20 && model < 0; i++) {
+        inStep();
         model = sQueryModel(link, 4, 500);
+    }
     EXPECT_EQ(model, 13);
     EXPECT_NE(sim.Command("counters 40F5849A").find("connects=2"), std::string::npos);
     EXPECT_EQ(aLink_Destroy(&link), aErrNone);

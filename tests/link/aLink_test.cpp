@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "LinkFakes.h"
 #include "link/aDefs.h"
@@ -370,6 +371,55 @@ TEST(aLinkScripted, ReadErrorsMarkTheLinkAndRecoveryResynchronises)
     ASSERT_TRUE(eventually([&] { return link.probes() >= 6; }));
     link.port.feed({0x02, 0x00, 0x02, 0x00});
     EXPECT_TRUE(eventually([&] { return aLink_GetStatus(link.id) == LINK_RUNNING; }));
+}
+
+TEST(aLinkScripted, AStreamThatConnectedAgainIsADropAndForgetsHalfAPacket)
+{
+    ScriptedLink link;
+    EXPECT_EQ(aLink_GetDropCount(link.id), 0u);
+    // Half a packet from the old connection; the rest never comes.
+    link.port.feed({0x02, 0x03, 0x17});
+    ASSERT_TRUE(eventually([&] { return link.port.pending() == 0; }));
+    link.port.reconnects.store(1);
+    link.port.feed({0x02, 0x02, 0x17, 0x05});
+    const uint8_t from = 0x02;
+    aPacket* packet = aLink_AwaitFirst(link.id, sFromAddress, &from, 5000);
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(packet->length, 2);
+    EXPECT_EQ(packet->data[1], 0x05);
+    aPacket_Destroy(&packet);
+    EXPECT_EQ(aLink_GetDropCount(link.id), 1u);
+    EXPECT_EQ(aLink_GetStatus(link.id), LINK_RUNNING);
+
+    // A read failure is a drop too, counted once however long it lasts.
+    link.port.failReads(aErrIO);
+    ASSERT_TRUE(eventually([&] { return aLink_GetStatus(link.id) == LINK_IO_ERROR; }));
+    ASSERT_TRUE(eventually([&] { return link.port.gets.load() > 3; }));
+    EXPECT_EQ(aLink_GetDropCount(link.id), 2u);
+    EXPECT_EQ(aLink_GetDropCount(0x7FFFFFFF), 0u);
+}
+
+TEST(aLinkScripted, ReceiveThreadWaitingForBytesWakesForDataSyncAndStop)
+{
+    auto port = std::make_unique<ScriptedPort>();
+    port->enableWait();
+    uint32_t id = aLink_Create(port->makeStream());
+    ASSERT_NE(id, 0u);
+    port->feed({0x04, 0x01, 0x09});
+    const uint8_t from = 0x04;
+    aPacket* packet = aLink_AwaitFirst(id, sFromAddress, &from, 5000);
+    ASSERT_NE(packet, nullptr);
+    aPacket_Destroy(&packet);
+
+    // The handshake starts although no byte comes to end the wait.
+    std::thread answer([&] {
+        if (eventually([&] { return sCount(port->written(), kProbe) >= 6; }))
+            port->feed({0x04, 0x00, 0x04, 0x00});
+    });
+    EXPECT_EQ(aLink_Sync(id), aErrNone);
+    answer.join();
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+    EXPECT_EQ(port->lateWakes.load(), 0);
 }
 
 TEST(aLinkScripted, DestroyLeavesNoThreadBehind)

@@ -170,6 +170,36 @@ TEST_F(SocketTest, ReconnectsAfterThePeerCloses)
     EXPECT_EQ(Drain(stream, 1), "y");
 }
 
+TEST_F(SocketTest, WaitEndsOnBytesOnAWakeUpAndOnAClosedPeer)
+{
+    uint8_t b = 0;
+    EXPECT_EQ(aStream_Wait(stream, 10), aErrNotReady);
+    peer.Send("ab");
+    ASSERT_EQ(aStream_Wait(stream, 60000), aErrNone);
+    ASSERT_EQ(aStream_Read(stream, &b, 1), aErrNone);
+    EXPECT_EQ(b, 'a');
+    // A byte already taken from the socket needs no wait.
+    EXPECT_EQ(aStream_Wait(stream, 60000), aErrNone);
+    ASSERT_EQ(aStream_Read(stream, &b, 1), aErrNone);
+    EXPECT_EQ(b, 'b');
+
+    // A wake-up before the wait is not lost, and is used up by it.
+    EXPECT_EQ(aStream_Wake(stream), aErrNone);
+    EXPECT_EQ(aStream_Wait(stream, 60000), aErrNone);
+    EXPECT_EQ(aStream_Wait(stream, 10), aErrNotReady);
+
+    // The peer going away ends the wait; the read connects again and the
+    // stream counts it.
+    EXPECT_EQ(aStream_GetReconnects(stream), 0u);
+    peer.Drop();
+    EXPECT_EQ(aStream_Wait(stream, 60000), aErrNone);
+    EXPECT_EQ(aStream_Read(stream, &b, 1), aErrNotReady);
+    EXPECT_EQ(aStream_GetReconnects(stream), 1u);
+    ASSERT_TRUE(peer.Accept());
+    peer.Send("c");
+    EXPECT_EQ(Drain(stream, 1), "c");
+}
+
 TEST_F(SocketTest, WriteResumesAfterReset)
 {
     peer.Reset();

@@ -194,13 +194,18 @@ TEST_F(LoaderDialogue, LoadWithoutAnswerReconnectsThenGivesTimeout)
     EXPECT_NE(counters.find(" connects=2 "), std::string::npos) << counters;
 }
 
-TEST_F(LoaderDialogue, RebootRestartsTheModule)
+TEST_F(LoaderDialogue, RebootRestartsTheModuleAndTheWaitEndsOnTheReconnect)
 {
     Start(",newversion=2.16.0,newbuild=2000");
+    const uint32_t drops = module.getLink()->getDropCount();
     ASSERT_EQ(entity.LoaderReboot(display), aErrNone);
     SimMemoryImage mem = sim.Flash(DEVICE);
     EXPECT_EQ(mem.reboots, 1u);
     EXPECT_EQ(mem.build, 2000u);
+    // The socket stream connects again at once, so the link may never stop
+    // running: the wait ended on the drop, not after all its passes.
+    EXPECT_GT(module.getLink()->getDropCount(), drops);
+    EXPECT_LT(display.spins, int(UpdaterEntity::REBOOT_POLLS));
 }
 
 TEST_F(LoaderDialogue, RebootThroughARouterDoesNotWaitForADrop)

@@ -130,9 +130,17 @@ TEST_F(Update, FileFromTheCommandLineIsInstalledAndRecorded)
     StartDevice();
     MakeFolder(DEVICE);
     const std::string path = WriteBird(Bird("Pilgrim"));
-    RunResult r = Run({"-U", "-d", "40F5849A", "-f", path});
+    RunResult r = Run({"-U", "-d", "40F5849A", "-f", path, "-X", "0x400"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(Contains(r.out, "Updating from Birdfile: " + path + "\n")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "Module [40F5849A] now runs version 2.16.0, build 2000\n")) << r.out;
+    // The module's reboot closed the connection, which the stream opened
+    // again at once: the reboot wait ended there, not after all its passes.
+    size_t waits = 0;
+    for (size_t at = r.err.find("Waiting for link to drop."); at != std::string::npos;
+         at = r.err.find("Waiting for link to drop.", at + 1))
+        ++waits;
+    EXPECT_LT(waits, 20u) << r.err;
     EXPECT_TRUE(Contains(r.out, "Transferring loader block 1 of 1, 94 bytes\n")) << r.out;
     EXPECT_TRUE(Contains(r.out, "Transferred 1 blocks, 1504 total bytes\n")) << r.out;
     EXPECT_TRUE(Contains(r.out, "Update time: ")) << r.out;
@@ -161,6 +169,7 @@ TEST_F(Update, LatestDownloadInTheStoreIsUsedWithoutAServer)
     MakeFolder(DEVICE);
     ASSERT_EQ(Bird("Pilgrim", 4711).Write(Folder(DEVICE) + "/4711.bird"), aErrNone);
     ASSERT_TRUE(WriteWholeFile(Folder(DEVICE) + "/.settings", "LATEST_DOWNLOAD=4711.bird\n"));
+    ASSERT_EQ(sim.Command("set 40F5849A newbuild=4711"), "OK set");
     // -m 0: plain DATA packets instead of UEI bytes.
     RunResult r = Run({"-U", "-d", "40F5849A", "-m", "0"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -181,6 +190,7 @@ TEST_F(Update, LatestDownloadInTheStoreIsUsedWithoutAServer)
     firmwareOnly.AddSerialOffsets(SERIAL_OFFSET, DESCRIPTOR_OFFSET);
     firmwareOnly.AddInfo(4712, "2.16.0", 0, "Pilgrim");
     ASSERT_EQ(sim.Command("fault 40F5849A badsum"), "OK fault");
+    ASSERT_EQ(sim.Command("set 40F5849A newbuild=4712"), "OK set");
     RunResult again = Run({"-U", "-d", "40F5849A", "-f", WriteBird(firmwareOnly)});
     ASSERT_EQ(again.status, 0) << again.out << again.err;
     EXPECT_TRUE(Contains(again.out, "  Retry 1\n")) << again.out;
@@ -241,7 +251,7 @@ TEST_F(Update, UnknownDeviceFailsToConnect)
 TEST_F(Update, ModuleBehindARouter)
 {
     StartSim({"--module", "serial=D272031D,model=17,name=Router", "--behind",
-              "serial=2181F0EE,address=4,model=13,block=300,newbuild=2000"});
+              "serial=2181F0EE,address=4,model=13,block=300,newversion=2.16.0,newbuild=2000"});
     const std::string path = WriteBird(Bird("Pilgrim"));
     RunResult r = Run({"-U", "-d", "2181F0EE", "-r", "D272031D", "-f", path});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
@@ -274,6 +284,37 @@ TEST_F(Update, LoaderThatDropsTheConnectionStillCompletes)
     EXPECT_EQ(sim.Flash(DEVICE).Read("flash", 0, IMAGE_SIZE), Installed(DEVICE));
 }
 
+TEST_F(Update, ModuleThatKeepsItsOldFirmwareFailsTheUpdate)
+{
+    // Without newbuild and newversion the module still runs 2.15.0 (1000).
+    StartSim({"--module", "serial=40F5849A,model=13,block=512"});
+    MakeFolder(DEVICE);
+    const std::string path = WriteBird(Bird("Pilgrim"));
+    RunResult r = Run({"-U", "-d", "40F5849A", "-f", path});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.err, "Update not taken: module [40F5849A] runs version 2.15.0, build 1000; the file "
+                                "holds version 2.16.0, build 2000\n"))
+        << r.err;
+    EXPECT_FALSE(Contains(Settings(DEVICE), "LATEST_TRANSFER=")) << Settings(DEVICE);
+    EXPECT_EQ(sim.Flash(DEVICE).reboots, 1u);
+}
+
+TEST_F(Update, ModuleThatDoesNotComeBackIsReportedAndTheTransferKept)
+{
+    StartDevice(",rebootms=600000");
+    MakeFolder(DEVICE);
+    const std::string path = WriteBird(Bird("Pilgrim"));
+    RecordingDisplay display;
+    Updater updater(UpdateServerHarness::DeadURL().c_str(), (store.Path() + "/updater").c_str(), display);
+    updater.Set_Verify_Timeout(1000);
+    ASSERT_TRUE(updater.Update_Firmware(DEVICE, 0, path, 0, 0, false));
+    ASSERT_EQ(display.errors.size(), 1u);
+    EXPECT_EQ(display.errors[0], "Could not reach module [40F5849A] after its reboot to verify the update");
+    EXPECT_FALSE(updater.Last_Update_Verification().reached);
+    EXPECT_TRUE(Contains(Settings(DEVICE), "LATEST_TRANSFER=" + path + "\n")) << Settings(DEVICE);
+    EXPECT_EQ(sim.Flash(DEVICE).reboots, 1u);
+}
+
 TEST_F(Update, GetThenUpdateInstallsTheBuildJustDownloaded)
 {
     StartDevice();
@@ -289,12 +330,14 @@ TEST_F(Update, GetThenUpdateInstallsTheBuildJustDownloaded)
     MakeFolder(DEVICE);
     ASSERT_EQ(Bird("Pilgrim", 4711).Write(Folder(DEVICE) + "/4711.bird"), aErrNone);
     ASSERT_TRUE(WriteWholeFile(Folder(DEVICE) + "/.settings", "LATEST_DOWNLOAD=4711.bird\n"));
+    ASSERT_EQ(sim.Command("set 40F5849A newbuild=4711"), "OK set");
     RunResult older = Run({"-U", "-d", "40F5849A"}, server.URL());
     ASSERT_EQ(older.status, 0) << older.out << older.err;
     EXPECT_TRUE(Contains(older.out, "New firmware is available.  Updater will proceed if valid firmware is found "
                                     "locally.\nUpdating with the Latest Download\nUpdating firmware with build: 4711\n"))
         << older.out;
 
+    ASSERT_EQ(sim.Command("set 40F5849A newbuild=4800"), "OK set");
     RunResult r = Run({"-G", "-U", "-d", "40F5849A"}, server.URL());
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(Contains(r.out, "Updating firmware with build: 4800\n")) << r.out;

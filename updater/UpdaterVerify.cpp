@@ -1,0 +1,99 @@
+#include "updater/UpdaterVerify.h"
+
+#include <cstdio>
+#include <string>
+
+#include "app/Log.h"
+#include "link/SystemClass.h"
+#include "link/aVersion.h"
+#include "transport/unix_time.h"
+#include "updater/UpdaterDiscovery.h"
+
+using Quorvane::Corvestel::Module;
+using Quorvane::Corvestel::SystemClass;
+
+namespace {
+
+const char* const VERIFYING = "Verifying Update";
+
+std::string _version_text(uint32_t major, uint32_t minor, uint32_t patch)
+{
+    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+}
+
+// Build and version as the module reports them; false when it does not answer.
+bool _read_back(Module& module, UpdateVerification& result)
+{
+    uint32_t build = _get_build_number(module);
+    if (build == 0)
+        return false;
+    SystemClass system;
+    system.init(&module, 0);
+    uint32_t version = 0;
+    if (system.getVersion(&version) != aErrNone)
+        return false;
+    result.build = build;
+    result.version = _version_text(aVersion_ParseMajor(version), aVersion_ParseMinor(version),
+                                   aVersion_ParsePatch(version));
+    return true;
+}
+
+// The file's version in the module's form ("2.16.0"); empty when the file
+// states none that reads as three numbers.
+std::string _bird_version(const BirdFile& bird)
+{
+    unsigned major = 0, minor = 0, patch = 0;
+    char rest = 0;
+    const std::string text = bird.GetVersion();
+    if (std::sscanf(text.c_str(), "%u.%u.%u%c", &major, &minor, &patch, &rest) != 3)
+        return std::string();
+    return _version_text(major, minor, patch);
+}
+
+} // namespace
+
+bool _verify_update(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, uint32_t serialNumber,
+                    bool indirect, uint32_t timeoutMs, UpdateVerification& result)
+{
+    result = UpdateVerification();
+    const aMSTicks start = aTime_GetMSTicks();
+    for (unsigned attempt = 1;; ++attempt) {
+        display.update_spinner(true, VERIFYING);
+        // A direct link that dropped, or whose stream had to connect again,
+        // is opened anew: the restarted module is a new peer.
+        if (!indirect && (attempt > 1 || !module.isConnected())) {
+            module.disconnect();
+            module.reconnect();
+        }
+        Log::log(DEBUG_Updater, "Verifying update, attempt %u\n", attempt);
+        if (module.isConnected() && _read_back(module, result)) {
+            result.reached = true;
+            break;
+        }
+        uint32_t elapsed = aTime_MSElapsed(start);
+        if (elapsed >= timeoutMs)
+            break;
+        aTime_MSSleep(timeoutMs - elapsed < VERIFY_RETRY_MS ? timeoutMs - elapsed : VERIFY_RETRY_MS);
+    }
+    display.update_spinner(false, VERIFYING);
+    if (!result.reached) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Could not reach module [%08X] after its reboot to verify the update", serialNumber);
+        return true;
+    }
+
+    const uint32_t build = bird.GetBuild();
+    const std::string version = _bird_version(bird);
+    result.matches = (build == 0 || build == result.build) && (version.empty() || version == result.version);
+    if (!result.matches) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+                        "Update not taken: module [%08X] runs version %s, build %u; the file holds version %s, "
+                        "build %u",
+                        serialNumber, result.version.c_str(), result.build,
+                        version.empty() ? "?" : version.c_str(), build);
+        return false;
+    }
+    display.message(UpdaterDisplayInterface::LEVEL_INFO, "Module [%08X] now runs version %s, build %u",
+                    serialNumber, result.version.c_str(), result.build);
+    return true;
+}
