@@ -53,7 +53,7 @@ TEST(Load, SixteenModulesUpdatedAtOnceFromOneStore)
     std::vector<std::string> options{"--bind", SimHarness::NETNS_ADDRESS, "--discovery", SimHarness::NETNS_ADDRESS};
     for (unsigned i = 0; i < COUNT; ++i) {
         serials.push_back(0x51000000u + 0x101u * i);
-        options.insert(options.end(), {"--module", "serial=" + Hex(serials.back()) + ",model=13,block=512"});
+        options.insert(options.end(), {"--module", "serial=" + Hex(serials.back()) + ",model=13,block=512,newversion=2.16.0,newbuild=2000"});
     }
     SimHarness sim;
     ASSERT_TRUE(sim.Start(options)) << sim.Stderr();
@@ -89,7 +89,7 @@ TEST(Load, UpdatesKilledAtTwentyPointsLeaveAWholeStoreAndTheNextRunSucceeds)
     const uint32_t DEVICE = 0x40F5849A;
     SimHarness sim;
     ASSERT_TRUE(sim.Start({"--bind", SimHarness::NETNS_ADDRESS, "--discovery", SimHarness::NETNS_ADDRESS, "--module",
-                           "serial=40F5849A,model=13,block=512"}))
+                           "serial=40F5849A,model=13,block=512,newversion=2.16.0,newbuild=2000"}))
         << sim.Stderr();
     TempDir store;
     StoreBuild(store.Path(), DEVICE);

@@ -71,7 +71,7 @@ TEST(Soak, UpdatesInARowLeaveNothingBehind)
     const uint32_t DEVICE = 0x40F5849A;
     SimHarness sim;
     ASSERT_TRUE(sim.Start({"--bind", SimHarness::NETNS_ADDRESS, "--discovery", SimHarness::NETNS_ADDRESS, "--module",
-                           "serial=40F5849A,model=13,block=512"},
+                           "serial=40F5849A,model=13,block=512,newversion=2.16.0,newbuild=2000"},
                           30000, 3600))
         << sim.Stderr();
     TempDir store;

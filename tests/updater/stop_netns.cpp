@@ -36,7 +36,7 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(sim.Start({"--bind", SimHarness::NETNS_ADDRESS, "--discovery", SimHarness::NETNS_ADDRESS,
-                               "--module", "serial=40F5849A,model=13,block=512"}))
+                               "--module", "serial=40F5849A,model=13,block=512,newversion=2.16.0,newbuild=2000"}))
             << sim.Stderr();
         BirdWriter writer;
         writer.AddLoader(0x20000000, Pattern(90, 5));
@@ -117,7 +117,9 @@ TEST_F(StopAndRefuse, CtrlCDuringTheLoaderKeepsTheOldFirmware)
 
 TEST_F(StopAndRefuse, SigtermDuringTheFirmwareLeavesTheLoaderAndTheNextRunFinishes)
 {
-    // -m 0: plain pieces, each committed with its own WRITE.
+    // -m 0: plain pieces, each committed with its own WRITE; late replies
+    // leave room for the signal to land among them.
+    ASSERT_EQ(sim.Command("fault 40F5849A slow:20*40"), "OK fault");
     RunResult r = Run({"-U", "-d", "40F5849A", "-f", bird, "-m", "0"}, SignalAfter(" 5F 05 ", 1, SIGTERM));
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Contains(r.err, "Update stopped: the module is in its loader; run the update again\n")) << r.err;
