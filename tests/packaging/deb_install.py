@@ -134,8 +134,13 @@ def main():
         chroot = shutil.which("chroot") or "/usr/sbin/chroot"
 
         def updater(*words):
-            return subprocess.run([chroot, root, "/usr/bin/Updater"] + list(words), capture_output=True,
-                                  text=True, env=env, timeout=120)
+            r = subprocess.run([chroot, root, "/usr/bin/Updater"] + list(words), capture_output=True,
+                               text=True, env=env, timeout=120)
+            # A part of the program that is loaded at run time and missing
+            # from the package says so on standard error.
+            if "Cannot load" in r.stderr or "cannot open shared object" in r.stderr:
+                fail("Updater %s in the clean root: %s" % (" ".join(words), r.stderr))
+            return r
 
         r = updater("-h")
         if r.returncode != 0 or r.stdout != "Updater (Version: 2.11.3 Jun  6 2025)\n" or \
