@@ -128,7 +128,7 @@ class JsonOutput(unittest.TestCase):
         doc = json.loads(r.stdout)  # the whole of standard output, nothing else
         self.assertEqual(doc["exit_status"], status)
         self.assertIn(VERSION_LINE, r.stderr)
-        self.assertEqual(doc["program"], "Updater")
+        self.assertEqual((doc["program"], doc["version"]), ("Updater", "2.11.3"))
         return doc, r.stderr
 
     def device(self, devices, serial):
