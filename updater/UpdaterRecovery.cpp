@@ -28,6 +28,7 @@
 #include "store/BirdFile.h"
 #include "store/UpdaterStore.h"
 #include "transport/unix_time.h"
+#include "updater/StopRequest.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterDiscovery.h"
 #include "updater/UpdaterUpdate.h"
@@ -333,6 +334,12 @@ bool _lpc_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, const
         Log::log(DEBUG_APP, "Transferring firmware block: %d bytes to address 0x%08X\n", int(size), destination);
         uint32_t done = 0;
         while (done < size) {
+            // Between pieces no flash write is under way: a safe place to stop.
+            if (StopRequested()) {
+                display.display_progress(false);
+                display.message(ERROR, "Recovery stopped: the module is in its loader; run the update again");
+                return false;
+            }
             uint32_t piece = size - done < PIECE_SIZE ? size - done : PIECE_SIZE;
             Log::log(DEBUG_APP, "Transferring firmware %d bytes to address 0x%08X\n", int(piece), destination);
             Log::log(DEBUG_APP, "\t Write %d bytes to address 0x%08X\n", int(piece),
