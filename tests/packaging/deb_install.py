@@ -126,7 +126,9 @@ def main():
         if r.returncode != 0:
             fail("dpkg --root -i: " + r.stdout + r.stderr)
         for path in ("usr/bin/Updater", "usr/bin/birdtool", "usr/lib/udev/rules.d/70-corvestel.rules",
-                     "usr/share/man/man1/Updater.1.gz", "usr/share/bash-completion/completions/Updater"):
+                     "usr/share/man/man1/Updater.1.gz", "usr/share/bash-completion/completions/Updater",
+                     # the ZeroMQ code, loaded beside the program's folder
+                     "usr/lib/corvestel/libcorvestel_zmq.so"):
             if not os.path.exists(os.path.join(root, path)):
                 fail("the package did not install /" + path)
 
