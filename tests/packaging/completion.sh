@@ -40,6 +40,8 @@ expect()
 
 expect "RECOVER TCPIP USB" Updater -t ""
 expect "TCPIP" Updater -D -t T
+expect "TCPIP" Updater -D -t = TC
+expect "RECOVER TCPIP USB" Updater -D -t =
 expect "-OVERRIDE" Updater -O
 expect "--help --json" Updater --
 expect "" Updater -u ""

@@ -147,7 +147,9 @@ def main():
         ready = os.path.join(work, "sim.ready")
         sim = subprocess.Popen([os.path.join(BUILD, "sim", "corvestel-sim"), "--lifetime", "120",
                                 "--bind", IFADDR, "--discovery", IFADDR, "--ready-file", ready,
-                                "--module", "serial=6A3C0012,model=19,name=Relay rack,version=3.0.1,build=6002"],
+                                "--module", "serial=6A3C0012,model=19,name=Relay rack,version=3.0.1,build=6002",
+                                "--module", "serial=D272031D,model=17,name=Demo router",
+                                "--behind", "serial=2181F0EE,model=13,address=4,version=2.15.2,build=5011"],
                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 30
         while not os.path.exists(ready) and sim.poll() is None and time.monotonic() < deadline:
@@ -157,10 +159,14 @@ def main():
         r = updater("-D", "-t", "TCPIP", "-i", "/tmp/store")
         if r.returncode != 0 or "    6A3C0012  " not in r.stdout or "Relay rack" not in r.stdout:
             fail("Updater -D -t TCPIP in the clean root: %d\n%s%s" % (r.returncode, r.stdout, r.stderr))
+        # The demo's discoveries: the network, and the modules behind a router.
         r = updater("--json", "-D", "-t", "TCPIP", "-i", "/tmp/store")
         devices = json.loads(r.stdout)["discover"]["devices"]
-        if [d["serial"] for d in devices] != ["6A3C0012"]:
+        if sorted(d["serial"] for d in devices) != ["6A3C0012", "D272031D"]:
             fail("--json -D -t TCPIP in the clean root: " + r.stdout)
+        r = updater("-D", "-r", "D272031D", "-i", "/tmp/store")
+        if r.returncode != 0 or "    2181F0EE  " not in r.stdout or "2.15.2 (      5011)" not in r.stdout:
+            fail("Updater -D -r in the clean root: %d\n%s%s" % (r.returncode, r.stdout, r.stderr))
         print("package: %s (%d packages in the clean root) installs and runs" % (os.path.basename(deb),
                                                                                  len(packages)))
     finally:
