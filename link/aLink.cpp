@@ -70,15 +70,16 @@ aErr sPutOutput(aLinkRecord* record, const aPacket* packet, bool direct)
 {
     if (!aVALIDPACKET(packet))
         return aErrParam;
-    // The receive thread only ever queues: it must never wait for a write.
+    // Only a caller writes by itself, and never waits for another write to
+    // get there: a busy stream means the packet queues behind what is
+    // being written. The receive thread only ever queues.
     std::unique_lock<std::mutex> writing(record->writeLock, std::defer_lock);
-    if (direct)
-        writing.lock();
+    if (direct && !record->pooled.load() && packet->length <= aPACKETMAXDATA)
+        writing.try_lock();
     {
         std::lock_guard<std::mutex> hold(record->queueLock);
-        direct = direct && record->queued == 0 && record->running.load() && !record->pooled.load()
-                 && record->stream && packet->length <= aPACKETMAXDATA;
-        if (!direct) {
+        if (!writing.owns_lock() || record->queued != 0 || !record->running.load() || record->pooled.load()
+            || !record->stream) {
             aErr err = aPacketFifo_Put(record->outputFifo.load(), packet);
             if (err == aErrNone)
                 record->queued++;
