@@ -10,6 +10,7 @@
 #include "app/ResultPrinters.h"
 #include "app/Usage.h"
 #include "store/aDirectory.h"
+#include "updater/StopRequest.h"
 #include "updater/Updater.h"
 
 namespace {
@@ -92,6 +93,9 @@ int sUpdate(CLI_Display& display, Updater& updater, const Parameters& p, JsonRep
 {
     const uint32_t build = sBuildNumber(p.build);
     updater.Set_UEIBytes_Load(p.uei_bytes_load);
+    // Ctrl-C and SIGTERM stop the update between pieces, never inside a
+    // flash write.
+    StopSignals stopSignals;
     const bool recovery = p.transport == TRANSPORT_RECOVER;
     bool ok;
     if (recovery) {

@@ -58,7 +58,11 @@ JsonReport::JsonReport() : doc(new json(json::object()))
 {
     json& d = *doc;
     d["program"] = UPDATER_PROGRAM_NAME;
-    d["version"] = UPDATER_VERSION_TEXT;
+    // "Version: 2.11.3 Jun  6 2025": the number for scripts, and the whole text.
+    const std::string text = UPDATER_VERSION_TEXT;
+    const size_t start = text.find(' ') + 1;
+    d["version"] = text.substr(start, text.find(' ', start) - start);
+    d["version_text"] = text;
     d["commands"] = json::array();
 }
 

@@ -30,9 +30,10 @@ public:
     uint8_t getCommand() const;
     Module* getModule() const;
 
-    // The link's raw packet operations with this module's address.
-    aErr sendPacket(uint8_t command, uint8_t length, const uint8_t* data);
-    aErr receivePacket(const uint8_t* match, uint8_t* length, uint8_t* buffer);
+    // The link's raw packet operations with this module's address. Virtual
+    // so that a test can stand in for the module.
+    virtual aErr sendPacket(uint8_t command, uint8_t length, const uint8_t* data);
+    virtual aErr receivePacket(const uint8_t* match, uint8_t* length, uint8_t* buffer);
 
     // A GET: the stream cache first (aErrStreamStale: an old cached value),
     // then the module. Fills message (type UEI_BYTE carries a sub-index).

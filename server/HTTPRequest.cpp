@@ -14,6 +14,7 @@ struct WriteContext {
     HTTPResponse* response;
     size_t maxBody;
     bool overflow;
+    std::atomic<size_t>* received;
 };
 
 size_t _rcv_data(char* data, size_t size, size_t count, void* user)
@@ -30,6 +31,8 @@ size_t _rcv_data(char* data, size_t size, size_t count, void* user)
         return 0; // libcurl aborts the transfer
     }
     ctx->response->process(data, total);
+    if (ctx->received)
+        ctx->received->fetch_add(total);
     Log::log(DEBUG_ServerComm, "rcv_data returns %d\n", static_cast<int>(total));
     return total;
 }
@@ -94,7 +97,7 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& paramete
         throw std::runtime_error("Could not create curl instance");
 
     HTTPResponse response(BuildURL(url, parameters));
-    WriteContext ctx{&response, limits.maxBodyBytes, false};
+    WriteContext ctx{&response, limits.maxBodyBytes, false, limits.received};
 
     CURLcode rc = curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, _rcv_data);
     if (rc == CURLE_OK)

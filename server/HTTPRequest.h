@@ -4,6 +4,7 @@
 #ifndef UPDATER_SERVER_HTTPREQUEST_H
 #define UPDATER_SERVER_HTTPREQUEST_H
 
+#include <atomic>
 #include <cstddef>
 #include <map>
 #include <string>
@@ -14,8 +15,11 @@
 struct HTTPLimits {
     long connectTimeoutMs = 30000;     // giving up on a connection attempt
     long lowSpeedBytesPerSecond = 1;   // a transfer slower than this ...
-    long lowSpeedTimeSeconds = 60;     // ... for this long is aborted
+    long lowSpeedTimeSeconds = 20;     // ... for this long is aborted
     size_t maxBodyBytes = 128u << 20;  // an answer larger than this is refused
+    // When set, counts the body bytes as they arrive, so that another
+    // thread can tell a slow answer from a silent server.
+    std::atomic<size_t>* received = nullptr;
 
     // The defaults above; UPDATER_HTTP_CONNECT_SECONDS and
     // UPDATER_HTTP_STALL_SECONDS in the environment replace the connect

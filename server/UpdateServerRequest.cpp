@@ -59,11 +59,14 @@ bool _first_line_ok(const std::string& body)
 
 // The common frame of every request: asks, checks the status and the "ok"
 // line, and hands back the body.
-bool _request(const char* name, const char* url, const HTTPRequest::Parameters& parameters, std::string& body)
+bool _request(const char* name, const char* url, const HTTPRequest::Parameters& parameters, std::string& body,
+              std::atomic<size_t>* received = nullptr)
 {
     const std::string base = url ? url : UpdateServerRequest::default_url;
     try {
-        HTTPResponse response = HTTPRequest::GET(base, parameters);
+        HTTPLimits limits = HTTPLimits::FromEnvironment();
+        limits.received = received;
+        HTTPResponse response = HTTPRequest::GET(base, parameters, limits);
         if (response.get_status() != 200) {
             if (std::string(name) == "ping")
                 Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(response.get_status()),
@@ -122,7 +125,8 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::s
 }
 
 bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& fw, const std::string& build,
-                                   std::string& firmware, const char* url, bool noCalibration)
+                                   std::string& firmware, const char* url, bool noCalibration,
+                                   std::atomic<size_t>* received)
 {
     std::string body;
     HTTPRequest::Parameters parameters = {{"bld", build},
@@ -130,7 +134,7 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& fw, const
                                           {"no_cal", noCalibration ? "true" : "false"},
                                           {"op", "bird"},
                                           {"sn", _serial_text(serial)}};
-    return _request("GetBuild", url, parameters, body) && ReadBuild(body, firmware);
+    return _request("GetBuild", url, parameters, body, received) && ReadBuild(body, firmware);
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildMap& builds, const char* url)

@@ -5,6 +5,8 @@
 #ifndef UPDATER_SERVER_UPDATESERVERREQUEST_H
 #define UPDATER_SERVER_UPDATESERVERREQUEST_H
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -31,9 +33,11 @@ public:
                            const char* url = nullptr);
 
     // The BIRD file of a build in base64: on "ok" firmware is cleared and
-    // receives line 2. noCalibration sends no_cal=true.
+    // receives line 2. noCalibration sends no_cal=true. received, when set,
+    // counts the answer's bytes as they arrive.
     static bool GetBuild(uint32_t serial, const std::string& fw, const std::string& build,
-                         std::string& firmware, const char* url = nullptr, bool noCalibration = false);
+                         std::string& firmware, const char* url = nullptr, bool noCalibration = false,
+                         std::atomic<size_t>* received = nullptr);
 
     // The builds the server offers for a device, build number to version
     // text. builds is cleared first; a build listed twice keeps its first

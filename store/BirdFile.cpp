@@ -28,10 +28,12 @@ uint16_t GetShort(const uint8_t* p)
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
 }
 
+// Only regular files are opened: a FIFO or a device would block the open or
+// the read for ever.
 bool sFileExists(const std::string& path)
 {
     struct stat st;
-    return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // Image bytes of a loader or firmware block: the data after the address word.
@@ -245,13 +247,21 @@ bool BirdFile::ScanBlocks(const uint8_t* data, size_t size)
 
 bool BirdFile::VerifyFile(const std::string& path)
 {
+    if (!sFileExists(path))
+        return false;
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f)
         return false;
     uint8_t head[HEADER_SIZE];
     size_t got = std::fread(head, 1, sizeof head, f);
     std::fclose(f);
-    return got == sizeof head && GetInt(head) == BIRD_FILE_SIGNATURE && head[4] != 0 && head[5] != 0;
+    return VerifyBytes(head, got);
+}
+
+bool BirdFile::VerifyBytes(const uint8_t* bytes, size_t size)
+{
+    return bytes && size >= HEADER_SIZE && GetInt(bytes) == BIRD_FILE_SIGNATURE && bytes[4] != 0 &&
+           bytes[5] != 0;
 }
 
 std::vector<BirdBlock> BirdFile::FindBlocks(uint8_t type) const

@@ -61,6 +61,8 @@ public:
 
     // True when the file starts with "bird" and two non-zero version bytes.
     static bool VerifyFile(const std::string& path);
+    // The same check for the bytes of a whole file in memory.
+    static bool VerifyBytes(const uint8_t* bytes, size_t size);
 
     // Copies of all blocks of that type, in file order.
     std::vector<BirdBlock> FindBlocks(uint8_t type) const;

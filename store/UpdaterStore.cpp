@@ -1,8 +1,10 @@
 #include "store/UpdaterStore.h"
 
+#include <cctype>
 #include <cstdio>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "app/Log.h"
 #include "store/AtomicFile.h"
@@ -76,7 +78,7 @@ bool _find_items(const aDirectoryListData* data, void* ref)
     Log::log(DEBUG_Updater, "%s([%s], %d, %d)\n", "_find_items", data->path, data->isDirectory ? 1 : 0,
              static_cast<int>(data->size));
     std::string name = _entry_name(data->path);
-    if (!name.empty() && name[0] != '.')
+    if (!name.empty() && name[0] != '.' && !UpdaterStore::IsLeftover(name))
         f->items->emplace_back(f->folder, name, data->isDirectory ? STORE_ITEM_DIRECTORY : STORE_ITEM_FILE);
     return true;
 }
@@ -177,4 +179,51 @@ bool UpdaterStore::FindLocalBuilds(uint32_t serialNumber, std::vector<UpdaterSto
     ref.items = &items;
     aDirectory_List(ref.folder.c_str(), _find_items, &ref);
     return true;
+}
+
+bool UpdaterStore::IsLeftover(const std::string& name)
+{
+    // The atomic writer's temporary name: the file's name, ".tmp." and the
+    // six characters mkstemp chose.
+    static const std::string MARK = ".tmp.";
+    const size_t TAIL = 6;
+    if (name.size() <= MARK.size() + TAIL)
+        return false;
+    const size_t at = name.size() - TAIL - MARK.size();
+    if (name.compare(at, MARK.size(), MARK) != 0)
+        return false;
+    for (size_t k = name.size() - TAIL; k < name.size(); ++k) {
+        if (!std::isalnum(static_cast<unsigned char>(name[k])))
+            return false;
+    }
+    return true;
+}
+
+namespace {
+
+struct LeftoversRef {
+    std::vector<std::string> paths;
+};
+
+bool _find_leftovers(const aDirectoryListData* data, void* ref)
+{
+    if (!data->isDirectory && UpdaterStore::IsLeftover(_entry_name(data->path)))
+        static_cast<LeftoversRef*>(ref)->paths.push_back(data->path);
+    return true;
+}
+
+} // namespace
+
+unsigned UpdaterStore::RemoveLeftovers(const std::string& folder)
+{
+    LeftoversRef ref;
+    aDirectory_List(folder.c_str(), _find_leftovers, &ref);
+    unsigned removed = 0;
+    for (const std::string& path : ref.paths) {
+        if (::unlink(path.c_str()) == 0) {
+            Log::log(DEBUG_Updater, "UpdaterStore: removed the leftover [%s].\n", path.c_str());
+            ++removed;
+        }
+    }
+    return removed;
 }

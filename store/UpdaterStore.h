@@ -73,11 +73,19 @@ public:
     bool FindDevice(const std::string& name, UpdaterStoreItem* item) const;
 
     // Appends an item for every entry of the device's folder whose name does
-    // not begin with "."; nothing when the device is unknown. Always true.
+    // not begin with "." and is no leftover; nothing when the device is
+    // unknown. Always true.
     bool FindLocalBuilds(uint32_t serialNumber, std::vector<UpdaterStoreItem>& items) const;
 
     // "%08X" of the serial number.
     static std::string FolderName(uint32_t serialNumber);
+
+    // True for the temporary file of a replacement that never finished
+    // ("1234.bird.tmp.Ab3xYz"): not a build, never listed.
+    static bool IsLeftover(const std::string& name);
+    // Removes such leftovers from a device's folder; the caller holds the
+    // device's lock, so no replacement is under way. Returns how many went.
+    static unsigned RemoveLeftovers(const std::string& folder);
 
 private:
     std::string basePath;

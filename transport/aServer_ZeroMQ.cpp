@@ -236,14 +236,10 @@ void sStreamEnable(aServer* s, zframe_t* identity, const aPacket* packet)
     sTrace("Added stream entry\n");
 }
 
-void sFromFrontend(aServer* s)
+// One client message: the identity frame and the packet frame, both owned
+// here. Only well-formed packets go on to the module side.
+void sTakeClientMessage(aServer* s, zframe_t* identity, zframe_t* frame)
 {
-    zmsg_t* msg = zmsg_recv(s->frontend);
-    if (!msg)
-        return;
-    zframe_t* identity = zmsg_pop(msg);
-    zframe_t* frame = zmsg_pop(msg);
-    zmsg_destroy(&msg);
     aPacket* packet = (identity && frame) ? sFrameToPacket(zframe_data(frame), zframe_size(frame)) : nullptr;
     if (packet) {
         sStreamEnable(s, identity, packet);
@@ -272,11 +268,21 @@ void sFromFrontend(aServer* s)
         zframe_destroy(&identity);
 }
 
-void sFromSync(aServer* s)
+void sFromFrontend(aServer* s)
 {
-    zframe_t* frame = zframe_recv(s->syncBound);
-    if (!frame)
+    zmsg_t* msg = zmsg_recv(s->frontend);
+    if (!msg)
         return;
+    zframe_t* identity = zmsg_pop(msg);
+    zframe_t* frame = zmsg_pop(msg);
+    zmsg_destroy(&msg);
+    sTakeClientMessage(s, identity, frame);
+}
+
+// One frame from the sync worker (owned here): an answer for the client
+// first in line, or a server command about the answers to come.
+void sTakeModuleFrame(aServer* s, zframe_t* frame)
+{
     if (s->answers.empty()) {
         sTrace("no id to pop\n");
         zframe_destroy(&frame);
@@ -307,6 +313,13 @@ void sFromSync(aServer* s)
         sTrace("Error, sending more packets then expected\n");
     else
         s->expected--;
+}
+
+void sFromSync(aServer* s)
+{
+    zframe_t* frame = zframe_recv(s->syncBound);
+    if (frame)
+        sTakeModuleFrame(s, frame);
 }
 
 void sFromStreaming(aServer* s)
@@ -748,4 +761,68 @@ aErr aServer_FlushFIFO(aServerRef s)
         return aErrNotReady;
     std::lock_guard<std::mutex> guard(s->pipe);
     return zsock_signal(s->broker, FLUSH_SIGNAL) == 0 ? aErrNone : aErrIO;
+}
+
+aServerRef aServer_CreateDetached()
+{
+    aServer* s = new (std::nothrow) aServer();
+    if (!s)
+        return nullptr;
+    s->started = true; // never started for real: destroy takes down what there is
+    static std::atomic<unsigned> counter{0};
+    const unsigned n = counter++;
+    s->frontend = zsock_new(ZMQ_ROUTER);
+    s->syncBound = zsock_new(ZMQ_PAIR);
+    s->syncConnected = zsock_new(ZMQ_PAIR);
+    bool ok = s->frontend && s->syncBound && s->syncConnected &&
+              zsock_bind(s->frontend, "inproc://aserver-detached-front-%u", n) == 0 &&
+              zsock_bind(s->syncBound, "inproc://aserver-detached-sync-%u", n) == 0 &&
+              zsock_connect(s->syncConnected, "inproc://aserver-detached-sync-%u", n) == 0;
+    if (!ok) {
+        aServer_Destroy(&s);
+        return nullptr;
+    }
+    zsock_set_rcvtimeo(s->syncConnected, 0);
+    zsock_set_sndtimeo(s->frontend, 0);
+    return s;
+}
+
+aErr aServer_DetachedClientMessage(aServerRef s, const uint8_t* identity, size_t identitySize, const uint8_t* frame,
+                                   size_t frameSize, std::vector<std::string>* toModule)
+{
+    if (!s || !s->syncConnected || s->broker)
+        return aErrParam;
+    sTakeClientMessage(s, zframe_new(identity, identitySize), zframe_new(frame, frameSize));
+    while (zframe_t* passed = zframe_recv(s->syncConnected)) {
+        if (toModule)
+            toModule->emplace_back(reinterpret_cast<const char*>(zframe_data(passed)), zframe_size(passed));
+        zframe_destroy(&passed);
+    }
+    return aErrNone;
+}
+
+aErr aServer_DetachedModuleFrame(aServerRef s, const uint8_t* frame, size_t frameSize)
+{
+    if (!s || !s->syncConnected || s->broker)
+        return aErrParam;
+    sTakeModuleFrame(s, zframe_new(frame, frameSize));
+    return aErrNone;
+}
+
+size_t aServer_DetachedWaiting(aServerRef s)
+{
+    return s ? s->answers.size() : 0;
+}
+
+aErr aServer_DetachedReset(aServerRef s)
+{
+    if (!s || s->broker)
+        return aErrParam;
+    while (!s->pools.empty())
+        sForgetPool(s, s->pools.begin());
+    sFlushAnswers(s);
+    for (zframe_t*& f : s->streaming)
+        zframe_destroy(&f);
+    s->streaming.clear();
+    return aErrNone;
 }

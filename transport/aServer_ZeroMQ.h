@@ -10,7 +10,10 @@
 #ifndef CORVESTEL_TRANSPORT_ASERVER_ZEROMQ_H
 #define CORVESTEL_TRANSPORT_ASERVER_ZEROMQ_H
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "link/aError.h"
 
@@ -59,5 +62,21 @@ aErr aServer_SetModel(aServerRef server, uint8_t model);
 // Makes the broker forget every client waiting for an answer.
 // aErrParam: null server. aErrNotReady: not started.
 aErr aServer_FlushFIFO(aServerRef server);
+
+// Test seam for the broker's handling of frames, with no link, thread or
+// network: a server whose client and module sides are in-process sockets.
+// The calls below run the broker's code on the caller's thread; destroy
+// with aServer_Destroy. Null when a socket cannot be made.
+aServerRef aServer_CreateDetached();
+// A client message (identity and packet frame) as the frontend delivers it;
+// every frame the broker passes on to the module is appended to toModule.
+aErr aServer_DetachedClientMessage(aServerRef server, const uint8_t* identity, size_t identitySize,
+                                   const uint8_t* frame, size_t frameSize, std::vector<std::string>* toModule);
+// A frame from the module side (an answer or a server command).
+aErr aServer_DetachedModuleFrame(aServerRef server, const uint8_t* frame, size_t frameSize);
+// Clients the broker holds an answer place for.
+size_t aServer_DetachedWaiting(aServerRef server);
+// Forgets every client, pool and streaming entry, as a fresh server.
+aErr aServer_DetachedReset(aServerRef server);
 
 #endif

@@ -260,8 +260,13 @@ aErr cvusb_open_corvestel_device(cvusb_device* d, const char* serialText)
 }
 
 // Consecutive I/O errors are forgiven four times; the fifth fails the device.
+// A device that left the bus (unplugged, or re-enumerating after a restart)
+// fails at once: its handle can't come back, and forgiving the errors would
+// hide the loss from the link for four more transfers.
 static aErr sTolerate(cvusb_device* d, aErr err, aErr forgiven)
 {
+    if (d->state == CVUSB_STATE_FAILED)
+        return aErrIO;
     if (err != aErrIO) {
         d->errorRun = 0;
         return err;
@@ -274,6 +279,13 @@ static aErr sTolerate(cvusb_device* d, aErr err, aErr forgiven)
     d->errorRun = static_cast<uint8_t>(TOLERATED_ERRORS + 1);
     d->state = CVUSB_STATE_FAILED;
     return aErrIO;
+}
+
+static void sGone(cvusb_device* d, const char* what)
+{
+    aDebugging_Trace(aDEBUG_USB, "libusb %s error: device gone\n", what);
+    d->errorRun = static_cast<uint8_t>(TOLERATED_ERRORS + 1);
+    d->state = CVUSB_STATE_FAILED;
 }
 
 // What a transfer may do in the present state; aErrNone only when ready.
@@ -335,6 +347,10 @@ aErr cvusb_write_to_device(cvusb_device* d, const uint8_t* data, uint32_t length
         int rc = usb->bulk_transfer(d->handle, d->outEndpoint, const_cast<uint8_t*>(data + sent),
                                     static_cast<int>(chunk), &done, OUT_TIMEOUT_MS);
         aDebugging_Trace(aDEBUG_USB, "libusb lenSent: %d - nSize: %d\n", done, static_cast<int>(chunk));
+        if (rc == LIBUSB_ERROR_NO_DEVICE) {
+            sGone(d, "WRITE");
+            return aErrIO;
+        }
         if (done > 0 && static_cast<uint32_t>(done) <= chunk)
             sent += static_cast<uint32_t>(done);
         if (rc != 0 || done <= 0) {
@@ -381,7 +397,14 @@ static aErr sFill(cvusb_device* d)
         usb->clear_halt(d->handle, d->inEndpoint);
         return aErrNotReady;
     }
-    if (rc != 0 && rc != LIBUSB_ERROR_TIMEOUT) {
+    if (rc == LIBUSB_ERROR_NO_DEVICE) {
+        sGone(d, "READ");
+        return aErrIO;
+    }
+    // Bytes that arrived are kept whatever ended the transfer: a transfer
+    // that completes while its time-out cancels it ends "interrupted" with
+    // its data, and dropping that data would lose packets.
+    if (rc != 0 && rc != LIBUSB_ERROR_TIMEOUT && got <= 0) {
         aDebugging_Trace(aDEBUG_USB, "libusb READ error bulk transfer: %d\n", rc);
         return aErrIO;
     }

@@ -7,7 +7,9 @@
 #include <cstring>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <cstddef>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "link/aDebugging.h"
@@ -20,6 +22,8 @@ enum {
     // A host that keeps answering (a flood, or a module stuck repeating
     // itself) must not hold the search for ever.
     SEARCH_LIMIT_MS = 30000,
+    // How often a search waiting for its turn looks again.
+    TURN_POLL_US = 5000,
     REPLY_MODEL_AT = 12,
     MODEL_UNKNOWN = 0xFF,
 };
@@ -156,10 +160,41 @@ static int sListener()
     return fd;
 }
 
+// Modules answer on the reply port of the asking host, and of several
+// sockets listening there only one gets each answer: the searches of
+// processes running at once take turns. The turn is an abstract socket
+// name, private to the network namespace like the port, and released by
+// the kernel when its holder ends however it ends. A holder that never lets
+// go is waited for no longer than a whole search may take; then this search
+// goes ahead anyway. Returns the socket holding the turn, or -1.
+static int sTakeSearchTurn()
+{
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    struct sockaddr_un name;
+    std::memset(&name, 0, sizeof name);
+    name.sun_family = AF_UNIX;
+    static const char TURN[] = "corvestel-tcpip-search";
+    std::memcpy(name.sun_path + 1, TURN, sizeof TURN - 1);
+    const socklen_t length = socklen_t(offsetof(struct sockaddr_un, sun_path) + 1 + sizeof TURN - 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(SEARCH_LIMIT_MS + 5000);
+    while (bind(fd, reinterpret_cast<sockaddr*>(&name), length) != 0) {
+        if (errno != EADDRINUSE || std::chrono::steady_clock::now() >= deadline) {
+            aDebugging_Trace(aDEBUG_DISCOVERY, "TCPIP discovery: searching without a turn (error %d)\n", errno);
+            close(fd);
+            return -1;
+        }
+        usleep(TURN_POLL_US);
+    }
+    return fd;
+}
+
 unsigned aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* reference)
 {
     if (!callback)
         return 0;
+    int turn = sTakeSearchTurn();
     int listener = sListener();
     int requests = 0;
     struct ifaddrs* list = nullptr;
@@ -211,5 +246,7 @@ unsigned aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* ref
     }
     if (listener >= 0)
         close(listener);
+    if (turn >= 0)
+        close(turn);
     return found;
 }

@@ -16,6 +16,7 @@
 #include "link/aDefs.h"
 
 class BirdFile;
+class DeviceLock;
 class UpdaterStore;
 
 // One found module. The linkSpec part says how it was reached; module and
@@ -155,5 +156,12 @@ private:
 // opens it with this step.
 std::unique_ptr<UpdaterStore> create_store(UpdaterDisplayInterface& display, const std::string& path,
                                            const char* operation);
+
+// Takes the lock of a device's store folder for a command that changes the
+// device or the folder, and clears the folder of unfinished temporary files.
+// False, with the reason written through the display, when another run
+// holds it ("Device %08X is busy: ...") or it cannot be taken.
+bool lock_device(UpdaterDisplayInterface& display, const std::string& folder, uint32_t serialNumber,
+                 DeviceLock& lock);
 
 #endif

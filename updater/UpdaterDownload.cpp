@@ -5,7 +5,9 @@
 // string, which is read after the worker has been joined.
 #include "updater/Updater.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <future>
@@ -15,8 +17,12 @@
 #include <thread>
 
 #include "app/Log.h"
+#include "link/aError.h"
+#include "server/HTTPRequest.h"
 #include "server/UpdateServerRequest.h"
 #include "server/base64.h"
+#include "store/BirdFile.h"
+#include "store/DeviceLock.h"
 #include "store/UpdaterStore.h"
 
 namespace {
@@ -27,6 +33,8 @@ const Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
 const char* const SPINNER_LABEL = "Downloading";
 const auto SPINNER_STEP = std::chrono::milliseconds(100);
+// A silent server is named after this long (or half its limit, if shorter).
+const long STALL_NOTICE_SECONDS = 5;
 
 // The server URL to pass to the requests: null selects the default server.
 const char* _request_url(const std::string& url)
@@ -96,6 +104,42 @@ std::string _now_text()
     return date;
 }
 
+// Animates the spinner until the download's result is there. A server that
+// sends nothing for a while is named on the spinner and, once, in a line, with
+// the time after which the transfer gives up.
+void _wait_for_download(UpdaterDisplayInterface& display, std::future<bool>& result,
+                        const std::atomic<size_t>& received)
+{
+    const long limit = HTTPLimits::FromEnvironment().lowSpeedTimeSeconds;
+    const long notice = limit / 2 < 1 ? 1 : (limit / 2 > STALL_NOTICE_SECONDS ? STALL_NOTICE_SECONDS : limit / 2);
+    auto lastData = std::chrono::steady_clock::now();
+    size_t seen = 0;
+    bool told = false;
+    display.update_spinner(true, SPINNER_LABEL);
+    while (result.wait_for(SPINNER_STEP) != std::future_status::ready) {
+        const auto now = std::chrono::steady_clock::now();
+        const size_t count = received.load();
+        if (count != seen) {
+            seen = count;
+            lastData = now;
+        }
+        const long silent = long(std::chrono::duration_cast<std::chrono::seconds>(now - lastData).count());
+        if (silent < notice) {
+            display.update_spinner(true, SPINNER_LABEL);
+            continue;
+        }
+        if (!told) {
+            display.message(INFO, "No data from the server for %ld s; the download gives up after %ld s without data",
+                            silent, limit);
+            told = true;
+        }
+        char label[96];
+        std::snprintf(label, sizeof label, "Waiting for the server: %ld of %ld s", silent, limit);
+        display.update_spinner(true, label);
+    }
+    display.update_spinner(false, SPINNER_LABEL);
+}
+
 } // namespace
 
 std::unique_ptr<UpdaterStore> create_store(UpdaterDisplayInterface& display, const std::string& path,
@@ -108,6 +152,26 @@ std::unique_ptr<UpdaterStore> create_store(UpdaterDisplayInterface& display, con
                         e.what());
         return nullptr;
     }
+}
+
+bool lock_device(UpdaterDisplayInterface& display, const std::string& folder, uint32_t serialNumber,
+                 DeviceLock& lock)
+{
+    const aErr err = lock.TryLock(folder);
+    if (err == aErrBusy) {
+        display.message(ERROR, "Device %08X is busy: another Updater is working with it; try again when it is done",
+                        serialNumber);
+        return false;
+    }
+    if (err != aErrNone) {
+        display.message(ERROR, "Could not lock the store folder %s [%d, %s]", folder.c_str(), int(err),
+                        aError_GetErrorText(err));
+        return false;
+    }
+    const unsigned removed = UpdaterStore::RemoveLeftovers(folder);
+    if (removed)
+        Log::log(DEBUG_Updater, "Removed %u unfinished temporary files from %s\n", removed, folder.c_str());
+    return true;
 }
 
 uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& build, bool override,
@@ -140,6 +204,11 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
             return 0;
         }
     }
+    DeviceLock lock;
+    if (!lock_device(display, item.Path(), serialNumber, lock))
+        return 0;
+    // The settings as they are now that no other run can change them.
+    item = UpdaterStoreItem(item.basePath, item.name, item.kind);
 
     std::string latestBuild;
     std::string firmwareId;
@@ -165,17 +234,18 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     // The worker owns copies of its arguments; it writes only birdText and
     // the promise, and birdText is read after the join.
     std::string birdText;
+    std::atomic<size_t> received(0);
     std::promise<bool> done;
     std::future<bool> result = done.get_future();
     std::thread worker;
     try {
         worker = std::thread(
-            [serialNumber, firmwareId, noCalibration](std::string buildText, std::string serverUrl,
-                                                       std::string* out, std::promise<bool> promise) {
+            [serialNumber, firmwareId, noCalibration, &received](std::string buildText, std::string serverUrl,
+                                                                  std::string* out, std::promise<bool> promise) {
                 bool ok = false;
                 try {
                     ok = UpdateServerRequest::GetBuild(serialNumber, firmwareId, buildText, *out,
-                                                       _request_url(serverUrl), noCalibration);
+                                                       _request_url(serverUrl), noCalibration, &received);
                 } catch (...) {
                     ok = false;
                 }
@@ -187,10 +257,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
         return 0;
     }
 
-    display.update_spinner(true, SPINNER_LABEL);
-    while (result.wait_for(SPINNER_STEP) != std::future_status::ready)
-        display.update_spinner(true, SPINNER_LABEL);
-    display.update_spinner(false, SPINNER_LABEL);
+    _wait_for_download(display, result, received);
     if (!result.get())
         display.message(ERROR, "Download failed");
     worker.join();
@@ -205,6 +272,14 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     if (!bytes) {
         // Nothing usable arrived: keep the store as it was and say so.
         display.message(ERROR, "Failed to decode the BIRD file sent by the server");
+        return 0;
+    }
+    // What replaces a stored build must be a file the store can read back;
+    // anything else is a failed download and the stored file stays.
+    BirdFile check;
+    if (!BirdFile::VerifyBytes(bytes, size) || !check.LoadBytes(bytes, size)) {
+        std::free(bytes);
+        display.message(ERROR, "The server sent a file that is not a valid BIRD file; the store is unchanged");
         return 0;
     }
     const std::string date = _now_text();

@@ -9,6 +9,7 @@
 #include "link/Link.h"
 #include "link/SystemClass.h"
 #include "transport/unix_time.h"
+#include "updater/StopRequest.h"
 
 using Quorvane::Corvestel::Link;
 using Quorvane::Corvestel::Module;
@@ -211,6 +212,9 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t count)
     } else {
         unsigned attempts = 0;
         while (sent < count && err == aErrNone) {
+            // Between pieces nothing is being written: a safe place to stop.
+            if (StopRequested())
+                return aErrCancel;
             const uint8_t piece = uint8_t(count - sent < DATA_PIECE ? count - sent : DATA_PIECE);
             Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n",
                      int(piece));
@@ -297,6 +301,10 @@ aErr UpdaterEntity::FirmwareTransfer(const uint8_t* data, uint32_t length, uint1
     uint32_t pieces = 0;
     aErr err = aErrNone;
     while (remaining > 0 && err == aErrNone) {
+        if (StopRequested()) {
+            err = aErrCancel;
+            break;
+        }
         const uint32_t piece = remaining < blockSize ? remaining : blockSize;
         err = _block_transfer(image + (count - remaining), piece);
         if (err != aErrNone)

@@ -3,12 +3,15 @@
 // USB), asks the update server which device and build belong to it, and
 // writes the firmware straight into the LPC's flash or hands it to the
 // i.MX loader with the device loader protocol.
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -25,6 +28,7 @@
 #include "store/BirdFile.h"
 #include "store/UpdaterStore.h"
 #include "transport/unix_time.h"
+#include "updater/StopRequest.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterDiscovery.h"
 #include "updater/UpdaterUpdate.h"
@@ -72,6 +76,44 @@ std::string _port_problem(const std::string& port)
     if (!terminal)
         return port + " is not a serial port (not a terminal): give the device of the chip's serial line";
     return "";
+}
+
+// Why the i.MX boot ROM's HID device did not open, as one line naming the
+// node and the fix; empty when its node opens.
+std::string _hid_rom_problem()
+{
+    char id[64];
+    std::snprintf(id, sizeof id, "HID_ID=0003:%08X:%08X", unsigned(IMX1050::VID), unsigned(IMX1050::PID));
+    bool found = false;
+    std::string problem;
+    if (DIR* dir = opendir("/sys/class/hidraw")) {
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name.compare(0, 6, "hidraw") != 0)
+                continue;
+            std::ifstream in("/sys/class/hidraw/" + name + "/device/uevent");
+            std::string uevent((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (uevent.find(id) == std::string::npos)
+                continue;
+            found = true;
+            std::string node = "/dev/" + name;
+            int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) {
+                close(fd);
+                continue;
+            }
+            if (errno == EACCES || errno == EPERM)
+                problem = "Permission denied on " + node +
+                          " (the i.MX boot ROM, USB 1FC9:0130): install the udev rules 70-corvestel.rules or add "
+                          "your user to the plugdev group, then plug the device in again";
+            else
+                problem = "Cannot open " + node + " (the i.MX boot ROM, USB 1FC9:0130): " + std::strerror(errno);
+        }
+        closedir(dir);
+    }
+    if (!found)
+        return "No i.MX boot ROM (USB 1FC9:0130) found: connect the module with its chip in serial download mode";
+    return problem;
 }
 
 bool _lpc_fingerprint(const std::string& port, uint32_t baudRate, Fingerprint& fingerprint)
@@ -178,8 +220,13 @@ bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const 
         return false;
     }
 
-    if (_transfer_recovery_loader(bird, port) != aErrNone) {
+    aErr transferred = _transfer_recovery_loader(bird, port);
+    if (transferred != aErrNone) {
         Log::log(DEBUG_APP, "Error loading liveloader.\n");
+        // The ROM's device did not open: say why when it can be told.
+        std::string problem = transferred == aErrNotReady && port == "USB" ? _hid_rom_problem() : "";
+        if (!problem.empty())
+            display.message(ERROR, "%s", problem.c_str());
         return false;
     }
 
@@ -287,6 +334,12 @@ bool _lpc_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, const
         Log::log(DEBUG_APP, "Transferring firmware block: %d bytes to address 0x%08X\n", int(size), destination);
         uint32_t done = 0;
         while (done < size) {
+            // Between pieces no flash write is under way: a safe place to stop.
+            if (StopRequested()) {
+                display.display_progress(false);
+                display.message(ERROR, "Recovery stopped: the module is in its loader; run the update again");
+                return false;
+            }
             uint32_t piece = size - done < PIECE_SIZE ? size - done : PIECE_SIZE;
             Log::log(DEBUG_APP, "Transferring firmware %d bytes to address 0x%08X\n", int(piece), destination);
             Log::log(DEBUG_APP, "\t Write %d bytes to address 0x%08X\n", int(piece),

@@ -5,6 +5,8 @@
 // settings.
 #include "updater/UpdaterUpdate.h"
 
+#include <sys/stat.h>
+
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -14,9 +16,11 @@
 #include "link/SystemClass.h"
 #include "link/aVersion.h"
 #include "server/UpdateServerRequest.h"
+#include "store/DeviceLock.h"
 #include "store/UpdaterStore.h"
 #include "transport/unix_time.h"
 #include "updater/Updater.h"
+#include "updater/StopRequest.h"
 #include "updater/UpdaterDiscovery.h"
 #include "updater/UpdaterEntity.h"
 #include "updater/UpdaterVerify.h"
@@ -90,12 +94,29 @@ aErr _connect_direct(Module& module, uint32_t serialNumber)
     return err;
 }
 
+// A module that restarts into its loader drops its link a moment after it
+// answered LOAD (a USB module leaves the bus and enumerates again), so the
+// link is watched for a while before the firmware phase: a drop seen there
+// is reconnected. Nothing is sent meanwhile, so a module that stays
+// connected sees the same dialogue, only that much later.
+bool _restarts_after_load(Module& module, uint32_t dropsBefore)
+{
+    const aMSTicks start = aTime_GetMSTicks();
+    while (module.isConnected() && _drop_count(module) == dropsBefore) {
+        if (aTime_MSElapsed(start) >= LOADER_RESTART_WAIT_MS)
+            return false;
+        aTime_MSSleep(LOADER_RESTART_POLL_MS);
+    }
+    Log::log(DEBUG_Updater, "The module left its link after LOAD (%u ms)\n", unsigned(aTime_MSElapsed(start)));
+    return true;
+}
+
 // The module restarted into its loader: find it again. The search is over
 // USB; a module that was reached over TCPIP is also looked for there.
 void _reconnect_after_load(Module& module, uint32_t serialNumber, linkType original)
 {
     module.disconnect();
-    for (unsigned attempt = 1; attempt <= CONNECT_ATTEMPTS; ++attempt) {
+    for (unsigned attempt = 1; attempt <= CONNECT_ATTEMPTS && !StopRequested(); ++attempt) {
         Log::log(DEBUG_Updater, "Reconnecting to device, attempt %u of %u\n", attempt, CONNECT_ATTEMPTS);
         module.discoverAndConnect(USB, serialNumber);
         if (!module.isConnected() && original == TCPIP) {
@@ -107,6 +128,19 @@ void _reconnect_after_load(Module& module, uint32_t serialNumber, linkType origi
         module.disconnect();
         aTime_MSSleep(CONNECT_DELAY_MS);
     }
+}
+
+// A BIRD file named on the command line must be a regular file: a FIFO or a
+// device would block the loader's open or read for ever.
+bool _regular_file(UpdaterDisplayInterface& display, const std::string& path)
+{
+    struct stat st;
+    // A missing file is left to the loader, which reports it as before.
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        display.message(ERROR, "The BIRD file %s is not a regular file", path.c_str());
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -151,6 +185,10 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
     int number = 1;
     uint32_t total = 0;
     for (const BirdBlock& block : blocks) {
+        if (StopRequested()) {
+            err = aErrCancel;
+            break;
+        }
         display.message(INFO, "Transferring loader block %d of %d, %d bytes", number, int(blocks.size()),
                         int(block.length));
         uint16_t chunk = 0;
@@ -171,6 +209,8 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
     display.message(INFO, "Transferred %d blocks, %d total bytes", number - 1, int(total));
     display.display_progress(false);
 
+    if (err == aErrNone && StopRequested())
+        err = aErrCancel;
     if (err == aErrNone) {
         display.message(INFO, "Starting Load on Device");
         err = entity.LoaderStart();
@@ -199,6 +239,10 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
     uint32_t total = 0;
     for (const BirdBlock& block : blocks) {
         for (unsigned attempt = 0; attempt < BLOCK_RETRIES; ++attempt) {
+            if (StopRequested()) {
+                err = aErrCancel;
+                break;
+            }
             display.message(INFO, "Transferring firmware block %u of %u, %d bytes", number, unsigned(blocks.size()),
                             int(block.length));
             if (attempt > 0)
@@ -211,7 +255,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
                 break;
             }
             err = entity.FirmwareTransfer(block.data, block.length, chunk, display);
-            if (err == aErrNone)
+            if (err == aErrNone || err == aErrCancel)
                 break;
             Log::log(DEBUG_Updater, "Error firmware transfer [%d, %s].\n", int(err), aError_GetErrorText(err));
         }
@@ -236,6 +280,8 @@ BirdFile Updater::load_bird(const char* operation, const std::string& birdFile, 
         return BirdFile();
     if (!birdFile.empty()) {
         display.message(INFO, "%s from Birdfile: %s", operation, birdFile.c_str());
+        if (!_regular_file(display, birdFile))
+            throw std::runtime_error("Not a regular file");
         return BirdFile(birdFile);
     }
     UpdaterStoreItem item = store->AddDevice(serialNumber);
@@ -264,6 +310,16 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     std::unique_ptr<UpdaterStore> store = create_store(display, storage, "Update_Firmware");
     if (!store)
         return false;
+    // One run at a time per device: a second one would interleave its
+    // dialogue with this one's.
+    DeviceLock lock;
+    try {
+        if (!lock_device(display, store->AddDevice(serialNumber).Path(), serialNumber, lock))
+            return false;
+    } catch (const std::runtime_error&) {
+        display.message(ERROR, "Could not create directory for storing BIRD file");
+        return false;
+    }
     UpdaterStoreItem item;
     bool known = store->FindDevice(serialNumber, &item);
     const aMSTicks start = aTime_GetMSTicks();
@@ -370,6 +426,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     }
 
     bool transferred = false;
+    bool loaderStarted = false;
+    if (status == aErrNone && StopRequested())
+        status = aErrCancel;
     if (status == aErrNone) {
         transferred = true;
         linkSpec spec{};
@@ -378,12 +437,18 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         // module restarted into its loader.
         const uint32_t drops = _drop_count(target);
         status = _transfer_loader(display, target, bird);
-        if (status == aErrNone && (!target.isConnected() || _drop_count(target) != drops))
+        loaderStarted = status == aErrNone;
+        if (status == aErrNone && _restarts_after_load(target, drops))
             _reconnect_after_load(target, serialNumber, routerSerial == 0 ? original : 0);
         if (status == aErrNone)
             status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load);
     }
 
+    if (status == aErrCancel && StopRequested()) {
+        display.message(ERROR, loaderStarted ? "Update stopped: the module is in its loader; run the update again"
+                                             : "Update stopped: the module keeps its old firmware; run the update again");
+        return false;
+    }
     if (status == aErrNone) {
         bool taken = _verify_update(display, target, bird, serialNumber, routerSerial != 0, verify_timeout_ms,
                                     last_verification);

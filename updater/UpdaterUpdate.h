@@ -16,6 +16,10 @@ const unsigned BLOCK_RETRIES = 5;
 // Reconnection attempts, one second apart, when the loader restarted the module.
 const unsigned CONNECT_ATTEMPTS = 15;
 const uint32_t CONNECT_DELAY_MS = 1000;
+// How long the link is watched after LOAD for the module's restart, and how
+// often.
+const uint32_t LOADER_RESTART_WAIT_MS = 500;
+const uint32_t LOADER_RESTART_POLL_MS = 10;
 
 // True when the file may go into this module: it has blocks, its info block
 // names this serial number unless the firmware gets the number patched in,

@@ -19,6 +19,7 @@ struct RomOptions {
     int lifetimeSeconds = 300;
     bool controlStdin = false;
     int baud = 0;               // line pacing; 0 = none
+    bool hid = false;           // sdp: the ROM as a USB HID device behind the bus
 };
 
 // Trace file: one line per event, flushed at once so tests can read it live.

@@ -30,6 +30,11 @@ Options:
   --lifetime SECONDS    end by itself after this long (default 300)
   --baud RATE           pace the line like a UART at RATE (10 bits a byte,
                         each way); 0, the default, moves bytes at once
+  --hid                 sdp: the ROM as the USB HID device 1FC9:0130 behind the
+                        simulated USB bus (corvestel-usbbus --imxrom pty=PTY-PATH):
+                        no association; each answer goes out framed as an
+                        input report ("R", report id, 16-bit little-endian
+                        length, bytes)
   --help, -h            this text
 
 Control commands (--control-stdin), one per line, each answered by one line

@@ -3,6 +3,10 @@
 // and echoes them; then 16-byte commands (big-endian fields), a 4-byte
 // security-mode answer and a 4-byte status, file data after WRITE_FILE, and a
 // jump that starts the loaded image (after which the ROM is silent).
+// As a USB HID device (--hid) there is no association, and each answer goes
+// to the bus as HID input reports, framed on the terminal as "R", the report
+// id, the length (16 bits, little-endian) and the bytes: report 3 the
+// security-mode word, report 4 the status or up to 64 bytes of data.
 #include <fstream>
 #include <vector>
 
@@ -46,7 +50,7 @@ bool Writable(uint32_t address, uint32_t count)
 
 class SdpRom : public Rom {
 public:
-    SdpRom(const RomOptions& o, RomTrace& t) : Rom(o, t) {}
+    SdpRom(const RomOptions& o, RomTrace& t) : Rom(o, t), associated(o.hid) {}
 
     std::string Feed(const std::string& bytes) override
     {
@@ -81,7 +85,7 @@ public:
                 // The host must not hear from us in the middle of a file.
                 if (Fault("early") && !earlyUsed) {
                     earlyUsed = true;
-                    out += Le32(HAB_OPEN);
+                    Report(out, 3, Le32(HAB_OPEN));
                 }
                 if (dataLeft == 0)
                     FinishFile(out);
@@ -120,6 +124,21 @@ public:
     }
 
 private:
+    // Bytes of one answer: as they are on a serial line, framed as a report
+    // for the HID bus.
+    void Report(std::string& out, uint8_t id, const std::string& bytes) const
+    {
+        if (!options.hid) {
+            out += bytes;
+            return;
+        }
+        out += 'R';
+        out += char(id);
+        out += char(bytes.size() & 0xFF);
+        out += char(bytes.size() >> 8);
+        out += bytes;
+    }
+
     void Ignore(size_t n)
     {
         for (size_t i = 0; i < n; ++i)
@@ -136,8 +155,8 @@ private:
 
     void Status(std::string& out, uint32_t status)
     {
-        out += Le32(HAB_OPEN);
-        out += Le32(Fault("badstatus") ? 0x12345678 : status);
+        Report(out, 3, Le32(HAB_OPEN));
+        Report(out, 4, Le32(Fault("badstatus") ? 0x12345678 : status));
     }
 
     void Command(const std::string& c, std::string& out)
@@ -159,7 +178,7 @@ private:
                 FinishFile(out);
             return;
         case 0x0B0B:
-            out += Le32(HAB_OPEN);
+            Report(out, 3, Le32(HAB_OPEN));
             jumped = true;
             jumpAddress = address;
             trace.Line("JUMP %08X", address);
@@ -167,10 +186,13 @@ private:
         case 0x0101: {
             // Reads memory: the security-mode word, then the bytes asked for
             // (whole words), from what the files left in RAM.
-            out += Le32(HAB_OPEN);
+            Report(out, 3, Le32(HAB_OPEN));
             uint32_t n = (count + 3) / 4 * 4;
+            std::string data;
             for (uint32_t i = 0; i < n; ++i)
-                out += MemoryAt(address + i);
+                data += MemoryAt(address + i);
+            for (size_t at = 0; at < data.size(); at += 64)
+                Report(out, 4, data.substr(at, 64));
             return;
         }
         default:
@@ -207,7 +229,7 @@ private:
     std::string input, file;
     size_t dataLeft = 0;
     uint32_t fileAddress = 0, jumpAddress = 0, lastStatus = STATUS_NO_ERROR;
-    bool associated = false, jumped = false, earlyUsed = false;
+    bool associated, jumped = false, earlyUsed = false;
     std::vector<std::pair<uint32_t, std::string>> writes;
 };
 

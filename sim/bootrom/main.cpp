@@ -7,6 +7,8 @@
 //   --dump-dir DIR        where DUMP writes the memory files
 //   --control-stdin       commands on standard input: DUMP, FAULT +NAME / -NAME; ends when it closes
 //   --lifetime SECONDS    ends by itself after this long (300)
+//   --hid                 sdp: the ROM as a USB HID device: the bus (sim/usbbus,
+//                         --imxrom) bridges the terminal to the HID reports
 //   --baud RATE           paces the line like a UART at RATE (10 bits a byte,
 //                         each way); 0, the default, moves bytes at once
 // Prints "READY <pty path>" once the terminal is open; ends on SIGTERM, at
@@ -58,7 +60,7 @@ int Usage()
 {
     std::fprintf(stderr, "usage: corvestel-bootrom --kind isp|sdp [--uid W0,W1,W2,W3] [--echo on|off] "
                          "[--fault NAME]... [--trace FILE] [--dump-dir DIR] [--control-stdin] [--lifetime S] "
-                         "[--baud RATE] (see --help)\n");
+                         "[--baud RATE] [--hid] (see --help)\n");
     return 2;
 }
 
@@ -126,12 +128,14 @@ int main(int argc, char** argv)
             options.controlStdin = true;
         else if (a == "--lifetime" && hasValue)
             options.lifetimeSeconds = std::atoi(argv[++i]);
+        else if (a == "--hid")
+            options.hid = true;
         else if (a == "--baud" && hasValue)
             options.baud = std::atoi(argv[++i]);
         else
             return Usage();
     }
-    if ((options.kind != "isp" && options.kind != "sdp") || options.baud < 0)
+    if ((options.kind != "isp" && options.kind != "sdp") || options.baud < 0 || (options.hid && options.kind != "sdp"))
         return Usage();
 
     struct sigaction sa;

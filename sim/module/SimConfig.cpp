@@ -402,6 +402,24 @@ bool applyModuleKeys(const std::string& text, ModuleConfig& m, std::string& erro
             if (!sStream(value, s, error))
                 return false;
             m.streams.push_back(s);
+        } else if (key == "uid") {
+            // The chip's unique identifier words, hex, colon-separated.
+            m.uid.clear();
+            size_t at = 0;
+            while (at <= value.size() && m.uid.size() < 8) {
+                size_t end = value.find(':', at);
+                std::string word = value.substr(at, end == std::string::npos ? std::string::npos : end - at);
+                char* stop = nullptr;
+                unsigned long w = std::strtoul(word.c_str(), &stop, 16);
+                if (word.empty() || *stop != 0 || w > 0xFFFFFFFFul) {
+                    error = "uid needs hex words separated by ':'";
+                    return false;
+                }
+                m.uid.push_back(uint32_t(w));
+                if (end == std::string::npos)
+                    break;
+                at = end + 1;
+            }
         } else if (key.compare(0, 3, "opt") == 0 && key.size() > 3) {
             uint32_t option;
             if (!sSmall(key, key.substr(3), 63, option, error) || !sSmall(key, value, 0xFFFFFFFF, n, error))

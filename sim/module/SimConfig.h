@@ -66,6 +66,7 @@ struct ModuleConfig {
     uint8_t slotsPerStore = 4;
     uint16_t slotCapacity = 1024;
     std::map<uint8_t, uint32_t> options;       // system option values set by optN=
+    std::vector<uint32_t> uid;                 // system option 39 by sub-index (uid=); empty: none
     std::vector<uint8_t> missingOptions;       // system options this module lacks
     std::map<uint8_t, Bytes> factory;          // factory data per kind
     std::vector<FaultSpec> faults;

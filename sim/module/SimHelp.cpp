@@ -68,6 +68,8 @@ Module keys (KEY=VALUE, comma separated):
   slots=N          store slots per store, stores 0-2 (4)
   slotcap=N        capacity of each store slot in bytes (1024)
   optN=VALUE       value of system option N (numeric options)
+  uid=W0:W1:...    the chip's unique identifier words (hex), system option 39
+                   by sub-index (none: the option is missing)
   missing=N:N      system options this module does not have
   factoryK=HEX     factory data of kind K (0-15)
   fault=SPEC       as --fault

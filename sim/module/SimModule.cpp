@@ -43,7 +43,7 @@ const SimModule::OptionInfo* SimModule::sOptionInfo(uint8_t option)
         {25, {U32, GET}}, {26, {U32, GET}}, {27, {U32, GET}}, {28, {U32, GET}},
         {29, {U8, GET}}, {30, {U8, GET | SET}}, {31, {BYTES, GET | SET}}, {32, {BYTES, GET | SET}},
         {33, {U32, GET}}, {34, {U32, GET | SET}}, {35, {U32, GET}}, {36, {NONE, CALL}},
-        {37, {NONE, CALL}}, {38, {U8, GET | SET}}, {40, {U32, GET}}, {41, {U32, GET}},
+        {37, {NONE, CALL}}, {38, {U8, GET | SET}}, {39, {U32, GET}}, {40, {U32, GET}}, {41, {U32, GET}},
         {42, {U8, GET | SET}}, {43, {U32, GET}}, {45, {U32, GET}},
     };
     for (const auto& e : TABLE)
@@ -73,6 +73,8 @@ void SimModule::resetValues()
 bool SimModule::hasOption(uint8_t option) const
 {
     if (!sOptionInfo(option))
+        return false;
+    if (option == 39 && config_.uid.empty())
         return false;
     for (uint8_t m : config_.missingOptions)
         if (m == option)
@@ -250,6 +252,13 @@ void SimModule::system(const Packet& rq, Effects& fx, uint64_t nowMs)
             return sendBytesValue(rq, option, bytesValues_[option], fx);
         Bytes out{cmdSYSTEMCLASS, option, index};
         uint32_t v = optionValue(option, nowMs);
+        if (option == 39) {
+            // The unique identifier: one word per sub-index.
+            size_t word = d.size() > 3 ? d[3] : 0;
+            if (word >= config_.uid.size())
+                return ueiError(rq, aErrIndexRange, fx);
+            v = config_.uid[word];
+        }
         if (info->kind == U8)
             out.push_back(uint8_t(v));
         else

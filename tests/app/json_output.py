@@ -128,7 +128,7 @@ class JsonOutput(unittest.TestCase):
         doc = json.loads(r.stdout)  # the whole of standard output, nothing else
         self.assertEqual(doc["exit_status"], status)
         self.assertIn(VERSION_LINE, r.stderr)
-        self.assertEqual(doc["program"], "Updater")
+        self.assertEqual((doc["program"], doc["version"]), ("Updater", "2.11.3"))
         return doc, r.stderr
 
     def device(self, devices, serial):
@@ -189,8 +189,8 @@ class JsonOutput(unittest.TestCase):
         # The bytes the console counts for the firmware blocks.
         self.assertIn("Transferred 1 blocks, %d total bytes\n" % update["bytes"], err)
         self.assertGreater(update["seconds"], 0)
-        if update["version_read_back"] is not None:
-            self.assertEqual((update["version_read_back"], update["build_read_back"]), ("2.14.9", 4870))
+        # What the module reported after its reboot.
+        self.assertEqual((update["version_read_back"], update["build_read_back"]), ("2.14.9", 4870))
 
         # Failures are reports too, with the error lines.
         doc, _ = self.report("-B", "-d", "12345678", status=1)

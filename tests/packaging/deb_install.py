@@ -25,6 +25,7 @@ import tempfile
 import time
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 IFADDR = "198.18.0.1"
 # Always present on Debian: the shell that runs maintainer scripts.
 BASE = ["dash"]
@@ -102,7 +103,7 @@ def make_root(root, packages):
 
 def main():
     work = tempfile.mkdtemp(prefix="updater-deb-")
-    sim = None
+    sim = server = None
     try:
         sh("cpack", "-G", "DEB", "-B", work, "--config", os.path.join(BUILD, "CPackConfig.cmake"))
         debs = glob.glob(os.path.join(work, "corvestel-updater_*.deb"))
@@ -136,8 +137,13 @@ def main():
         chroot = shutil.which("chroot") or "/usr/sbin/chroot"
 
         def updater(*words):
-            return subprocess.run([chroot, root, "/usr/bin/Updater"] + list(words), capture_output=True,
-                                  text=True, env=env, timeout=120)
+            r = subprocess.run([chroot, root, "/usr/bin/Updater"] + list(words), capture_output=True,
+                               text=True, env=env, timeout=120)
+            # A part of the program that is loaded at run time and missing
+            # from the package says so on standard error.
+            if "Cannot load" in r.stderr or "cannot open shared object" in r.stderr:
+                fail("Updater %s in the clean root: %s" % (" ".join(words), r.stderr))
+            return r
 
         r = updater("-h")
         if r.returncode != 0 or r.stdout != "Updater (Version: 2.11.3 Jun  6 2025)\n" or \
@@ -167,12 +173,28 @@ def main():
         r = updater("-D", "-r", "D272031D", "-i", "/tmp/store")
         if r.returncode != 0 or "    2181F0EE  " not in r.stdout or "2.15.2 (      5011)" not in r.stdout:
             fail("Updater -D -r in the clean root: %d\n%s%s" % (r.returncode, r.stdout, r.stderr))
+        # The update server over HTTP (libcurl).
+        os.makedirs(os.path.join(work, "server", "40F5849A"))
+        with open(os.path.join(work, "server", "40F5849A", "builds"), "w") as f:
+            f.write("4870;2.14.9\n")
+        port_file = os.path.join(work, "server.port")
+        server = subprocess.Popen([sys.executable, os.path.join(SOURCE, "sim", "update_server.py"), "--root",
+                                   os.path.join(work, "server"), "--port-file", port_file, "--lifetime", "120"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not os.path.exists(port_file) and server.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        url = "http://127.0.0.1:%s/cgi/u" % open(port_file).read().strip()
+        r = updater("-B", "-d", "40F5849A", "-u", url, "-i", "/tmp/store")
+        if r.returncode != 0 or "4870           \t2.14.9" not in r.stdout:
+            fail("Updater -B in the clean root: %d\n%s%s" % (r.returncode, r.stdout, r.stderr))
         print("package: %s (%d packages in the clean root) installs and runs" % (os.path.basename(deb),
                                                                                  len(packages)))
     finally:
-        if sim and sim.poll() is None:
-            sim.terminate()
-            sim.wait(10)
+        for p in (sim, server):
+            if p and p.poll() is None:
+                p.terminate()
+                p.wait(10)
         shutil.rmtree(work, ignore_errors=True)
 
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "store/BirdWriter.h"
 #include "support/UpdateServerHarness.h"
 #include "updater/Updater.h"
 
@@ -17,6 +18,14 @@ using srvtest::WriteWholeFile;
 namespace {
 
 const uint32_t DEVICE = 0x0000ABCD;
+
+std::string sTwelve()
+{
+    BirdWriter w;
+    w.AddInfo(12, "1.0.0", DEVICE, "Model");
+    std::vector<uint8_t> file = w.File();
+    return std::string(file.begin(), file.end());
+}
 
 class Recorder : public UpdaterDisplayInterface {
 public:
@@ -42,7 +51,7 @@ protected:
     {
         server.SetLatest(DEVICE, "12", "ID");
         server.SetBuilds(DEVICE, "12;1.0.0\n");
-        server.AddBird(DEVICE, "12", "twelve");
+        server.AddBird(DEVICE, "12", sTwelve());
         ASSERT_TRUE(server.Start());
         url = server.URL();
     }
@@ -77,7 +86,7 @@ TEST_F(DownloadInProcess, LeadingDigitsMakeTheBuild)
     Updater updater = MakeUpdater(store.Path());
     EXPECT_EQ(updater.Download_Firmware(DEVICE, "12abc", false, true), 12u);
     EXPECT_EQ(server.Requests().back(), url + "?bld=12&fw=ID&no_cal=true&op=bird&sn=0000ABCD&");
-    EXPECT_EQ(ReadWholeFile(store.Path() + "/0000ABCD/12.bird"), "twelve");
+    EXPECT_EQ(ReadWholeFile(store.Path() + "/0000ABCD/12.bird"), sTwelve());
 }
 
 TEST_F(DownloadInProcess, SpinsWhileTheWorkerWaits)

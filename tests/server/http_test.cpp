@@ -105,7 +105,7 @@ TEST(HTTPRequestTransport, LimitsFromEnvironment)
     EXPECT_EQ(limits.connectTimeoutMs, 30000);
     ::unsetenv("UPDATER_HTTP_STALL_SECONDS");
     ::unsetenv("UPDATER_HTTP_CONNECT_SECONDS");
-    EXPECT_EQ(HTTPLimits::FromEnvironment().lowSpeedTimeSeconds, 60);
+    EXPECT_EQ(HTTPLimits::FromEnvironment().lowSpeedTimeSeconds, 20);
 }
 
 TEST(HTTPRequestTLS, UntrustedCertificateIsRefused)

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -130,7 +131,10 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
                 p[count].revents = 0;
                 which[count++] = i;
             }
-        int ready = poll(p, count, int(left.count()));
+        const int wait = options.whileRunning ? int(std::min<long long>(left.count(), 5)) : int(left.count());
+        int ready = poll(p, count, wait);
+        if (options.whileRunning)
+            options.whileRunning(pid);
         if (ready < 0 && errno != EINTR)
             break;
         for (nfds_t k = 0; ready > 0 && k < count; ++k)

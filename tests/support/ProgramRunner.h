@@ -6,6 +6,9 @@
 #ifndef TESTS_SUPPORT_PROGRAMRUNNER_H
 #define TESTS_SUPPORT_PROGRAMRUNNER_H
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,9 @@ struct RunOptions {
     unsigned umask = 022;
     // The whole run, in milliseconds; the process group is killed after it.
     int timeoutMs = 60000;
+    // Called every few milliseconds while the program runs, on the caller's
+    // thread, with the program's process id (to signal it at a chosen point).
+    std::function<void(pid_t)> whileRunning;
 };
 
 struct RunResult {

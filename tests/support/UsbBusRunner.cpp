@@ -54,6 +54,11 @@ std::vector<std::string> UsbBusRunner::UpdaterCommand(const std::vector<std::str
         url = url || w == "-u";
     if (!url)
         argv.insert(argv.end(), {"-u", UpdateServerHarness::DeadURL()});
+    bool store = false;
+    for (const std::string& w : words)
+        store = store || w == "-i";
+    if (!store)
+        argv.insert(argv.end(), {"-i", Store()});
     return argv;
 }
 

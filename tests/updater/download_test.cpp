@@ -2,13 +2,18 @@
 // update server, with a store in a temporary folder.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
+#include "store/BirdWriter.h"
+#include "store/DeviceLock.h"
 #include "support/ProgramRunner.h"
 #include "support/UpdateServerHarness.h"
+#include "LoadFixtures.h"
 
 using srvtest::ReadWholeFile;
 using srvtest::TempDir;
@@ -16,8 +21,16 @@ using srvtest::TempDir;
 namespace {
 
 const uint32_t DEVICE = 0x40F5849A;
-const std::string BIRD_4711 = std::string("bird\x01\x01 firmware 4711 \x00\xff", 22);
-const std::string BIRD_4800 = "bird 4800, not listed";
+std::string sBird(uint32_t build, const std::string& version)
+{
+    BirdWriter w;
+    w.AddInfo(build, version, DEVICE, "Model");
+    std::vector<uint8_t> file = w.File();
+    return std::string(file.begin(), file.end());
+}
+
+const std::string BIRD_4711 = sBird(4711, "1.2.10");
+const std::string BIRD_4800 = sBird(4800, "1.3.0");
 
 class DownloadCommands : public ::testing::Test {
 protected:
@@ -194,14 +207,62 @@ TEST_F(DownloadCommands, UnwritableFileIsAFailure)
     EXPECT_TRUE(Contains(Settings(), "LATEST_DOWNLOAD=4800.bird\n"));
 }
 
-TEST_F(DownloadCommands, StalledServerEndsWithFailure)
+TEST_F(DownloadCommands, StalledServerIsNamedAndEndsWithFailure)
 {
     server.SetFaults("stall bird\n");
     RunOptions options;
-    options.environment = {"UPDATER_HTTP_STALL_SECONDS=1"};
+    options.environment = {"UPDATER_HTTP_STALL_SECONDS=2"};
+    options.stdoutTerminal = true;
     RunResult r = Run({"-G", "-d", "40F5849A"}, options);
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(Contains(r.err, "Download failed\n")) << r.err;
+    EXPECT_TRUE(Contains(r.out, "No data from the server for 1 s; the download gives up after 2 s without data\n"))
+        << r.out;
+    EXPECT_TRUE(Contains(r.out, "(Waiting for the server: 1 of 2 s)")) << r.out;
+}
+
+TEST_F(DownloadCommands, ADownloadThatIsNoBirdFileKeepsTheStoredOne)
+{
+    ASSERT_EQ(Run({"-G", "-d", "40F5849A"}).status, 0);
+    const std::string settings = Settings();
+    // Valid base64 of bytes that are not a BIRD file, then of a file whose
+    // header is right but whose body does not inflate.
+    for (const std::string& body : {std::string("not a bird file at all"), std::string("bird\x01\x01garbage", 14)}) {
+        server.AddBird(DEVICE, "4711", body);
+        RunResult r = Run({"-G", "-d", "40F5849A"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(Contains(r.err, "The server sent a file that is not a valid BIRD file; the store is unchanged\n"))
+            << r.err;
+        EXPECT_EQ(ReadWholeFile(DeviceFolder() + "/4711.bird"), BIRD_4711);
+        EXPECT_EQ(Settings(), settings);
+    }
+}
+
+TEST_F(DownloadCommands, BusyDeviceAndLeftoversOfAnInterruptedWrite)
+{
+    ASSERT_EQ(Run({"-G", "-d", "40F5849A"}).status, 0);
+    const std::string leftover = DeviceFolder() + "/4711.bird.tmp.Q7cXz2";
+    ASSERT_TRUE(srvtest::WriteWholeFile(leftover, "half a file"));
+
+    // Another run holds the device: this one says so and changes nothing.
+    {
+        DeviceLock other;
+        ASSERT_EQ(other.TryLock(DeviceFolder()), aErrNone);
+        const size_t requests = server.Requests().size();
+        RunResult busy = Run({"-G", "-d", "40F5849A"});
+        EXPECT_EQ(busy.status, 1);
+        EXPECT_TRUE(Contains(busy.err, "Device 40F5849A is busy: another Updater is working with it")) << busy.err;
+        EXPECT_EQ(server.Requests().size(), requests + 1); // the ping only
+        // Listing is read-only: it runs, and does not show the leftover.
+        RunResult listed = Run({"-L", "-d", "40F5849A"});
+        EXPECT_EQ(listed.status, 0) << listed.err;
+        EXPECT_TRUE(Contains(listed.out, "4711           \t1.2.10")) << listed.out;
+        EXPECT_FALSE(Contains(listed.out, "tmp")) << listed.out;
+        EXPECT_TRUE(Exists(leftover));
+    }
+    // The next run that holds the lock clears the leftover away.
+    ASSERT_EQ(Run({"-G", "-d", "40F5849A"}).status, 0);
+    EXPECT_FALSE(Exists(leftover));
 }
 
 TEST_F(DownloadCommands, SpinnerOnlyOnATerminal)
@@ -219,4 +280,65 @@ TEST_F(DownloadCommands, SpinnerOnlyOnATerminal)
     EXPECT_EQ(redirected.status, 0);
     EXPECT_FALSE(Contains(redirected.out, "Downloading"));
     EXPECT_FALSE(Contains(redirected.out, "\r"));
+}
+
+TEST_F(DownloadCommands, KilledDownloadsLeaveTheOldOrTheNewFileAndNoLeftoverListed)
+{
+    // A file big enough that writing it takes a while: image bytes that do
+    // not compress.
+    loadtest::Sequence noise(7);
+    std::vector<uint8_t> image(256 * 1024);
+    for (uint8_t& b : image)
+        b = uint8_t(noise.Next(256));
+    BirdWriter writer;
+    writer.AddFirmware(0, image);
+    writer.AddInfo(4711, "1.2.11", DEVICE, "Model");
+    const std::vector<uint8_t> file = writer.File();
+    const std::string NEW(file.begin(), file.end());
+
+    ASSERT_EQ(Run({"-G", "-d", "40F5849A"}).status, 0);
+    const std::string oldSettings = Settings();
+    server.AddBird(DEVICE, "4711", NEW);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Run({"-G", "-d", "40F5849A"}).status, 0);
+    const auto whole = std::chrono::steady_clock::now() - start;
+    ASSERT_EQ(ReadWholeFile(DeviceFolder() + "/4711.bird"), NEW);
+
+    loadtest::Sequence points(0x5EED);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(srvtest::WriteWholeFile(DeviceFolder() + "/4711.bird", BIRD_4711));
+        ASSERT_TRUE(srvtest::WriteWholeFile(DeviceFolder() + "/.settings", oldSettings));
+        // The kill points spread over the length of a whole run.
+        const auto at = whole * points.Next(1000) / 1000;
+        SCOPED_TRACE("killed at " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(at).count()) +
+                     " ms");
+        RunOptions options;
+        bool killed = false;
+        std::chrono::steady_clock::time_point began;
+        bool first = true;
+        options.whileRunning = [&](pid_t pid) {
+            if (first) {
+                began = std::chrono::steady_clock::now();
+                first = false;
+            }
+            if (!killed && std::chrono::steady_clock::now() - began >= at) {
+                kill(pid, SIGKILL);
+                killed = true;
+            }
+        };
+        Run({"-G", "-d", "40F5849A"}, options);
+
+        const std::string now = ReadWholeFile(DeviceFolder() + "/4711.bird");
+        EXPECT_TRUE(now == BIRD_4711 || now == NEW) << now.size() << " bytes";
+        const std::string settings = Settings();
+        EXPECT_TRUE(Contains(settings, "LATEST_DOWNLOAD=4711.bird\n")) << settings;
+        EXPECT_EQ(settings.back(), '\n');
+        RunResult listed = Run({"-L", "-d", "40F5849A"});
+        EXPECT_EQ(listed.status, 0);
+        EXPECT_FALSE(Contains(listed.out, "tmp")) << listed.out;
+
+        ASSERT_EQ(Run({"-G", "-d", "40F5849A"}).status, 0);
+        EXPECT_EQ(ReadWholeFile(DeviceFolder() + "/4711.bird"), NEW);
+        EXPECT_EQ(loadtest::Entries(DeviceFolder()).size(), 2u); // .settings and 4711.bird, no leftover
+    }
 }

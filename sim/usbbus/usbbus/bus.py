@@ -11,6 +11,7 @@ import gi
 gi.require_version("UMockdev", "1.0")
 from gi.repository import GLib, UMockdev  # noqa: E402
 
+from .lock import locked  # noqa: E402
 from .usbfs import UsbfsNode  # noqa: E402
 
 BUS_NUMBER = 1
@@ -24,6 +25,7 @@ class Bus:
         self.next_devnum = 2  # 1 is the root hub's number on a real bus
         self.next_port = 1
         self.devices = []
+        self.retired = []  # nodes of devices that left the bus
         self.log = log or (lambda text: None)
 
     def environment(self):
@@ -120,6 +122,11 @@ class Bus:
         self.testbed.attach_ioctl(devname, node)
         self._make_node(devname, device.node_mode)
         device.node = node
+        # add_device announced the device before its descriptors were there;
+        # a client that looked too early passed over it, so it is announced
+        # again now that everything is in place (a client that already has
+        # it ignores a second "add").
+        self.testbed.uevent(syspath, "add")
         self.log("plug %s %s %s" % (device.kind, device.serial, devname))
         device.plugged()
 
@@ -152,10 +159,10 @@ class Bus:
         device.node = None
         node.unplug()
         self.testbed.uevent(device.syspath, "remove")
-        try:
-            self.testbed.detach_ioctl(device.devname)
-        except GLib.Error:
-            pass
+        # The node's handler stays attached: a client that still has the
+        # node open goes on getting ENODEV, as from a vanished device, and
+        # the next enumeration has another device number.
+        self.retired.append(node)
         self.testbed.remove_device(device.syspath)
         self._remove_node(device.devname)
         self.log("unplug %s %s %s" % (device.kind, device.serial, device.devname))
@@ -166,6 +173,7 @@ class Bus:
         self.unplug(device)
         GLib.timeout_add(max(1, delay_ms), self._replug, device)
 
+    @locked
     def _replug(self, device):
         if device.node is None and device.wanted():
             self.plug(device)

@@ -55,6 +55,9 @@ Options:
   --user NAME       run COMMAND as this user (from root)
   --lifetime SEC    end by itself after this long (600), ending COMMAND too
   --help            this text
+
+Environment: CORVESTEL_USBBUS_DEBUG=1 writes every bulk transfer and
+discard to standard error, with the time since the start.
 """
 
 
@@ -165,7 +168,7 @@ class SimProcess:
             for b in behind:
                 args += ["--behind", b]
         self.proc = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     preexec_fn=_die_with_parent)
+                                     preexec_fn=_die_with_parent, env=_plain_env())
         self.ports = {}
         for line in self.proc.stdout:
             words = line.decode().split()
@@ -206,8 +209,18 @@ def _sim_keys(keys):
     return ",".join("%s=%s" % kv for kv in out), pairs
 
 
-def _command_env(bus):
+def _plain_env():
+    # The bus runs under the preload; what it starts gets the caller's own.
     env = dict(os.environ)
+    env.pop("UMOCKDEV_DIR", None)
+    env["LD_PRELOAD"] = env.pop("CORVESTEL_USBBUS_PRELOAD", "")
+    if not env["LD_PRELOAD"]:
+        del env["LD_PRELOAD"]
+    return env
+
+
+def _command_env(bus):
+    env = _plain_env()
     env.update(bus.environment())
     preload = env.get("LD_PRELOAD", "")
     # A sanitizer runtime already preloaded stays first.

@@ -14,6 +14,7 @@ gi.require_version("GLib", "2.0")
 from gi.repository import GLib  # noqa: E402
 
 from .device import Endpoint, Interface, UsbDevice  # noqa: E402
+from .lock import locked  # noqa: E402
 
 VENDOR_ID = 0xCE57
 VENDOR_INTERFACE = (0xFF, 0x88, 0x10)
@@ -104,6 +105,7 @@ class ModuleDevice(UsbDevice):
             self.conn.close()
             self.conn = None
 
+    @locked
     def _readable(self, fd, condition):
         try:
             data = self.conn.recv(65536)

@@ -1,0 +1,187 @@
+// The i.MX path end to end on the simulated USB bus: the real Updater finds
+// the boot ROM as the HID device 1FC9:0130 (through hidapi's hidraw backend)
+// or on a serial line paced like a 115200-baud UART, writes the recovery
+// loader over the serial download protocol and jumps to it; the loader then
+// comes onto the bus as a module with the placeholder serial number DEADDEAD,
+// reports the chip's identifier words and takes the firmware through the
+// loader dialogue. Inside a private network namespace, since a search that
+// finds nothing on USB would go on to the network.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "store/BirdWriter.h"
+#include "support/BootRomHarness.h"
+#include "support/UpdateServerHarness.h"
+#include "support/UsbBusRunner.h"
+
+namespace {
+
+// What the loader reports by sub-index of the identifier option, and the
+// fingerprint that makes of it: the first word read is the last one.
+const char* const LOADER_UID = "uid=11111111:22222222:33333333:44444444";
+const uint32_t FINGERPRINT[4] = {0x44444444, 0x33333333, 0x22222222, 0x11111111};
+const char* const FINGERPRINT_LINE = "[ 44444444 33333333 22222222 11111111 ]";
+const uint32_t DEVICE = 0x5A17C0DE;
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+BirdWriter::Bytes Random(size_t n, unsigned seed)
+{
+    std::mt19937 rng{seed};
+    BirdWriter::Bytes v(n);
+    for (auto& b : v)
+        b = uint8_t(rng());
+    return v;
+}
+
+std::string AsString(const BirdWriter::Bytes& b)
+{
+    return std::string(b.begin(), b.end());
+}
+
+class ImxRecovery : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // The recovery loader the server keeps for the placeholder serial number.
+        code = Random(2500, 4);
+        table = Random(64, 5);
+        BirdWriter loader;
+        loader.AddInfo(9001, "0.9.0", 0xDEADDEAD, "CVR-LOADER");
+        loader.AddLoader(0x20000000, table);
+        loader.AddLoader(0x20002000, code);
+        loader.AddEntryAddress(0x20002000);
+        server.SetLatest(0xDEADDEAD, "9001", "LOADER");
+        server.SetBuilds(0xDEADDEAD, "9001;0.9.0\n");
+        server.AddBird(0xDEADDEAD, "9001", AsString(loader.File()));
+        // The firmware that belongs to the chip.
+        first = Random(3000, 6);
+        second = Random(700, 7);
+        BirdWriter firmware;
+        firmware.AddInfo(5120, "3.1.4", DEVICE, "CVR-IO");
+        firmware.AddFirmware(0x60002000, first);
+        firmware.AddFirmware(0x60010000, second);
+        server.SetLatest(DEVICE, "5120", "FW-R1");
+        server.SetBuilds(DEVICE, "5120;3.1.4\n");
+        server.AddBird(DEVICE, "5120", AsString(firmware.File()));
+        server.AddFingerprint(FINGERPRINT, DEVICE, "5120");
+        ASSERT_TRUE(server.Start());
+        bus.Module(std::string("serial=DEADDEAD,model=13,plugged=0,") + LOADER_UID);
+    }
+
+    // The loader landed where the file says and the ROM jumped to it.
+    void ExpectLoaderStarted()
+    {
+        std::vector<std::pair<uint32_t, std::string>> writes;
+        bool jumped = false;
+        uint32_t jump = 0;
+        ASSERT_TRUE(rom.SdpState(writes, jumped, jump));
+        ASSERT_EQ(2u, writes.size());
+        EXPECT_EQ(0x20000000u, writes[0].first);
+        EXPECT_EQ(AsString(table), writes[0].second);
+        EXPECT_EQ(0x20002000u, writes[1].first);
+        EXPECT_EQ(AsString(code), writes[1].second);
+        EXPECT_TRUE(jumped);
+        EXPECT_EQ(0x20002000u, jump);
+    }
+
+    void ExpectFirmwareInFlash(const RunResult& r)
+    {
+        EXPECT_TRUE(Contains(r.out, "Transferring firmware block 1 of 2, 3004 bytes")) << r.out;
+        EXPECT_TRUE(Contains(r.out, "Transferring firmware block 2 of 2, 704 bytes")) << r.out;
+        SimMemoryImage flash = bus.Flash(0xDEADDEAD);
+        ASSERT_TRUE(flash.valid);
+        EXPECT_EQ(AsString(first), flash.Read("flash", 0x60002000, first.size()));
+        EXPECT_EQ(AsString(second), flash.Read("flash", 0x60010000, second.size()));
+        EXPECT_EQ(1u, flash.reboots);
+    }
+
+    std::string Events() const
+    {
+        std::string all;
+        for (const std::string& line : bus.Events())
+            all += line + "\n";
+        return all;
+    }
+
+    std::string RomKeys(bool hid) const
+    {
+        std::string keys = "trace=" + rom.Folder() + "/trace.txt";
+        if (hid)
+            keys += ",pty=" + rom.PtyPath();
+        return keys;
+    }
+
+    BirdWriter::Bytes code, table, first, second;
+    UpdateServerHarness server;
+    BootRomHarness rom;
+    UsbBusRunner bus;
+};
+
+} // namespace
+
+TEST_F(ImxRecovery, FingerprintOverUsbIsWhatTheLoaderReports)
+{
+    ASSERT_TRUE(rom.Start({"--kind", "sdp", "--hid"}));
+    bus.Option("--imxrom", RomKeys(true));
+    RunResult r = bus.RunUpdater({"-N", "-s", "USB", "-u", server.URL(), "-i", bus.Store()});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.out, FINGERPRINT_LINE)) << r.out;
+    EXPECT_TRUE(Contains(Events(), "jump imxrom 20002000")) << Events();
+    EXPECT_TRUE(Contains(Events(), "plug module DEADDEAD")) << Events();
+    EXPECT_TRUE(Contains(bus.Trace(), "reset requested")) << "the loader is reset after the fingerprint";
+    ExpectLoaderStarted();
+    EXPECT_EQ(0u, rom.CountTrace("ASSOCIATED")) << "no association on USB";
+}
+
+TEST_F(ImxRecovery, RecoveryOverUsb)
+{
+    ASSERT_TRUE(rom.Start({"--kind", "sdp", "--hid"}));
+    bus.Option("--imxrom", RomKeys(true));
+    RunResult r = bus.RunUpdater({"-U", "-t", "RECOVER", "-s", "USB", "-u", server.URL(), "-i", bus.Store()});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    ExpectLoaderStarted();
+    ExpectFirmwareInFlash(r);
+}
+
+TEST_F(ImxRecovery, RecoveryOverAPacedSerialLine)
+{
+    ASSERT_TRUE(rom.Start({"--kind", "sdp", "--baud", "115200"}));
+    bus.Option("--imxrom", RomKeys(false));
+    RunResult r = bus.RunUpdater({"-U", "-t", "RECOVER", "-s", rom.PtyPath(), "-u", server.URL(), "-i", bus.Store()});
+    ASSERT_EQ(0, r.status) << r.out << r.err;
+    ExpectLoaderStarted();
+    ExpectFirmwareInFlash(r);
+    EXPECT_EQ(1u, rom.CountTrace("ASSOCIATED"));
+}
+
+// A ROM that is not on the bus, and one whose node an ordinary user may not
+// open: each gets a line with the cause before the chip's silence.
+TEST_F(ImxRecovery, AHidRomThatCannotBeReachedIsNamed)
+{
+    RunResult none = bus.RunUpdater({"-N", "-s", "USB", "-u", server.URL(), "-i", bus.Store()});
+    EXPECT_EQ(1, none.status);
+    EXPECT_TRUE(Contains(none.err, "No i.MX boot ROM (USB 1FC9:0130) found")) << none.err;
+    EXPECT_TRUE(Contains(none.err, "Got no response from chip")) << none.err;
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the run as another user needs the superuser";
+    ASSERT_TRUE(rom.Start({"--kind", "sdp", "--hid"}));
+    UsbBusRunner guarded;
+    guarded.Option("--imxrom", RomKeys(true) + ",mode=0600");
+    guarded.Option("--user", "65534");
+    ASSERT_EQ(0, chmod(guarded.Folder().c_str(), 0777));
+    RunResult denied = guarded.RunUpdater({"-N", "-s", "USB", "-u", server.URL(), "-i", guarded.Folder() + "/store"});
+    EXPECT_EQ(1, denied.status);
+    EXPECT_TRUE(Contains(denied.err, "Permission denied on /dev/hidraw0 (the i.MX boot ROM, USB 1FC9:0130)"))
+        << denied.out << denied.err;
+    EXPECT_EQ(0u, rom.CountTrace("CMD ")) << "nothing reached the ROM";
+}
