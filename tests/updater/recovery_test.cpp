@@ -3,8 +3,11 @@
 // with a store in a temporary folder.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <functional>
 
 #include <random>
 #include <string>
@@ -77,13 +80,14 @@ protected:
         ASSERT_TRUE(server.Start());
     }
 
-    RunResult Run(std::vector<std::string> args, std::string url = "")
+    RunResult Run(std::vector<std::string> args, std::string url = "", std::function<void(pid_t)> watch = nullptr)
     {
         std::vector<std::string> argv = {UpdaterProgramPath()};
         argv.insert(argv.end(), args.begin(), args.end());
         argv.insert(argv.end(), {"-u", url.empty() ? server.URL() : url, "-i", store.Path()});
         RunOptions options;
         options.timeoutMs = 120000;
+        options.whileRunning = watch;
         RunResult result = RunProgram(argv, options);
         EXPECT_TRUE(result.started);
         EXPECT_FALSE(result.timedOut);
@@ -222,6 +226,52 @@ TEST_F(RecoveryCommands, RecoveryFailuresAreReported)
     EXPECT_TRUE(Contains(none.err, "Could not get Device Identifier")) << none.err;
 }
 
+// While one recovery works through a port, a second recovery or an
+// identification through the same port (under another name), and an update
+// of the device being recovered, are refused before they touch anything:
+// the first run's dialogue stays whole.
+TEST_F(RecoveryCommands, OneRunAtATimePerPortAndPerDevice)
+{
+    // 48 KiB on a 115200-baud line: seconds of transfer to land in.
+    const BirdWriter::Bytes large = Random(48 * 1024, 8);
+    BirdWriter w;
+    w.AddInfo(5121, "3.1.5", DEVICE, "CVR-IO");
+    w.AddFirmware(0x0, EncodeForChip(large, UID));
+    const std::string path = store.Path() + "/large.bird";
+    ASSERT_EQ(aErrNone, w.Write(path));
+    ASSERT_TRUE(rom.Start({"--kind", "isp", "--uid", UID_OPTION, "--baud", "115200"}));
+    const std::string alias = store.Path() + "/rom-port";
+    ASSERT_EQ(0, symlink(rom.PtyPath().c_str(), alias.c_str()));
+
+    std::vector<RunResult> others;
+    auto second = [&](pid_t) {
+        // Erasing: both locks are held and the flash is being written.
+        if (!others.empty() || rom.CountTrace("ERASE") == 0)
+            return;
+        others.push_back(Run({"-U", "-t", "RECOVER", "-s", alias, "-d", "5A17C0DE", "-f", path}));
+        others.push_back(Run({"-N", "-s", rom.PtyPath()}));
+        others.push_back(Run({"-U", "-d", "5A17C0DE", "-f", path}));
+    };
+    RunResult first = Run({"-U", "-t", "RECOVER", "-s", rom.PtyPath(), "-d", "5A17C0DE", "-f", path}, "", second);
+    ASSERT_EQ(3u, others.size()) << "the recovery ended before the second run could start";
+    EXPECT_EQ(1, others[0].status);
+    EXPECT_TRUE(Contains(others[0].err, "Device on port " + alias +
+                                            " is busy: another Updater is working with it; try again when it is done"))
+        << others[0].err;
+    EXPECT_FALSE(Contains(others[0].err, "Could not get Device Identifier")) << others[0].err;
+    EXPECT_EQ(1, others[1].status);
+    EXPECT_TRUE(Contains(others[1].err, "Device on port " + rom.PtyPath() + " is busy")) << others[1].err;
+    EXPECT_EQ(1, others[2].status);
+    EXPECT_TRUE(Contains(others[2].err, "Device 5A17C0DE is busy: another Updater is working with it"))
+        << others[2].err;
+
+    ASSERT_EQ(0, first.status) << first.out << first.err;
+    EXPECT_EQ(1u, rom.CountTrace("AUTOBAUD")) << "a second dialogue started";
+    std::string flash = rom.Flash();
+    ASSERT_EQ(0x80000u, flash.size());
+    EXPECT_EQ(AsString(large), flash.substr(0, large.size()));
+}
+
 TEST_F(RecoveryCommands, FilesWithASerialNumberBlockAreRefused)
 {
     BirdWriter w;
@@ -282,4 +332,45 @@ TEST_F(RecoveryCommands, ImxFingerprintStartsTheRecoveryLoader)
     EXPECT_EQ(AsString(code), writes[1].second);
     EXPECT_TRUE(jumped);
     EXPECT_EQ(0x20002000u, jump);
+}
+
+// Ctrl-C while the i.MX ROM takes the loader: the transfer ends between two
+// pieces, the loader is neither completed nor started, and the line says
+// what the chip needs before the next run.
+TEST_F(RecoveryCommands, CtrlCDuringTheImxLoaderStopsBetweenPieces)
+{
+    BirdWriter loader;
+    // Larger than what the terminal buffers on its way to the chip (64 KiB),
+    // so the transfer is still under way when the chip reads the command.
+    BirdWriter::Bytes code = Random(128 * 1024, 4), table = Random(64, 5);
+    loader.AddInfo(9001, "0.9.0", 0xDEADDEAD, "CVR-LOADER");
+    loader.AddLoader(0x20000000, table);
+    loader.AddLoader(0x20002000, code);
+    loader.AddEntryAddress(0x20002000);
+    server.SetLatest(0xDEADDEAD, "9001", "LOADER");
+    server.SetBuilds(0xDEADDEAD, "9001;0.9.0\n");
+    server.AddBird(0xDEADDEAD, "9001", AsString(loader.File()));
+
+    ASSERT_TRUE(rom.Start({"--kind", "sdp", "--baud", "115200"}));
+    bool sent = false;
+    auto interrupt = [&](pid_t pid) {
+        if (!sent && rom.CountTrace("CMD 0404 20002000") > 0) {
+            kill(pid, SIGINT);
+            sent = true;
+        }
+    };
+    RunResult r = Run({"-U", "-t", "RECOVER", "-s", rom.PtyPath()}, "", interrupt);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(Contains(r.err, "Recovery stopped: the chip is in its boot ROM; reset it and run the recovery again\n"))
+        << r.err;
+    EXPECT_FALSE(Contains(r.err, "Could not get Device Identifier")) << r.err;
+
+    std::vector<std::pair<uint32_t, std::string>> writes;
+    bool jumped = false;
+    uint32_t jump = 0;
+    ASSERT_TRUE(rom.SdpState(writes, jumped, jump));
+    ASSERT_EQ(1u, writes.size()) << "the second file was completed";
+    EXPECT_EQ(AsString(table), writes[0].second);
+    EXPECT_FALSE(jumped);
 }
