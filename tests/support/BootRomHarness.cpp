@@ -75,19 +75,17 @@ bool BootRomHarness::Start(const std::vector<std::string>& options, int timeoutM
                                   "--lifetime", std::to_string(lifetimeSeconds)};
     argv.insert(argv.end(), options.begin(), options.end());
     ChildPipes child;
-    if (!SpawnChild(argv, errPath, child))
-        return false;
+    const bool ready = StartChild(argv, errPath, child, pending, timeoutMs, [this](const std::string& line) {
+        if (line.compare(0, 6, "READY ") != 0)
+            return false;
+        ptyPath = line.substr(6);
+        return true;
+    });
     pid = child.pid;
     toChild = child.toChild;
     fromChild = child.fromChild;
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::string line;
-    while (ReadLine(line, _remaining(deadline))) {
-        if (line.compare(0, 6, "READY ") == 0) {
-            ptyPath = line.substr(6);
-            return true;
-        }
-    }
+    if (ready)
+        return true;
     Stop();
     return false;
 }

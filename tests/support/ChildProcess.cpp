@@ -79,3 +79,20 @@ bool ReadChildLine(int fd, std::string& pending, std::string& line, int timeoutM
             return false;
     }
 }
+
+bool StartChild(const std::vector<std::string>& argv, const std::string& errPath, ChildPipes& child,
+                std::string& pending, int timeoutMs, const std::function<bool(const std::string&)>& ready)
+{
+    if (!SpawnChild(argv, errPath, child))
+        return false;
+    typedef std::chrono::steady_clock Clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string line;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (!ReadChildLine(child.fromChild, pending, line, left > 0 ? int(left) : 0))
+            return false;
+        if (ready(line))
+            return true;
+    }
+}

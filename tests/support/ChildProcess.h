@@ -4,6 +4,7 @@
 #ifndef TESTS_SUPPORT_CHILDPROCESS_H
 #define TESTS_SUPPORT_CHILDPROCESS_H
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -16,6 +17,13 @@ struct ChildPipes {
 
 // argv[0] is the program's path. False when a pipe or the fork failed.
 bool SpawnChild(const std::vector<std::string>& argv, const std::string& errPath, ChildPipes& child);
+
+// Spawns the child, then hands each line of its output to ready until ready
+// says it was the last one needed (the simulator's "READY" line). False when
+// it could not be spawned or did not get there within timeoutMs; child is
+// filled whenever it was spawned, so the caller can stop it.
+bool StartChild(const std::vector<std::string>& argv, const std::string& errPath, ChildPipes& child,
+                std::string& pending, int timeoutMs, const std::function<bool(const std::string&)>& ready);
 
 // The next line of the child's output (fromChild), without its end, waiting
 // up to timeoutMs; pending holds what was read past it. False on time-out or

@@ -40,6 +40,9 @@ struct RunResult {
 // argv[0] is the path of the program.
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options = RunOptions());
 
+// The lines of a program's output, without their ends.
+std::vector<std::string> SplitLines(const std::string& text);
+
 // Path of the built Updater program.
 std::string UpdaterProgramPath();
 

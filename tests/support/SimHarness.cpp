@@ -136,17 +136,10 @@ bool SimHarness::Start(const std::vector<std::string>& options, int timeoutMs, i
         "--lifetime", std::to_string(lifetimeSeconds)};
     argv.insert(argv.end(), options.begin(), options.end());
 
-    ChildPipes child;
-    if (!SpawnChild(argv, errPath, child))
-        return false;
-    pid = child.pid;
-    toChild = child.toChild;
-    fromChild = child.fromChild;
-
     modules.clear();
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::string line;
-    while (ReadLine(line, sRemaining(deadline))) {
+    ChildPipes child;
+    // The simulator names each module it serves, then says READY.
+    const bool ready = StartChild(argv, errPath, child, pending, timeoutMs, [this](const std::string& line) {
         std::istringstream words(line);
         std::string kind, serial;
         words >> kind >> serial;
@@ -168,11 +161,17 @@ bool SimHarness::Start(const std::vector<std::string>& options, int timeoutMs, i
             words >> router >> address;
             m.routerSerial = uint32_t(std::strtoul(router.c_str(), nullptr, 16));
         } else {
-            continue;
+            return false;
         }
         m.address = uint8_t(address);
         modules.push_back(m);
-    }
+        return false;
+    });
+    pid = child.pid;
+    toChild = child.toChild;
+    fromChild = child.fromChild;
+    if (ready)
+        return true;
     Stop();
     return false;
 }

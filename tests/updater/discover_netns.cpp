@@ -26,20 +26,6 @@ std::vector<std::string> sModules()
         "--module", "serial=0000BEEF,model=26,build=99"};
 }
 
-std::vector<std::string> sLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 std::string sTcpLine(uint32_t serial, int module, int router, const char* model, const char* version,
     unsigned build, const char* name)
 {
@@ -72,7 +58,7 @@ TEST_F(Discover, ListsEveryNetworkModule)
 {
     RunResult r = Run({"-D", "-t", "TCPIP"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    std::vector<std::string> lines = sLines(r.out);
+    std::vector<std::string> lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 6u) << r.out;
     EXPECT_EQ(lines[1], "Searching for Corvestel devices");
     EXPECT_EQ(lines[2], "Discovered Devices: (TCPIP)");
@@ -87,7 +73,7 @@ TEST_F(Discover, ListsTheModulesBehindARouterInAddressOrder)
 {
     RunResult r = Run({"-D", "-r", "40F5849A"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    std::vector<std::string> lines = sLines(r.out);
+    std::vector<std::string> lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 6u) << r.out;
     EXPECT_EQ(lines[1], "Searching for Corvestel Network devices connected to 40F5849A");
     // The network scan does not ask for names.

@@ -13,20 +13,6 @@
 
 namespace {
 
-std::vector<std::string> sLines(const std::string& text)
-{
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
-
 std::string sUsbLine(uint32_t serial, int module, int router, const char* model, const char* version,
     unsigned build, const char* name)
 {
@@ -56,7 +42,7 @@ TEST(UsbDiscover, ListsTheModulesAndPassesOverTheRest)
 
     RunResult r = bus.RunUpdater({"-D"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    std::vector<std::string> lines = sLines(r.out);
+    std::vector<std::string> lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 6u) << r.out << r.err;
     EXPECT_EQ(lines[1], "Searching for Corvestel devices");
     EXPECT_EQ(lines[2], "Discovered Devices: (USB)");
@@ -76,7 +62,7 @@ TEST(UsbDiscover, ListsTheModulesBehindARouterOnUsb)
 
     RunResult r = bus.RunUpdater({"-D", "-r", "D272031D"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    std::vector<std::string> lines = sLines(r.out);
+    std::vector<std::string> lines = SplitLines(r.out);
     ASSERT_EQ(lines.size(), 6u) << r.out << r.err;
     EXPECT_EQ(lines[1], "Searching for Corvestel Network devices connected to D272031D");
     // The router's link type is looked up (USB here), so the list's is not known.
