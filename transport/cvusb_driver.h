@@ -51,6 +51,8 @@ struct cvusb_libusb_ops {
     ssize_t (*get_device_list)(libusb_context* context, libusb_device*** list);
     void (*free_device_list)(libusb_device** list, int unref);
     int (*get_device_descriptor)(libusb_device* device, struct libusb_device_descriptor* descriptor);
+    uint8_t (*get_bus_number)(libusb_device* device);
+    uint8_t (*get_device_address)(libusb_device* device);
     int (*open)(libusb_device* device, libusb_device_handle** handle);
     void (*close)(libusb_device_handle* handle);
     int (*get_string_descriptor_ascii)(libusb_device_handle* handle, uint8_t index, unsigned char* data, int length);
@@ -61,6 +63,12 @@ struct cvusb_libusb_ops {
     int (*bulk_transfer)(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,
                          int* transferred, unsigned int timeout);
     int (*clear_halt)(libusb_device_handle* handle, unsigned char endpoint);
+    // The asynchronous calls behind IN transfers, which a stop may cancel.
+    struct libusb_transfer* (*alloc_transfer)(int isoPackets);
+    void (*free_transfer)(struct libusb_transfer* transfer);
+    int (*submit_transfer)(struct libusb_transfer* transfer);
+    int (*cancel_transfer)(struct libusb_transfer* transfer);
+    int (*handle_events_timeout_completed)(libusb_context* context, struct timeval* tv, int* completed);
     // Folder and name start of the kernel driver's nodes ("/dev/corvestel.").
     const char* nodePrefix;
 };
@@ -85,6 +93,10 @@ bool is_corvestel_device(libusb_device* device);
 // True when configuration 0 of the device has the modules' vendor interface
 // with a bulk IN and a bulk OUT endpoint (read without opening the device).
 bool cvusb_has_module_interface(libusb_device* device);
+
+// Remembers where the module with this serial-number string was seen (its
+// bus and device address), so that the next open of it looks there first.
+void cvusb_remember_location(const char* serialText, libusb_device* device);
 
 // True when the kernel driver's node for this serial number exists.
 bool cvusb_is_kernel_driver_installed(uint32_t serialNumber);
@@ -114,6 +126,11 @@ aErr cvusb_write_to_device(cvusb_device* device, const uint8_t* data, uint32_t l
 // four I/O errors in a row. aErrConnection: closed. aErrIO: the fifth I/O
 // error in a row, or the device failed.
 aErr cvusb_get_from_device(cvusb_device* device, uint8_t* byte);
+
+// Makes a read in progress on another thread, or the next read, return at
+// once with aErrNotReady and what the pending IN transfer brought (its
+// transfer is cancelled). Any thread. aErrParam: null.
+aErr cvusb_wake(cvusb_device* device);
 
 // Releases the interface and closes the device (state 2).
 // aErrParam: null. aErrMode: wrong path kind or nothing open.

@@ -81,6 +81,7 @@ unsigned aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* refer
         if (usb->get_device_descriptor(device, &desc) == 0 && desc.iSerialNumber != 0)
             n = usb->get_string_descriptor_ascii(handle, desc.iSerialNumber, text, USB_SERIAL_BUFFER);
         if (sParseSerial(text, n, &serial)) {
+            cvusb_remember_location(reinterpret_cast<const char*>(text), device);
             linkSpec spec;
             std::memset(&spec, 0, sizeof spec);
             spec.type = USB;
