@@ -6,6 +6,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <vector>
 #include <fcntl.h>
 #include <mutex>
 #include <new>
@@ -116,6 +117,7 @@ void Corvestel_libusb_exit()
         sContext = nullptr;
     }
     sForgetLocations();
+    cvusb_forget_refused();
 }
 
 bool is_corvestel_device(libusb_device* device)
@@ -255,6 +257,47 @@ static void sRememberedFirst(libusb_device** list, ssize_t count, const char* se
     }
 }
 
+static std::mutex sRefusedLock;
+static std::vector<std::string> sRefused;
+enum { REFUSALS_KEPT = 32 };
+
+void cvusb_note_refused(libusb_device* device)
+{
+    if (!device || !is_corvestel_device(device) || !cvusb_has_module_interface(device))
+        return;
+    const cvusb_libusb_ops* usb = cvusb_libusb();
+    char node[CVUSB_NODESIZE];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(usb->get_bus_number(device)),
+                  static_cast<unsigned>(usb->get_device_address(device)));
+    std::lock_guard<std::mutex> hold(sRefusedLock);
+    for (const std::string& known : sRefused)
+        if (known == node)
+            return;
+    if (sRefused.size() < REFUSALS_KEPT)
+        sRefused.push_back(node);
+}
+
+uint32_t cvusb_refused_count()
+{
+    std::lock_guard<std::mutex> hold(sRefusedLock);
+    return static_cast<uint32_t>(sRefused.size());
+}
+
+bool cvusb_refused_node(uint32_t index, char* node, size_t size)
+{
+    std::lock_guard<std::mutex> hold(sRefusedLock);
+    if (!node || size == 0 || index >= sRefused.size())
+        return false;
+    std::snprintf(node, size, "%s", sRefused[index].c_str());
+    return true;
+}
+
+void cvusb_forget_refused()
+{
+    std::lock_guard<std::mutex> hold(sRefusedLock);
+    sRefused.clear();
+}
+
 static aErr sOpenLibusb(cvusb_device* d, const char* serialText)
 {
     if (d->pathKind != CVUSB_PATH_LIBUSB)
@@ -270,12 +313,18 @@ static aErr sOpenLibusb(cvusb_device* d, const char* serialText)
     if (count > 0)
         sRememberedFirst(list, count, serialText);
     aErr err = aErrNotFound;
+    bool refused = false; // a module's node this user may not open
     for (ssize_t i = 0; i < count && err == aErrNotFound; i++) {
         libusb_device* device = list[i];
         if (!is_corvestel_device(device))
             continue;
         libusb_device_handle* handle = nullptr;
-        if (usb->open(device, &handle) != 0 || !handle)
+        int opened = usb->open(device, &handle);
+        if (opened == LIBUSB_ERROR_ACCESS) {
+            cvusb_note_refused(device);
+            refused = true;
+        }
+        if (opened != 0 || !handle)
             continue;
         struct libusb_device_descriptor desc;
         unsigned char text[CVUSB_SERIALSIZE] = {0};
@@ -314,6 +363,9 @@ static aErr sOpenLibusb(cvusb_device* d, const char* serialText)
     }
     if (list)
         usb->free_device_list(list, 1);
+    // The module may well be the one behind the node we may not open.
+    if (err == aErrNotFound && refused)
+        err = aErrPermission;
     return err;
 }
 

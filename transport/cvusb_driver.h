@@ -7,6 +7,7 @@
 #ifndef CORVESTEL_TRANSPORT_CVUSB_DRIVER_H
 #define CORVESTEL_TRANSPORT_CVUSB_DRIVER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <libusb.h>
 
@@ -98,6 +99,17 @@ bool cvusb_has_module_interface(libusb_device* device);
 // bus and device address), so that the next open of it looks there first.
 void cvusb_remember_location(const char* serialText, libusb_device* device);
 
+// Modules a search or an open passed over because their node may not be
+// opened by this user (the device has our vendor id, a module's product id
+// and the modules' interface): their nodes, "/dev/bus/usb/BBB/DDD", kept
+// process-wide (at most 32, each once) until forgotten.
+#define CVUSB_NODESIZE 32
+void cvusb_note_refused(libusb_device* device);
+uint32_t cvusb_refused_count();
+// The node of refusal index into node (size bytes); false past the end.
+bool cvusb_refused_node(uint32_t index, char* node, size_t size);
+void cvusb_forget_refused();
+
 // True when the kernel driver's node for this serial number exists.
 bool cvusb_is_kernel_driver_installed(uint32_t serialNumber);
 
@@ -111,7 +123,8 @@ cvusb_device* cvusb_create_usb(bool useLibusb);
 // aErrParam: null argument. aErrMode: wrong path kind. aErrResource: unusable
 // object. aErrNotFound: no such module. aErrConfiguration: it lacks the bulk
 // endpoints. aErrBusy: another program holds it. aErrPermission: no access
-// to the device (a udev rule must grant it). aErrUnknown: claim refused
+// to the device (a udev rule must grant it), or no module matched while a
+// module's node could not be opened (noted with cvusb_note_refused). aErrUnknown: claim refused
 // otherwise. Kernel node: aErrBusy (in use), aErrIO (can't be opened).
 aErr cvusb_open_corvestel_device(cvusb_device* device, const char* serialText);
 

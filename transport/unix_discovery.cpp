@@ -72,7 +72,10 @@ unsigned aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* refer
         if (!is_corvestel_device(device) || !cvusb_has_module_interface(device))
             continue;
         libusb_device_handle* handle = nullptr;
-        if (usb->open(device, &handle) != 0 || !handle)
+        int opened = usb->open(device, &handle);
+        if (opened == LIBUSB_ERROR_ACCESS)
+            cvusb_note_refused(device); // the caller may say how to grant access
+        if (opened != 0 || !handle)
             continue;
         struct libusb_device_descriptor desc;
         unsigned char text[USB_SERIAL_BUFFER] = {0};

@@ -73,9 +73,14 @@ TEST(UsbDriver, OpensTheModuleWithTheExactSerialString)
     EXPECT_EQ(d, nullptr);
     EXPECT_EQ(usb.openHandles, 0);
 
+    // No match while a module's node could not be opened: that may be it.
+    d = OpenModule("0000BEEF", &err);
+    EXPECT_EQ(err, aErrPermission);
+    EXPECT_EQ(usb.listsOut, 0);
+    cvusb_destroy(&d);
+    locked.openFails = false;
     d = OpenModule("0000BEEF", &err);
     EXPECT_EQ(err, aErrNotFound);
-    EXPECT_EQ(usb.listsOut, 0);
     cvusb_destroy(&d);
 }
 
