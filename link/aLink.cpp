@@ -50,12 +50,53 @@ aLinkRecord* sRecordOf(uint32_t identifier, aLinkEntryRef* entry)
     return aLinkManager_Record(*entry);
 }
 
+// Writes one packet's wire bytes; the caller holds the write lock.
+void sWriteOne(aLinkRecord* record, const aPacket* packet)
+{
+    uint8_t bytes[aPACKETMAXWIRE];
+    bytes[0] = packet->address;
+    bytes[1] = packet->length;
+    for (uint8_t i = 0; i < packet->length; i++)
+        bytes[2 + i] = packet->data[i];
+    aErr err = aStream_Write(record->stream, bytes, packet->length + 2u);
+    if (err != aErrNone)
+        aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing: %d\n", err);
+}
+
+// Puts a packet on the output FIFO, or, for a caller while the link runs
+// unpooled and nothing is queued, writes it at once: the send thread's
+// wake-up is saved from every request, and the order stays that of the puts.
+aErr sPutOutput(aLinkRecord* record, const aPacket* packet, bool direct)
+{
+    if (!aVALIDPACKET(packet))
+        return aErrParam;
+    // Only a caller writes by itself, and never waits for another write to
+    // get there: a busy stream means the packet queues behind what is
+    // being written. The receive thread only ever queues.
+    std::unique_lock<std::mutex> writing(record->writeLock, std::defer_lock);
+    if (direct && !record->pooled.load() && packet->length <= aPACKETMAXDATA)
+        writing.try_lock();
+    {
+        std::lock_guard<std::mutex> hold(record->queueLock);
+        if (!writing.owns_lock() || record->queued != 0 || !record->running.load() || record->pooled.load()
+            || !record->stream) {
+            aErr err = aPacketFifo_Put(record->outputFifo.load(), packet);
+            if (err == aErrNone)
+                record->queued++;
+            return err;
+        }
+    }
+    sWriteOne(record, packet);
+    aPacketDebug_LogPacket(record, aLOG_SENT, packet);
+    return aErrNone;
+}
+
 aErr sPutControl(aLinkRecord* record, uint8_t address, uint8_t length, const uint8_t* data)
 {
     aPacket* packet = aPacket_CreateWithData(address, length, data);
     if (!packet)
         return aErrMemory;
-    aErr err = aPacketFifo_Put(record->outputFifo.load(), packet);
+    aErr err = sPutOutput(record, packet, false);
     aPacket_Destroy(&packet);
     return err;
 }
@@ -262,20 +303,11 @@ void* sInPipeProcess(void* argument)
     return nullptr;
 }
 
-void sWriteOne(aLinkRecord* record, const aPacket* packet)
+// Writes first and what else is queued, up to one pool; the caller holds
+// the write lock. Returns how many packets went into the pool.
+uint32_t sWritePooled(aLinkRecord* record, const aPacket* first)
 {
-    uint8_t bytes[aPACKETMAXWIRE];
-    bytes[0] = packet->address;
-    bytes[1] = packet->length;
-    for (uint8_t i = 0; i < packet->length; i++)
-        bytes[2 + i] = packet->data[i];
-    aErr err = aStream_Write(record->stream, bytes, packet->length + 2u);
-    if (err != aErrNone)
-        aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing: %d\n", err);
-}
-
-void sWritePooled(aLinkRecord* record, const aPacket* first)
-{
+    uint32_t count = 1;
     uint8_t pool[aLINK_POOL_SIZE];
     uint32_t total = 0;
     auto append = [&](const aPacket* packet) {
@@ -292,10 +324,19 @@ void sWritePooled(aLinkRecord* record, const aPacket* first)
         if (next->length <= aPACKETMAXDATA)
             append(next);
         aPacket_Destroy(&next);
+        count++;
     }
     aErr err = aStream_Write(record->stream, pool, total);
     if (err != aErrNone)
         aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing pooled: %d\n", err);
+    return count;
+}
+
+// Counts written (or dropped) packets off the queued total.
+void sWritten(aLinkRecord* record, uint32_t count)
+{
+    std::lock_guard<std::mutex> hold(record->queueLock);
+    record->queued = record->queued > count ? record->queued - count : 0;
 }
 
 void* sOutPipeProcess(void* argument)
@@ -304,21 +345,31 @@ void* sOutPipeProcess(void* argument)
     record->sendStarted.store(1);
     while (record->running.load()) {
         aPacket* packet = aPacketFifo_Await(record->outputFifo.load(), kSendWaitMs);
-        if (!packet)
+        std::lock_guard<std::mutex> hold(record->writeLock);
+        if (!packet) {
+            // Packets dropped unwritten (a full FIFO empties) wait no more.
+            std::lock_guard<std::mutex> counting(record->queueLock);
+            if (aPacketFifo_GetLength(record->outputFifo.load()) == 0)
+                record->queued = 0;
             continue;
+        }
+        uint32_t count = 1;
         if (packet->length <= aPACKETMAXDATA) {
             if (record->pooled.load())
-                sWritePooled(record, packet);
+                count = sWritePooled(record, packet);
             else
                 sWriteOne(record, packet);
             aPacketDebug_LogPacket(record, aLOG_SENT, packet);
         }
+        sWritten(record, count);
         aPacket_Destroy(&packet);
     }
     // What is still queued (the routing switch of a stop, at least) goes out.
+    std::lock_guard<std::mutex> hold(record->writeLock);
     while (aPacket* packet = aPacketFifo_Get(record->outputFifo.load())) {
         if (packet->length <= aPACKETMAXDATA)
             sWriteOne(record, packet);
+        sWritten(record, 1);
         aPacket_Destroy(&packet);
     }
     aDebugging_Trace(aDEBUG_LINK, " sOutPipeProcess(%d) terminating\n", record->identifier);
@@ -336,7 +387,11 @@ aErr sStop(aLinkRecord* record)
     aErr result = aErrNone;
     if (record->receiveThread && record->sendThread)
         sForceRoute(record, 0);
-    record->running.store(0);
+    {
+        // No caller writes by itself from here on: the stream may go.
+        std::lock_guard<std::mutex> hold(record->writeLock);
+        record->running.store(0);
+    }
     // The receive thread may be waiting for bytes in the kernel.
     if (record->stream)
         aStream_Wake(record->stream);
@@ -830,6 +885,7 @@ aErr aLink_Reset(uint32_t identifier)
         sStop(record);
         sRemoveUserFilter(record);
         sDestroyFifos(record, nullptr);
+        sWritten(record, UINT32_MAX);
         aPacketDebug_Teardown(record);
         if (record->stream)
             aStream_Destroy(&record->stream);
@@ -927,7 +983,8 @@ aErr aLink_Sync(uint32_t identifier)
         return p->address == cmdMODULEADDRESS && p->length == 0;
     };
     uint32_t unsent = static_cast<uint32_t>(aPacketFifo_DrainPackets(record->outputFifo.load(), probe, nullptr));
-    aPacketFifo_DrainPackets(record->outputFifo.load(), all, nullptr);
+    sWritten(record, unsent);
+    sWritten(record, uint32_t(aPacketFifo_DrainPackets(record->outputFifo.load(), all, nullptr)));
     sAwaitProbeAnswers(record, record->probesQueued.load() - unsent);
     aPacketFifo_DrainPackets(record->inputFifo.load(), all, nullptr);
     return result;
@@ -989,7 +1046,7 @@ aErr aLink_PutPacket(uint32_t identifier, const aPacket* packet)
     aLinkRecord* record = sRecordOf(identifier, &entry);
     if (!record)
         return aErrParam;
-    return aPacketFifo_Put(record->outputFifo.load(), packet);
+    return sPutOutput(record, packet, true);
 }
 
 aPacket* aLink_GetPacket(uint32_t identifier)

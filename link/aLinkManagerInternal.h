@@ -52,6 +52,14 @@ struct aLinkRecord {
     aMutexRef userFilterMutex = nullptr;
     std::atomic<uint8_t> pooled{0};
     std::mutex control;                 // serialises start, stop, reset and teardown
+    // A caller writes its packet itself while nothing is queued, else queues
+    // it behind the others, so packets leave in the order they were put.
+    // writeLock guards stream writes (and the running flag's fall, so no
+    // caller writes to a stream being taken down); queueLock guards queued
+    // and the puts it counts. Order: writeLock before queueLock.
+    std::mutex writeLock;
+    std::mutex queueLock;
+    uint32_t queued = 0;                // under queueLock: put on the FIFO, not yet written
 
     aLinkRecord() = default;
     aLinkRecord(const aLinkRecord&) = delete;

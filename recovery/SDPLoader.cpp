@@ -123,6 +123,10 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, uint32_t address)
 {
     if (!transport || !_isConnectionAlive())
         return SDP_NO_ANSWER;
+    if (stopCheck && stopCheck()) {
+        Log::log(DEBUG_iMXSerial, "Loader transfer stopped before the file\n");
+        return SDP_STOPPED;
+    }
     SDPPacket command = _createWriteFilePacket(address, uint32_t(image.size()));
     ssize_t result = transport->writeData(command);
     Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", result);
@@ -131,6 +135,11 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, uint32_t address)
     size_t done = 0;
     int total = 0, loop = 0;
     while (done < image.size()) {
+        // Between two pieces the line is idle: the one place to stop.
+        if (stopCheck && stopCheck()) {
+            Log::log(DEBUG_iMXSerial, "Loader transfer stopped after %ld of %zu bytes\n", long(done), image.size());
+            return SDP_STOPPED;
+        }
         SDPPacket early;
         ssize_t got = transport->readData(early, 0);
         if (got > 0 || !early.empty()) {

@@ -48,6 +48,7 @@ public:
         SDP_NO_ANSWER = 2,    // writeLoader: the ROM does not answer
         SDP_EARLY_DATA = 3,   // writeLoader: the ROM sent data during the transfer
         SDP_INCOMPLETE = 4,   // writeLoader: the final status is not "complete"
+        SDP_STOPPED = 5,      // writeLoader: a stop was asked for between two pieces
         SDP_IO = 6,           // init: the transport did not open
     };
 
@@ -68,9 +69,13 @@ public:
     bool setLoader(SDPLoader_Interface* transport);
     // Opens the transport: 0 opened, 1 no transport, 6 (aErrIO) it did not open.
     int init();
+    // Asked before the file is announced and between its data pieces, never
+    // inside a write: true ends the transfer there (null: never).
+    void setStopCheck(bool (*stopRequested)()) { stopCheck = stopRequested; }
     // Writes image into the chip's RAM at address: 0 done, 2 the ROM does not
     // answer, 3 the ROM sent data during the transfer, 4 the final status is
-    // not "complete".
+    // not "complete", 5 stopped by the stop check (a ROM stopped inside a
+    // file still waits for the rest of it).
     int writeLoader(const std::vector<uint8_t>& image, uint32_t address);
     // Jumps to address; an answer is awaited for 100 ms and ignored.
     void startLoader(uint32_t address);
@@ -87,6 +92,7 @@ private:
     static SDPPacket _createJumpPacket(uint32_t address);
 
     SDPLoader_Interface* transport = nullptr; // owned
+    bool (*stopCheck)() = nullptr;
 };
 
 #endif

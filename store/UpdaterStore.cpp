@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 namespace {
 
 const uint16_t STORE_MODE = 0755;
+// Where the lock folders of boot ROM ports live.
+const char* const PORTS_FOLDER = ".ports";
 
 void _ensure_directory(const std::string& path)
 {
@@ -152,6 +155,38 @@ UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name)
 {
     _ensure_directory(BuildPath(basePath.c_str(), name.c_str(), static_cast<const char*>(nullptr)));
     return UpdaterStoreItem(basePath, name, STORE_ITEM_DIRECTORY);
+}
+
+std::string UpdaterStore::PortFolderName(const std::string& port)
+{
+    std::string resolved = port;
+    // "USB" names the transport, not a file that may lie in the working folder.
+    if (port != "USB") {
+        if (char* real = ::realpath(port.c_str(), nullptr)) {
+            resolved = real;
+            std::free(real);
+        }
+    }
+    std::string name;
+    for (unsigned char c : resolved) {
+        if (std::isalnum(c) || c == '_' || c == '-') {
+            name += char(c);
+        } else {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", unsigned(c));
+            name += escaped;
+        }
+    }
+    return name;
+}
+
+std::string UpdaterStore::AddPort(const std::string& port)
+{
+    const std::string ports = BuildPath(basePath.c_str(), PORTS_FOLDER, static_cast<const char*>(nullptr));
+    _ensure_directory(ports);
+    const std::string folder = BuildPath(ports.c_str(), PortFolderName(port).c_str(), static_cast<const char*>(nullptr));
+    _ensure_directory(folder);
+    return folder;
 }
 
 bool UpdaterStore::FindDevice(uint32_t serialNumber, UpdaterStoreItem* item) const

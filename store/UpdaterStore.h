@@ -67,6 +67,16 @@ public:
     UpdaterStoreItem AddDevice(uint32_t serialNumber);
     UpdaterStoreItem AddDevice(const std::string& name);
 
+    // Ensures the folder that stands for a boot ROM's port while a recovery
+    // or identification works through it ("USB", or a serial device path,
+    // its links resolved, so that two names of one port are one folder);
+    // the folder's lock is the port's. Hidden: never a device or a build.
+    // Throws as the constructor does.
+    std::string AddPort(const std::string& port);
+    // The folder name of a port: its resolved path with every character
+    // other than letters, digits, '_' and '-' written as %XX.
+    static std::string PortFolderName(const std::string& port);
+
     // Finds the first entry of the storage directory whose path contains the
     // name ("%08X" of the serial number); fills item when it is not null.
     bool FindDevice(uint32_t serialNumber, UpdaterStoreItem* item) const;

@@ -249,17 +249,3 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream)
         sFree(c);
     return err;
 }
-
-#if defined(__SANITIZE_THREAD__)
-// libzmq and czmq are not built for ThreadSanitizer: the lock-free queues
-// between their own threads and ours are invisible to it, so what it reports
-// inside them is noise. Linked in wherever the client stream (and with it
-// the link engine) is.
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "race:libzmq.so\n"
-           "race:libczmq.so\n"
-           "called_from_lib:libzmq.so\n"
-           "called_from_lib:libczmq.so\n";
-}
-#endif

@@ -126,10 +126,14 @@ public:
     std::string Get_JWT(uint32_t serialNumber);
 
     // Reads a chip's identity from its boot ROM (or the recovery loader);
-    // true when the chip answered. Leaves the chip kind in chip.
+    // true when the chip answered. Leaves the chip kind in chip. Holds the
+    // port's lock in the store meanwhile: while another run works through
+    // the port it says so and gives false without opening it.
     bool Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
                          const std::string& birdFile, uint32_t baudRate, bool resetAfter);
-    // Reinstalls firmware on a module whose firmware no longer runs.
+    // Reinstalls firmware on a module whose firmware no longer runs. Holds
+    // the port's lock from the start and the device's lock once its serial
+    // number is known; a stop request ends it at the next safe point.
     bool Recover_Firmware(const std::string& port, uint32_t build, uint32_t baudRate,
                           uint32_t serialNumber, const std::string& birdFile);
 
@@ -141,10 +145,15 @@ public:
     const UpdateReport& GetUpdateReport() const { return update_report; }
 
 private:
+    // Get_Fingerprint's work, for a caller that holds the port's lock.
+    bool identify_chip(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
+                       const std::string& birdFile, uint32_t baudRate, bool resetAfter);
+
     std::string url;                  // update server URL
     std::string storage;              // updater directory: the store's root
     UpdaterDisplayInterface& display; // not owned
     uint8_t chip = CHIP_UNKNOWN;      // kind of the chip last identified
+    bool imx_loader_started = false;  // the last identification started the i.MX recovery loader
     bool uei_bytes_load = false;
     uint32_t verify_timeout_ms = VERIFY_TIMEOUT_MS;
     UpdateVerification last_verification;

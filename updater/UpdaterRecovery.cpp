@@ -26,6 +26,7 @@
 #include "recovery/Serial_SDPLoader_unix.h"
 #include "server/UpdateServerRequest.h"
 #include "store/BirdFile.h"
+#include "store/DeviceLock.h"
 #include "store/UpdaterStore.h"
 #include "transport/unix_time.h"
 #include "updater/StopRequest.h"
@@ -145,6 +146,7 @@ bool _lpc_fingerprint(const std::string& port, uint32_t baudRate, Fingerprint& f
 //   aErrNone        loader started
 //   aErrNotReady    the ROM's transport did not open
 //   aErrConnection  a loader block was not taken
+//   aErrCancel      a stop was asked for; the loader was not started
 aErr _transfer_recovery_loader(const BirdFile& bird, const std::string& port)
 {
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
@@ -155,6 +157,7 @@ aErr _transfer_recovery_loader(const BirdFile& bird, const std::string& port)
     else
         transport = new Serial_SDPLoader(port);
     loader.setLoader(transport);
+    loader.setStopCheck(StopRequested);
     if (loader.init() != SDPLoader::SDP_OK)
         return aErrNotReady;
 
@@ -164,7 +167,10 @@ aErr _transfer_recovery_loader(const BirdFile& bird, const std::string& port)
             uint32_t address = _be32(block.data);
             std::vector<uint8_t> image(block.data + 4, block.data + block.length);
             Log::log(DEBUG_Updater, "Writting Block: %d, size %zu, address: %d\b", number, image.size(), int(address));
-            if (loader.writeLoader(image, address) != SDPLoader::SDP_OK)
+            const int written = loader.writeLoader(image, address);
+            if (written == SDPLoader::SDP_STOPPED)
+                return aErrCancel;
+            if (written != SDPLoader::SDP_OK)
                 return aErrConnection;
         }
         ++number;
@@ -177,9 +183,12 @@ aErr _transfer_recovery_loader(const BirdFile& bird, const std::string& port)
     return aErrNone;
 }
 
+// loaderStarted tells whether the chip was left running the recovery loader.
 bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const std::string& port,
-                      uint32_t serialNumber, const std::string& birdFile, Fingerprint& fingerprint, bool resetAfter)
+                      uint32_t serialNumber, const std::string& birdFile, Fingerprint& fingerprint, bool resetAfter,
+                      bool& loaderStarted)
 {
+    loaderStarted = false;
     std::unique_ptr<UpdaterStore> store = create_store(display, updater.GetStorage(), "_get_fingerprint_imx");
     if (!store)
         return false;
@@ -221,6 +230,8 @@ bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const 
     }
 
     aErr transferred = _transfer_recovery_loader(bird, port);
+    if (transferred == aErrCancel)
+        return false;
     if (transferred != aErrNone) {
         Log::log(DEBUG_APP, "Error loading liveloader.\n");
         // The ROM's device did not open: say why when it can be told.
@@ -229,11 +240,12 @@ bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const 
             display.message(ERROR, "%s", problem.c_str());
         return false;
     }
+    loaderStarted = true;
 
     Module module(0, uint8_t(0));
     if (_network_off(module, display) != aErrNone)
         return false;
-    for (unsigned attempt = 0; attempt < CONNECT_ATTEMPTS; ++attempt) {
+    for (unsigned attempt = 0; attempt < CONNECT_ATTEMPTS && !StopRequested(); ++attempt) {
         module.discoverAndConnect(USB, serialNumber);
         if (module.isConnected())
             break;
@@ -263,18 +275,67 @@ bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const 
     return ok;
 }
 
+// The line for a recovery that ends on a stop request: where the chip was
+// left and what brings it back. An LPC's boot ROM takes the next run as it
+// is; an i.MX ROM may be inside a file, and its loader runs from RAM, so
+// that chip needs a reset first.
+bool _recovery_stopped(UpdaterDisplayInterface& display, uint8_t chip, bool loaderStarted)
+{
+    if (chip != CHIP_IMXRT1050)
+        display.message(ERROR, "Recovery stopped: the chip is in its boot ROM; run the recovery again");
+    else if (!loaderStarted)
+        display.message(ERROR, "Recovery stopped: the chip is in its boot ROM; reset it and run the recovery again");
+    else
+        display.message(ERROR,
+                        "Recovery stopped: the chip runs the recovery loader; reset it and run the recovery again");
+    return false;
+}
+
+// One run at a time per boot ROM port, taken before the port is opened: a
+// second dialogue on the same line would garble both.
+bool _lock_port(UpdaterDisplayInterface& display, const std::string& storage, const std::string& port,
+                DeviceLock& lock)
+{
+    std::unique_ptr<UpdaterStore> store = create_store(display, storage, "_lock_port");
+    if (!store)
+        return false;
+    std::string folder;
+    try {
+        folder = store->AddPort(port);
+    } catch (const std::runtime_error& e) {
+        display.message(ERROR, "Could not lock the port %s: %s", port.c_str(), e.what());
+        return false;
+    }
+    const aErr err = lock.TryLock(folder);
+    if (err == aErrBusy) {
+        display.message(ERROR,
+                        "Device on port %s is busy: another Updater is working with it; try again when it is done",
+                        port.c_str());
+        return false;
+    }
+    if (err != aErrNone) {
+        display.message(ERROR, "Could not lock the store folder %s [%d, %s]", folder.c_str(), int(err),
+                        aError_GetErrorText(err));
+        return false;
+    }
+    return true;
+}
+
 bool _imx_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, uint32_t serialNumber, bool ueiBytes)
 {
     Module module(0, uint8_t(0));
     aErr err = _network_off(module, display);
     if (err == aErrNone) {
-        for (unsigned attempt = 0; attempt < CONNECT_ATTEMPTS && !module.isConnected(); ++attempt) {
+        for (unsigned attempt = 0; attempt < CONNECT_ATTEMPTS && !module.isConnected() && !StopRequested();
+             ++attempt) {
             module.discoverAndConnect(USB, PLACEHOLDER_SERIAL_NUMBER);
             if (!module.isConnected())
                 module.discoverAndConnect(USB, serialNumber);
             if (!module.isConnected() && attempt + 1 < CONNECT_ATTEMPTS)
                 aTime_MSSleep(CONNECT_DELAY_MS);
         }
+        if (!module.isConnected() && StopRequested())
+            return _recovery_stopped(display, CHIP_IMXRT1050, true);
         if (!module.isConnected()) {
             display.message(ERROR, "Could not connect to device");
             return false;
@@ -283,6 +344,8 @@ bool _imx_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, uint3
         err = _transfer_firmware(display, module, bird, false, ueiBytes);
     }
     module.disconnect();
+    if (err == aErrCancel && StopRequested())
+        return _recovery_stopped(display, CHIP_IMXRT1050, true);
     if (err != aErrNone) {
         display.message(ERROR, "Failed to transfer firmware");
         return false;
@@ -337,8 +400,7 @@ bool _lpc_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, const
             // Between pieces no flash write is under way: a safe place to stop.
             if (StopRequested()) {
                 display.display_progress(false);
-                display.message(ERROR, "Recovery stopped: the module is in its loader; run the update again");
-                return false;
+                return _recovery_stopped(display, CHIP_LPC17XX, false);
             }
             uint32_t piece = size - done < PIECE_SIZE ? size - done : PIECE_SIZE;
             Log::log(DEBUG_APP, "Transferring firmware %d bytes to address 0x%08X\n", int(piece), destination);
@@ -397,6 +459,16 @@ bool _lpc_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, const
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
                               const std::string& birdFile, uint32_t baudRate, bool resetAfter)
 {
+    DeviceLock portLock;
+    if (!_lock_port(display, storage, port, portLock))
+        return false;
+    return identify_chip(fingerprint, port, serialNumber, birdFile, baudRate, resetAfter);
+}
+
+bool Updater::identify_chip(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
+                            const std::string& birdFile, uint32_t baudRate, bool resetAfter)
+{
+    imx_loader_started = false;
     // Neither ROM can answer through a port that does not open: say why.
     std::string problem = _port_problem(port);
     if (!problem.empty()) {
@@ -408,7 +480,8 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port,
         return true;
     }
     chip = CHIP_IMXRT1050;
-    return _imx_fingerprint(display, *this, port, serialNumber, birdFile, fingerprint, resetAfter);
+    return _imx_fingerprint(display, *this, port, serialNumber, birdFile, fingerprint, resetAfter,
+                            imx_loader_started);
 }
 
 bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t baudRate, uint32_t serialNumber,
@@ -416,9 +489,16 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
 {
     aMSTicks start = aTime_GetMSTicks();
     update_report = UpdateReport();
+    // Held to the end: a second recovery or identification through this
+    // port is refused before it opens the port.
+    DeviceLock portLock;
+    if (!_lock_port(display, storage, port, portLock))
+        return false;
     Fingerprint fingerprint;
     // The LPC is always identified at 115200 baud; the i.MX loader stays running.
-    if (!Get_Fingerprint(fingerprint, port, serialNumber, birdFile, LPC_FINGERPRINT_BAUD, false)) {
+    if (!identify_chip(fingerprint, port, serialNumber, birdFile, LPC_FINGERPRINT_BAUD, false)) {
+        if (StopRequested())
+            return _recovery_stopped(display, chip, imx_loader_started);
         display.message(ERROR, "Could not get Device Identifier");
         return false;
     }
@@ -452,6 +532,24 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         display.message(ERROR, "Updater does not support offline recovery");
         return false;
     }
+    // The device the firmware is for (when one is named): an update of it
+    // must not run at the same time. Taken only now, since fetching the
+    // file takes it too.
+    DeviceLock deviceLock;
+    if (serialNumber != 0) {
+        std::unique_ptr<UpdaterStore> store = create_store(display, storage, "Recover_Firmware");
+        if (!store)
+            return false;
+        try {
+            if (!lock_device(display, store->AddDevice(serialNumber).Path(), serialNumber, deviceLock))
+                return false;
+        } catch (const std::runtime_error&) {
+            display.message(ERROR, "Could not create directory for storing BIRD file");
+            return false;
+        }
+    }
+    if (StopRequested())
+        return _recovery_stopped(display, chip, imx_loader_started);
 
     update_report.serialNumber = serialNumber;
     update_report.build = build ? build : bird.GetBuild();

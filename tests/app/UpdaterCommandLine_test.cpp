@@ -201,3 +201,17 @@ TEST_F(UpdaterCommandLine, GetAnnouncesTheBuildItAsksFor)
 }
 
 } // namespace
+
+TEST_F(UpdaterCommandLine, HelpLoadsNeitherZeroMQNorLibcurl)
+{
+    // The dynamic loader names every library it starts; ZeroMQ and libcurl
+    // come only with a server, an AETHER link or a server command.
+    RunOptions options;
+    options.environment = {"HOME=" + dir, "LD_DEBUG=files"};
+    options.timeoutMs = 60000;
+    RunResult r = RunProgram({UpdaterProgramPath(), "-h"}, options);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("calling init:"), std::string::npos) << r.err;
+    for (const char* library : {"libzmq.so", "libczmq.so", "libcurl.so"})
+        EXPECT_EQ(r.err.find(library), std::string::npos) << library;
+}

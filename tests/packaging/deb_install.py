@@ -127,7 +127,9 @@ def main():
         if r.returncode != 0:
             fail("dpkg --root -i: " + r.stdout + r.stderr)
         for path in ("usr/bin/Updater", "usr/bin/birdtool", "usr/lib/udev/rules.d/70-corvestel.rules",
-                     "usr/share/man/man1/Updater.1.gz", "usr/share/bash-completion/completions/Updater"):
+                     "usr/share/man/man1/Updater.1.gz", "usr/share/bash-completion/completions/Updater",
+                     # the ZeroMQ code, loaded beside the program's folder
+                     "usr/lib/corvestel/libcorvestel_zmq.so"):
             if not os.path.exists(os.path.join(root, path)):
                 fail("the package did not install /" + path)
 
@@ -143,6 +145,15 @@ def main():
                 fail("Updater %s in the clean root: %s" % (" ".join(words), r.stderr))
             return r
 
+        # The plugin is loaded only by runs that need ZeroMQ: its own
+        # libraries must be in the root all the same.
+        loader = [l for l in ("/lib64/ld-linux-x86-64.so.2", "/lib/ld-linux-aarch64.so.1")
+                  if os.path.exists(os.path.join(root, l.lstrip("/")))]
+        if loader:
+            r = subprocess.run([chroot, root, loader[0], "--list", "/usr/lib/corvestel/libcorvestel_zmq.so"],
+                               capture_output=True, text=True, env=env, timeout=60)
+            if r.returncode != 0 or "not found" in r.stdout or "libczmq" not in r.stdout:
+                fail("the plugin's libraries in the clean root: " + r.stdout + r.stderr)
         r = updater("-h")
         if r.returncode != 0 or r.stdout != "Updater (Version: 2.11.3 Jun  6 2025)\n" or \
                 "Application Usage:" not in r.stderr:

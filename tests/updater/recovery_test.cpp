@@ -3,18 +3,21 @@
 // with a store in a temporary folder.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <random>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "store/BirdWriter.h"
 #include "support/BootRomHarness.h"
 #include "support/ProgramRunner.h"
+#include "support/TestImages.h"
 #include "support/UpdateServerHarness.h"
 
+using namespace testimages;
 using srvtest::TempDir;
 using srvtest::WriteWholeFile;
 
@@ -30,46 +33,18 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-BirdWriter::Bytes Random(size_t n, unsigned seed)
-{
-    std::mt19937 rng{seed};
-    BirdWriter::Bytes v(n);
-    for (auto& b : v)
-        b = uint8_t(rng());
-    return v;
-}
-
-// Recovery firmware is served encoded for one chip: each byte is mixed with
-// the chip's identity (big-endian words) and the byte before it.
-BirdWriter::Bytes EncodeForChip(const BirdWriter::Bytes& plain, const uint32_t uid[4])
-{
-    BirdWriter::Bytes out(plain.size());
-    uint8_t previous = 0;
-    for (size_t i = 0; i < plain.size(); ++i) {
-        uint8_t key = uint8_t(uid[(i % 16) / 4] >> (24 - 8 * (i % 4)));
-        out[i] = uint8_t(plain[i] ^ key ^ previous);
-        previous = plain[i];
-    }
-    return out;
-}
-
-std::string AsString(const BirdWriter::Bytes& b)
-{
-    return std::string(b.begin(), b.end());
-}
-
 class RecoveryCommands : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        first = Random(10000, 1);
-        second = Random(300, 2);
+        first = RandomBytes(10000, 1);
+        second = RandomBytes(300, 2);
         BirdWriter w;
         w.AddInfo(5120, "3.1.4", DEVICE, "CVR-IO");
         w.AddFirmware(0x0, EncodeForChip(first, UID));
         w.AddFirmware(0x10000, EncodeForChip(second, UID));
-        w.AddFirmware(0x20000, BirdWriter::Bytes(4, 0)); // end marker: never written
-        BirdWriter::Bytes file = w.File();
+        w.AddFirmware(0x20000, Bytes(4, 0)); // end marker: never written
+        Bytes file = w.File();
         server.SetLatest(DEVICE, BUILD, "FW-R1");
         server.SetBuilds(DEVICE, std::string(BUILD) + ";3.1.4\n");
         server.AddBird(DEVICE, BUILD, AsString(file));
@@ -77,20 +52,21 @@ protected:
         ASSERT_TRUE(server.Start());
     }
 
-    RunResult Run(std::vector<std::string> args, std::string url = "")
+    RunResult Run(std::vector<std::string> args, std::string url = "", std::function<void(pid_t)> watch = nullptr)
     {
         std::vector<std::string> argv = {UpdaterProgramPath()};
         argv.insert(argv.end(), args.begin(), args.end());
         argv.insert(argv.end(), {"-u", url.empty() ? server.URL() : url, "-i", store.Path()});
         RunOptions options;
         options.timeoutMs = 120000;
+        options.whileRunning = watch;
         RunResult result = RunProgram(argv, options);
         EXPECT_TRUE(result.started);
         EXPECT_FALSE(result.timedOut);
         return result;
     }
 
-    BirdWriter::Bytes first, second;
+    Bytes first, second;
     UpdateServerHarness server;
     TempDir store;
     BootRomHarness rom;
@@ -222,12 +198,58 @@ TEST_F(RecoveryCommands, RecoveryFailuresAreReported)
     EXPECT_TRUE(Contains(none.err, "Could not get Device Identifier")) << none.err;
 }
 
+// While one recovery works through a port, a second recovery or an
+// identification through the same port (under another name), and an update
+// of the device being recovered, are refused before they touch anything:
+// the first run's dialogue stays whole.
+TEST_F(RecoveryCommands, OneRunAtATimePerPortAndPerDevice)
+{
+    // 48 KiB on a 115200-baud line: seconds of transfer to land in.
+    const Bytes large = RandomBytes(48 * 1024, 8);
+    BirdWriter w;
+    w.AddInfo(5121, "3.1.5", DEVICE, "CVR-IO");
+    w.AddFirmware(0x0, EncodeForChip(large, UID));
+    const std::string path = store.Path() + "/large.bird";
+    ASSERT_EQ(aErrNone, w.Write(path));
+    ASSERT_TRUE(rom.Start({"--kind", "isp", "--uid", UID_OPTION, "--baud", "115200"}));
+    const std::string alias = store.Path() + "/rom-port";
+    ASSERT_EQ(0, symlink(rom.PtyPath().c_str(), alias.c_str()));
+
+    std::vector<RunResult> others;
+    auto second = [&](pid_t) {
+        // Erasing: both locks are held and the flash is being written.
+        if (!others.empty() || rom.CountTrace("ERASE") == 0)
+            return;
+        others.push_back(Run({"-U", "-t", "RECOVER", "-s", alias, "-d", "5A17C0DE", "-f", path}));
+        others.push_back(Run({"-N", "-s", rom.PtyPath()}));
+        others.push_back(Run({"-U", "-d", "5A17C0DE", "-f", path}));
+    };
+    RunResult first = Run({"-U", "-t", "RECOVER", "-s", rom.PtyPath(), "-d", "5A17C0DE", "-f", path}, "", second);
+    ASSERT_EQ(3u, others.size()) << "the recovery ended before the second run could start";
+    EXPECT_EQ(1, others[0].status);
+    EXPECT_TRUE(Contains(others[0].err, "Device on port " + alias +
+                                            " is busy: another Updater is working with it; try again when it is done"))
+        << others[0].err;
+    EXPECT_FALSE(Contains(others[0].err, "Could not get Device Identifier")) << others[0].err;
+    EXPECT_EQ(1, others[1].status);
+    EXPECT_TRUE(Contains(others[1].err, "Device on port " + rom.PtyPath() + " is busy")) << others[1].err;
+    EXPECT_EQ(1, others[2].status);
+    EXPECT_TRUE(Contains(others[2].err, "Device 5A17C0DE is busy: another Updater is working with it"))
+        << others[2].err;
+
+    ASSERT_EQ(0, first.status) << first.out << first.err;
+    EXPECT_EQ(1u, rom.CountTrace("AUTOBAUD")) << "a second dialogue started";
+    std::string flash = rom.Flash();
+    ASSERT_EQ(0x80000u, flash.size());
+    EXPECT_EQ(AsString(large), flash.substr(0, large.size()));
+}
+
 TEST_F(RecoveryCommands, FilesWithASerialNumberBlockAreRefused)
 {
     BirdWriter w;
     w.AddInfo(77, "1.0.0", DEVICE, "CVR-IO");
     w.AddSerialOffsets(0x100, 0x200);
-    w.AddFirmware(0, Random(512, 3));
+    w.AddFirmware(0, RandomBytes(512, 3));
     std::string path = store.Path() + "/personal.bird";
     ASSERT_EQ(aErrNone, w.Write(path));
     ASSERT_TRUE(rom.Start({"--kind", "isp", "--uid", UID_OPTION}));
@@ -253,15 +275,8 @@ TEST_F(RecoveryCommands, ImxNeedsASerialNumberWithAGivenFile)
 // fingerprint fails after the connection attempts.
 TEST_F(RecoveryCommands, ImxFingerprintStartsTheRecoveryLoader)
 {
-    BirdWriter loader;
-    BirdWriter::Bytes code = Random(2500, 4), table = Random(64, 5);
-    loader.AddInfo(9001, "0.9.0", 0xDEADDEAD, "CVR-LOADER");
-    loader.AddLoader(0x20000000, table);
-    loader.AddLoader(0x20002000, code);
-    loader.AddEntryAddress(0x20002000);
-    server.SetLatest(0xDEADDEAD, "9001", "LOADER");
-    server.SetBuilds(0xDEADDEAD, "9001;0.9.0\n");
-    server.AddBird(0xDEADDEAD, "9001", AsString(loader.File()));
+    Bytes code = RandomBytes(2500, 4), table = RandomBytes(64, 5);
+    ServeRecoveryLoader(server, table, code);
 
     // Paced like a 115200-baud UART: 2500 bytes outlast the answer's time-out.
     ASSERT_TRUE(rom.Start({"--kind", "sdp", "--baud", "115200"}));
@@ -282,4 +297,38 @@ TEST_F(RecoveryCommands, ImxFingerprintStartsTheRecoveryLoader)
     EXPECT_EQ(AsString(code), writes[1].second);
     EXPECT_TRUE(jumped);
     EXPECT_EQ(0x20002000u, jump);
+}
+
+// Ctrl-C while the i.MX ROM takes the loader: the transfer ends between two
+// pieces, the loader is neither completed nor started, and the line says
+// what the chip needs before the next run.
+TEST_F(RecoveryCommands, CtrlCDuringTheImxLoaderStopsBetweenPieces)
+{
+    // Larger than what the terminal buffers on its way to the chip (64 KiB),
+    // so the transfer is still under way when the chip reads the command.
+    Bytes code = RandomBytes(128 * 1024, 4), table = RandomBytes(64, 5);
+    ServeRecoveryLoader(server, table, code);
+
+    ASSERT_TRUE(rom.Start({"--kind", "sdp", "--baud", "115200"}));
+    bool sent = false;
+    auto interrupt = [&](pid_t pid) {
+        if (!sent && rom.CountTrace("CMD 0404 20002000") > 0) {
+            kill(pid, SIGINT);
+            sent = true;
+        }
+    };
+    RunResult r = Run({"-U", "-t", "RECOVER", "-s", rom.PtyPath()}, "", interrupt);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(Contains(r.err, "Recovery stopped: the chip is in its boot ROM; reset it and run the recovery again\n"))
+        << r.err;
+    EXPECT_FALSE(Contains(r.err, "Could not get Device Identifier")) << r.err;
+
+    std::vector<std::pair<uint32_t, std::string>> writes;
+    bool jumped = false;
+    uint32_t jump = 0;
+    ASSERT_TRUE(rom.SdpState(writes, jumped, jump));
+    ASSERT_EQ(1u, writes.size()) << "the second file was completed";
+    EXPECT_EQ(AsString(table), writes[0].second);
+    EXPECT_FALSE(jumped);
 }
