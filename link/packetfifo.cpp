@@ -242,7 +242,14 @@ aPacket* aPacketFifo_GetFirst(uint64_t identifier, PacketMatchProc match, const 
 aPacket* aPacketFifo_AwaitFirst(uint64_t identifier, PacketMatchProc match,
     const void* reference, uint32_t timeoutMs)
 {
-    if (!match)
+    aPacketFifoCursor cursor{0, 0};
+    return aPacketFifo_AwaitFirstFrom(identifier, match, reference, timeoutMs, &cursor);
+}
+
+aPacket* aPacketFifo_AwaitFirstFrom(uint64_t identifier, PacketMatchProc match,
+    const void* reference, uint32_t timeoutMs, aPacketFifoCursor* cursor)
+{
+    if (!match || !cursor)
         return nullptr;
     try {
         auto deadline = sDeadline(timeoutMs);
@@ -252,8 +259,12 @@ aPacket* aPacketFifo_AwaitFirst(uint64_t identifier, PacketMatchProc match,
         std::unique_lock<std::mutex> guard(fifo->lock);
 
         // Every packet up to lastTested has been offered to match in this
-        // call; a wake-up only looks at what came after it.
-        int32_t lastTested = static_cast<int32_t>(static_cast<uint32_t>(fifo->windowStart.load()) - 1u);
+        // wait; a wake-up only looks at what came after it.
+        if (cursor->fifo != identifier) {
+            cursor->fifo = identifier;
+            cursor->lastTested = static_cast<int32_t>(static_cast<uint32_t>(fifo->windowStart.load()) - 1u);
+        }
+        int32_t& lastTested = cursor->lastTested;
         std::deque<SerialPacket>::iterator found;
         bool matched = false;
         auto scan = [&] {
@@ -271,7 +282,10 @@ aPacket* aPacketFifo_AwaitFirst(uint64_t identifier, PacketMatchProc match,
             }
             return false;
         };
-        fifo->changed.wait_until(guard, deadline, scan);
+        if (timeoutMs == 0)
+            scan();
+        else
+            fifo->changed.wait_until(guard, deadline, scan);
         if (!matched || !fifo->active.load())
             return nullptr;
         return fifo->take(found);

@@ -55,6 +55,19 @@ aPacket* aPacketFifo_GetFirst(uint64_t identifier, PacketMatchProc match, const 
 aPacket* aPacketFifo_AwaitFirst(uint64_t identifier, PacketMatchProc match,
     const void* reference, uint32_t timeoutMs);
 
+// Where a wait that spans several calls has got to: the FIFO it looks at and
+// the last packet it offered to match. Zero-initialised before the first
+// call; a cursor of another FIFO starts afresh.
+struct aPacketFifoCursor {
+    uint64_t fifo;
+    int32_t lastTested;
+};
+// As AwaitFirst, but each packet is offered to match at most once over all
+// the calls that share the cursor (a waiter that reads the stream itself
+// looks after every packet it queued, with no time to wait).
+aPacket* aPacketFifo_AwaitFirstFrom(uint64_t identifier, PacketMatchProc match,
+    const void* reference, uint32_t timeoutMs, aPacketFifoCursor* cursor);
+
 // Deletes every queued packet that match accepts, keeping the others in
 // order; the number deleted (0 for an unknown identifier).
 size_t aPacketFifo_DrainPackets(uint64_t identifier, PacketMatchProc match, const void* reference);
