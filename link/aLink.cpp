@@ -547,6 +547,8 @@ aErr sStop(aLinkRecord* record)
     if (record->stream)
         aStream_Wake(record->stream);
     sKickReceiver(record);
+    // The send thread may be waiting for a packet.
+    aPacketFifo_Wake(record->outputFifo.load());
     if (record->receiveThread && aThread_Destroy(&record->receiveThread) != aErrNone)
         result = aErrUnknown;
     if (record->sendThread && aThread_Destroy(&record->sendThread) != aErrNone)

@@ -40,6 +40,7 @@ struct packetFifo {
     // Serial of the front packet, or of the next packet when empty.
     std::atomic<int32_t> windowStart{0};
     std::atomic<int32_t> nextSerial{0};
+    uint32_t wakes = 0; // under lock: calls of aPacketFifo_Wake
 
     // Caller holds lock.
     void syncWindow()
@@ -187,6 +188,23 @@ aErr aPacketFifo_Put(uint64_t identifier, const aPacket* packet)
     }
 }
 
+aErr aPacketFifo_Wake(uint64_t identifier)
+{
+    try {
+        FifoPtr fifo = sLookup(identifier);
+        if (!fifo)
+            return aErrNotFound;
+        {
+            std::lock_guard<std::mutex> guard(fifo->lock);
+            fifo->wakes++;
+        }
+        fifo->changed.notify_all();
+        return aErrNone;
+    } catch (...) {
+        return aErrUnknown;
+    }
+}
+
 aPacket* aPacketFifo_Get(uint64_t identifier)
 {
     try {
@@ -210,8 +228,9 @@ aPacket* aPacketFifo_Await(uint64_t identifier, uint32_t timeoutMs)
         if (!fifo)
             return nullptr;
         std::unique_lock<std::mutex> guard(fifo->lock);
+        const uint32_t wakes = fifo->wakes;
         bool ready = fifo->changed.wait_until(guard, deadline,
-            [&] { return !fifo->queue.empty() || !fifo->active.load(); });
+            [&] { return !fifo->queue.empty() || !fifo->active.load() || fifo->wakes != wakes; });
         if (!ready || fifo->queue.empty())
             return nullptr;
         return fifo->take(fifo->queue.begin());

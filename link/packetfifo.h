@@ -40,6 +40,11 @@ size_t aPacketFifo_GetLength(uint64_t identifier);
 //   aErrResource  the queue could not grow
 aErr aPacketFifo_Put(uint64_t identifier, const aPacket* packet);
 
+// Ends the waits of Await in progress on this FIFO without a packet (they
+// return null); a FIFO's owner stopping its waiting thread. aErrNotFound for
+// an unknown identifier.
+aErr aPacketFifo_Wake(uint64_t identifier);
+
 // The takes hand the caller a new packet that it must destroy, and remove
 // the queued one. Null when there is none, the identifier is unknown, or
 // the FIFO is destroyed during the wait.
