@@ -322,7 +322,7 @@ void* sInPipeProcess(void* argument)
 {
     aLinkRecord* record = static_cast<aLinkRecord*>(argument);
     {
-        std::lock_guard<std::timed_mutex> reading(record->readLock);
+        std::lock_guard<std::mutex> reading(record->readLock);
         record->syncState = 0;
         record->streamReconnects = aStream_GetReconnects(record->stream);
     }
@@ -343,7 +343,7 @@ void* sInPipeProcess(void* argument)
                 seenSessions = record->sessions.load();
             continue;
         }
-        std::unique_lock<std::timed_mutex> reading(record->readLock, std::try_to_lock);
+        std::unique_lock<std::mutex> reading(record->readLock, std::try_to_lock);
         if (!reading.owns_lock()) {
             sPark(record);
             continue;
@@ -367,6 +367,10 @@ void* sInPipeProcess(void* argument)
             record->receiverPolling.store(false);
         }
         reading.unlock();
+        if (record->readers.load() > 0) {
+            std::lock_guard<std::mutex> hold(record->parkLock);
+            record->readFree.notify_all();
+        }
         if (failed)
             aTime_MSSleep(kIOErrorPauseMs);
         seenSessions = record->sessions.load();
@@ -396,9 +400,16 @@ aPacket* sReadForReply(aLinkRecord* record, PacketMatchProc match, const void* r
     }
     // The receive thread gives the stream up at once; another caller keeps
     // it until its reply came, so this one waits on the FIFO meanwhile.
-    std::unique_lock<std::timed_mutex> reading(record->readLock, std::defer_lock);
-    while (!reading.owns_lock() && !record->callerHolds.load() && Clock::now() < deadline)
-        reading.try_lock_for(std::chrono::microseconds(200));
+    std::unique_lock<std::mutex> reading(record->readLock, std::try_to_lock);
+    while (!reading.owns_lock() && !record->callerHolds.load() && Clock::now() < deadline) {
+        {
+            // The receive thread tells when it let go; a notice missed
+            // costs one short wait.
+            std::unique_lock<std::mutex> hold(record->parkLock);
+            record->readFree.wait_for(hold, std::chrono::microseconds(200));
+        }
+        reading.try_lock();
+    }
     if (!reading.owns_lock()) {
         record->readers.fetch_sub(1);
         return nullptr;
@@ -558,7 +569,7 @@ aErr sStop(aLinkRecord* record)
     {
         // A caller reading for its reply sees the stop and leaves; no one
         // reads the stream after this until the next start.
-        std::lock_guard<std::timed_mutex> reading(record->readLock);
+        std::lock_guard<std::mutex> reading(record->readLock);
         aPacket_Reset(record->incoming);
     }
     record->status.store(record->stream ? LINK_STOPPED : LINK_NO_STREAM);

@@ -67,7 +67,7 @@ struct aLinkRecord {
     // only" are its. The receive thread stands aside while callers want to
     // read (readers) or did so lately (sessions), napping on parked; a kick
     // brings it back at once (stop, sync, a caller that met a fault).
-    std::timed_mutex readLock;
+    std::mutex readLock;
     std::atomic<bool> callerReads{false};   // set at start from the stream
     std::atomic<uint32_t> readers{0};       // callers reading or about to
     std::atomic<uint32_t> sessions{0};      // callers' reading turns so far
@@ -76,6 +76,7 @@ struct aLinkRecord {
     std::atomic<bool> receiverPolling{false}; // the receive thread waits in the kernel
     std::mutex parkLock;
     std::condition_variable parked;
+    std::condition_variable readFree;       // the receive thread let readLock go
     bool kicked = false;                    // under parkLock
 
     aLinkRecord() = default;

@@ -442,6 +442,9 @@ TEST(aLinkScripted, AStreamThatConnectedAgainIsADropAndForgetsHalfAPacket)
     // Half a packet from the old connection; the rest never comes.
     link.port.feed({0x02, 0x03, 0x17});
     ASSERT_TRUE(eventually([&] { return link.port.pending() == 0; }));
+    // The link asked again after the last byte: it has dealt with it.
+    const int gets = link.port.gets.load();
+    ASSERT_TRUE(eventually([&] { return link.port.gets.load() > gets + 1; }));
     link.port.reconnects.store(1);
     link.port.feed({0x02, 0x02, 0x17, 0x05});
     const uint8_t from = 0x02;
