@@ -8,12 +8,9 @@
 // Prints one table row per run; a missing peer tool gives a row saying so.
 //
 //   bench_recovery [--baud 115200] [--lpc-bytes 65536] [--imx-bytes 32768] [--rounds 1]
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -21,8 +18,12 @@
 #include "recovery/Serial_SDPLoader_unix.h"
 #include "store/BirdWriter.h"
 #include "support/BootRomHarness.h"
+#include "support/PeerTools.h"
 #include "support/ProgramRunner.h"
+#include "support/TestImages.h"
 #include "support/UpdateServerHarness.h"
+
+using namespace testimages;
 
 namespace {
 
@@ -33,52 +34,6 @@ const uint32_t IMX_ADDRESS = 0x20002000;
 double Seconds()
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-std::string Tool(const char* name)
-{
-    for (const char* dir : {"/usr/bin/", "/usr/local/bin/", "/bin/"}) {
-        std::string path = std::string(dir) + name;
-        if (access(path.c_str(), X_OK) == 0)
-            return path;
-    }
-    return "";
-}
-
-BirdWriter::Bytes Random(size_t n, unsigned seed)
-{
-    std::mt19937 rng{seed};
-    BirdWriter::Bytes v(n);
-    for (auto& b : v)
-        b = uint8_t(rng());
-    return v;
-}
-
-// An image the chip would start: the eighth vector makes the first eight sum
-// to 0 (lpc21isp writes that word itself; so the flash equals the image).
-void MakeBootable(BirdWriter::Bytes& image)
-{
-    uint32_t sum = 0;
-    for (size_t i = 0; i < 7; ++i)
-        sum += uint32_t(image[4 * i]) | uint32_t(image[4 * i + 1]) << 8 | uint32_t(image[4 * i + 2]) << 16 |
-               uint32_t(image[4 * i + 3]) << 24;
-    uint32_t check = 0u - sum;
-    for (size_t i = 0; i < 4; ++i)
-        image[28 + i] = uint8_t(check >> (8 * i));
-}
-
-// Recovery firmware is stored encoded for one chip: each byte mixed with the
-// chip's identity (big-endian words) and the byte before it.
-BirdWriter::Bytes EncodeForChip(const BirdWriter::Bytes& plain)
-{
-    BirdWriter::Bytes out(plain.size());
-    uint8_t previous = 0;
-    for (size_t i = 0; i < plain.size(); ++i) {
-        uint8_t key = uint8_t(UID[(i % 16) / 4] >> (24 - 8 * (i % 4)));
-        out[i] = uint8_t(plain[i] ^ key ^ previous);
-        previous = plain[i];
-    }
-    return out;
 }
 
 // Bytes the host sent to the ROM, from its trace.
@@ -114,13 +69,13 @@ void Print(const Row& r, int baud, double reference)
                 r.note.empty() ? "" : ("; " + r.note).c_str());
 }
 
-Row LpcUpdater(int baud, const BirdWriter::Bytes& image)
+Row LpcUpdater(int baud, const Bytes& image)
 {
     Row row{"P3", "Updater -t RECOVER", image.size(), 0, 0, false, ""};
     srvtest::TempDir dir;
     BirdWriter w;
     w.AddInfo(1, "1.0.0", 0x5A17C0DE, "CVR-IO");
-    w.AddFirmware(0, EncodeForChip(image));
+    w.AddFirmware(0, EncodeForChip(image, UID));
     std::string bird = dir.Path() + "/recovery.bird";
     if (w.Write(bird) != aErrNone) {
         row.note = "cannot write the BIRD file";
@@ -144,17 +99,17 @@ Row LpcUpdater(int baud, const BirdWriter::Bytes& image)
     return row;
 }
 
-Row LpcPeer(int baud, const BirdWriter::Bytes& image)
+Row LpcPeer(int baud, const Bytes& image)
 {
     Row row{"P3", "lpc21isp", image.size(), 0, 0, false, ""};
-    std::string tool = Tool("lpc21isp");
-    if (tool.empty()) {
-        row.note = "lpc21isp not installed (Debian package lpc21isp)";
+    PeerTool tool = FindPeerTool("lpc21isp", "lpc21isp");
+    if (tool.path.empty()) {
+        row.note = tool.missing;
         return row;
     }
     srvtest::TempDir dir;
     std::string path = dir.Path() + "/image.bin";
-    srvtest::WriteWholeFile(path, std::string(image.begin(), image.end()));
+    srvtest::WriteWholeFile(path, AsString(image));
     BootRomHarness rom;
     if (!rom.Start({"--kind", "isp", "--baud", std::to_string(baud)})) {
         row.note = "ROM did not start";
@@ -163,7 +118,7 @@ Row LpcPeer(int baud, const BirdWriter::Bytes& image)
     RunOptions options;
     options.timeoutMs = 600000;
     double start = Seconds();
-    RunResult r = RunProgram({tool, "-bin", path, rom.PtyPath(), std::to_string(baud), "14746"}, options);
+    RunResult r = RunProgram(Lpc21ispCommand(tool.path, path, rom.PtyPath(), baud, false), options);
     row.seconds = Seconds() - start;
     std::string flash = rom.Flash();
     row.ok = r.status == 0 && flash.compare(0, image.size(), std::string(image.begin(), image.end())) == 0;
@@ -171,7 +126,7 @@ Row LpcPeer(int baud, const BirdWriter::Bytes& image)
     return row;
 }
 
-bool ImxLanded(BootRomHarness& rom, const BirdWriter::Bytes& image)
+bool ImxLanded(BootRomHarness& rom, const Bytes& image)
 {
     std::vector<std::pair<uint32_t, std::string>> writes;
     bool jumped = false;
@@ -180,7 +135,7 @@ bool ImxLanded(BootRomHarness& rom, const BirdWriter::Bytes& image)
            writes[0].second == std::string(image.begin(), image.end());
 }
 
-Row ImxUpdater(int baud, const BirdWriter::Bytes& image)
+Row ImxUpdater(int baud, const Bytes& image)
 {
     Row row{"P4", "Updater SDP client", image.size(), 0, 0, false, ""};
     BootRomHarness rom;
@@ -206,12 +161,12 @@ Row ImxUpdater(int baud, const BirdWriter::Bytes& image)
     return row;
 }
 
-Row ImxPeer(int baud, const BirdWriter::Bytes& image)
+Row ImxPeer(int baud, const Bytes& image)
 {
     Row row{"P4", "imx_uart", image.size(), 0, 0, false, ""};
-    std::string tool = Tool("imx_uart");
-    if (tool.empty()) {
-        row.note = "imx_uart not installed (Debian package imx-usb-loader)";
+    PeerTool tool = FindPeerTool("imx_uart", "imx-usb-loader");
+    if (tool.path.empty()) {
+        row.note = tool.missing;
         return row;
     }
     if (baud != 115200) {
@@ -220,18 +175,21 @@ Row ImxPeer(int baud, const BirdWriter::Bytes& image)
     }
     srvtest::TempDir dir;
     std::string path = dir.Path() + "/loader.bin";
-    srvtest::WriteWholeFile(path, std::string(image.begin(), image.end()));
-    srvtest::WriteWholeFile(dir.Path() + "/rt1050.conf",
-                            "rt1050\nhid,1024,0x20000000,0x20000000,512K,0x20200000,512K\n" + path + ":load 0x20002000\n");
+    srvtest::WriteWholeFile(path, AsString(image));
     BootRomHarness rom;
     if (!rom.Start({"--kind", "sdp", "--baud", std::to_string(baud)})) {
         row.note = "ROM did not start";
         return row;
     }
+    std::vector<std::string> command;
+    if (!ImxUartCommand(tool.path, dir.Path(), path, IMX_ADDRESS, rom.PtyPath(), false, command)) {
+        row.note = "cannot write the imx_uart configuration";
+        return row;
+    }
     RunOptions options;
     options.timeoutMs = 600000;
     double start = Seconds();
-    RunResult r = RunProgram({tool, "-n", rom.PtyPath(), dir.Path() + "/rt1050.conf"}, options);
+    RunResult r = RunProgram(command, options);
     row.seconds = Seconds() - start;
     row.ok = r.status == 0 && ImxLanded(rom, image);
     row.sent = HostBytes(rom);
@@ -263,7 +221,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "baud and rounds above 0, LPC bytes a multiple of 4 from 32\n");
         return 2;
     }
-    BirdWriter::Bytes lpcImage = Random(lpcBytes, 1), imxImage = Random(imxBytes, 2);
+    Bytes lpcImage = RandomBytes(lpcBytes, 1), imxImage = RandomBytes(imxBytes, 2);
     MakeBootable(lpcImage);
 
     std::printf("# recovery on a serial line paced at %d baud; wire limit = bytes the host sent x 10 bits / baud\n",

@@ -126,6 +126,7 @@ void sSyncStart(aLinkRecord* record, bool probeNow)
     for (int i = 0; i < kProbeCount; i++) {
         if (sPutControl(record, cmdMODULEADDRESS, 0, &none) != aErrNone)
             return;
+        record->probesQueued.fetch_add(1);
     }
     record->lastProbes = aTime_GetMSTicks();
     record->syncState = 2;
@@ -1102,12 +1103,38 @@ aErr aLink_Reset(uint32_t identifier)
     return aLink_Start(identifier);
 }
 
+namespace {
+
+// The module answers every probe that went out with an empty packet; the
+// handshake took two answers, the rest arrive as packets after it. They are
+// taken off the input queue as they come, for up to the settle time (an
+// answer lost or a handshake that started over only makes it wait longer).
+void sAwaitProbeAnswers(aLinkRecord* record, uint32_t sent)
+{
+    uint32_t owed = sent > 2 ? sent - 2 : 0;
+    aMSTicks start = aTime_GetMSTicks();
+    while (owed > 0) {
+        uint32_t elapsed = aTime_MSElapsed(start);
+        if (elapsed >= kSyncSettleMs)
+            break;
+        aPacket* packet = aPacketFifo_Await(record->inputFifo.load(), kSyncSettleMs - elapsed);
+        if (!packet)
+            break;
+        if (packet->length == 0)
+            owed--;
+        aPacket_Destroy(&packet);
+    }
+}
+
+} // namespace
+
 aErr aLink_Sync(uint32_t identifier)
 {
     aLinkEntryRef entry;
     aLinkRecord* record = sRecordOf(identifier, &entry);
     if (!record)
         return aErrParam;
+    record->probesQueued.store(0);
     record->status.store(LINK_SYNCING);
     {
         // The receive thread starts the handshake as soon as it looks.
@@ -1125,8 +1152,13 @@ aErr aLink_Sync(uint32_t identifier)
         aTime_MSSleep(kPollMs);
     }
     auto all = [](const aPacket*, const void*) -> uint8_t { return 1; };
+    auto probe = [](const aPacket* p, const void*) -> uint8_t {
+        return p->address == cmdMODULEADDRESS && p->length == 0;
+    };
+    uint32_t unsent = static_cast<uint32_t>(aPacketFifo_DrainPackets(record->outputFifo.load(), probe, nullptr));
+    sWritten(record, unsent);
     sWritten(record, uint32_t(aPacketFifo_DrainPackets(record->outputFifo.load(), all, nullptr)));
-    aTime_MSSleep(kSyncSettleMs);
+    sAwaitProbeAnswers(record, record->probesQueued.load() - unsent);
     aPacketFifo_DrainPackets(record->inputFifo.load(), all, nullptr);
     return result;
 }

@@ -41,6 +41,7 @@ struct aLinkRecord {
     uint8_t syncState = 0;              // reader only
     uint8_t syncAddress = 0;            // reader only
     aMSTicks lastProbes = 0;            // reader only
+    std::atomic<uint32_t> probesQueued{0}; // since the last aLink_Sync began
     uint32_t streamReconnects = 0;      // reader only: the stream's count last seen
     std::atomic<uint32_t> drops{0};     // the stream failed or had to reconnect
     std::atomic<aLogger*> packetLog{nullptr};

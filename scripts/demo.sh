@@ -10,7 +10,8 @@ echo
 # the discovery searches multicast, and that must never leave this machine.
 # There a simulated router module with two modules on its I2C network and one
 # more module listen on tv0 (198.18.0.1) and answer discovery; the Updater
-# finds them over TCPIP and scans the router's network.
+# finds them over TCPIP and scans the router's network. Two more modules sit
+# on a simulated USB bus.
 BUILD_DIR=${BUILD_DIR:-build}
 inside='
 set -uo pipefail
@@ -56,9 +57,6 @@ echo
 echo "== Updater -D -r $router (modules behind the router) =="
 timeout 120 "$build/Updater" -D -r "$router" || echo "(Updater exit status $?)"
 echo
-echo "== Updater -D (USB modules: none on this machine) =="
-timeout 60 "$build/Updater" -D || echo "(Updater exit status $?)"
-echo
 # The update server part: a simulated update server on loopback serves the
 # builds of module 40F5849A; the Updater lists them and fetches the latest.
 srv="$work/server"
@@ -97,6 +95,37 @@ echo "== Simulated flash of 40F5849A (header, then runs of bytes) =="
 cut -c1-100 "$work/flash/40F5849A.flash" 2>/dev/null | head -6
 echo "== Settings of 40F5849A in the store =="
 cat "$work/store/updater/40F5849A/.settings"
+echo
+# USB: two modules on a simulated USB bus (sim/usbbus: a umockdev testbed,
+# so the unmodified Updater reaches them through the real libusb). The first
+# is updated over USB with the latest build from the update server: it
+# leaves the bus when its loader starts and when it reboots, and comes back
+# each time as a new device, as hardware does.
+mkdir -p "$srv/1A2B3C4D"
+head -c 8192 /dev/urandom > "$work/usb-image.bin"
+"$build/tools/birdtool" create -o "$srv/1A2B3C4D/2001.bird" --firmware 0x8000:"$work/usb-image.bin" \
+  --build 2001 --version 2.16.1 --serial 1A2B3C4D --model Pilgrim > /dev/null
+printf "2001\nFW-2001\n" > "$srv/1A2B3C4D/latest"
+printf "2000;2.16.0\n2001;2.16.1\n" > "$srv/1A2B3C4D/builds"
+cat > "$work/on-bus.sh" <<"END"
+U=$1 url=$2 store=$3
+echo "== Updater -D (USB modules on the simulated bus) =="
+timeout 60 "$U" -D || echo "(Updater exit status $?)"
+echo
+echo "== Updater -G -U -d 1A2B3C4D (latest build from the server, installed over USB) =="
+timeout 180 "$U" -G -U -d 1A2B3C4D -u "$url" -i "$store" || echo "(Updater exit status $?)"
+echo
+echo "== Updater -D (1A2B3C4D after the update) =="
+timeout 60 "$U" -D || echo "(Updater exit status $?)"
+END
+timeout 300 sim/usbbus/corvestel-usbbus --sim "$build/sim/corvestel-sim" --lifetime 280 \
+  --log "$work/usb-events" --flash-dir "$work/flash" \
+  --module "serial=1A2B3C4D,model=13,name=Bench hub,version=2.16.0,build=2000,newversion=2.16.1,newbuild=2001" \
+  --module "serial=5E6F7081,model=19,name=Relay box,version=2.15.3,build=1990,packet=64" \
+  -- bash "$work/on-bus.sh" "$build/Updater" "$url" "$work/store" \
+  || echo "(the USB bus ended with status $?)"
+echo "== What the USB bus saw (plug, unplug, restart) =="
+cat "$work/usb-events" 2>/dev/null
 echo
 echo "== Requests the update server saw =="
 cat "$work/server.log"

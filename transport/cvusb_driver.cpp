@@ -4,6 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <string>
+#include <vector>
 #include <fcntl.h>
 #include <mutex>
 #include <new>
@@ -36,6 +39,16 @@ struct cvusb_device {
     std::atomic<uint8_t> errorRun;
     uint16_t inPacketSize;
     uint16_t outPacketSize;
+    // The IN transfer: made at the open, submitted by each read, cancelled
+    // by a wake-up from another thread. inLock guards inPending and wakeUp
+    // against cvusb_wake; inCompleted is libusb's flag, inDone ours.
+    libusb_context* context;
+    struct libusb_transfer* inTransfer;
+    std::mutex inLock;
+    bool inPending;
+    bool wakeUp;
+    int inCompleted;
+    std::atomic<int> inDone;
 };
 
 static const cvusb_libusb_ops sRealLibusb = {
@@ -44,6 +57,8 @@ static const cvusb_libusb_ops sRealLibusb = {
     libusb_get_device_list,
     libusb_free_device_list,
     libusb_get_device_descriptor,
+    libusb_get_bus_number,
+    libusb_get_device_address,
     libusb_open,
     libusb_close,
     libusb_get_string_descriptor_ascii,
@@ -53,6 +68,11 @@ static const cvusb_libusb_ops sRealLibusb = {
     libusb_release_interface,
     libusb_bulk_transfer,
     libusb_clear_halt,
+    libusb_alloc_transfer,
+    libusb_free_transfer,
+    libusb_submit_transfer,
+    libusb_cancel_transfer,
+    libusb_handle_events_timeout_completed,
     "/dev/corvestel.",
 };
 
@@ -86,12 +106,18 @@ libusb_context* Corvestel_libusb_init()
     return Corvestel_libusb_context();
 }
 
+static void sForgetLocations();
+
 void Corvestel_libusb_exit()
 {
-    std::lock_guard<std::mutex> hold(sContextLock);
-    if (sContext)
-        cvusb_libusb()->exit(sContext);
-    sContext = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(sContextLock);
+        if (sContext)
+            cvusb_libusb()->exit(sContext);
+        sContext = nullptr;
+    }
+    sForgetLocations();
+    cvusb_forget_refused();
 }
 
 bool is_corvestel_device(libusb_device* device)
@@ -183,6 +209,95 @@ static aErr sClaim(cvusb_device* d)
     }
 }
 
+// Where each module was last seen: bus number << 8 | device address. Opening
+// a module then costs one device opened, not one per module before it.
+static std::mutex sLocationLock;
+static std::map<std::string, uint32_t> sLocations;
+
+static uint32_t sLocationOf(libusb_device* device)
+{
+    const cvusb_libusb_ops* usb = cvusb_libusb();
+    return static_cast<uint32_t>(usb->get_bus_number(device)) << 8 | usb->get_device_address(device);
+}
+
+void cvusb_remember_location(const char* serialText, libusb_device* device)
+{
+    if (!serialText || !device)
+        return;
+    uint32_t location = sLocationOf(device);
+    std::lock_guard<std::mutex> hold(sLocationLock);
+    sLocations[serialText] = location;
+}
+
+static void sForgetLocations()
+{
+    std::lock_guard<std::mutex> hold(sLocationLock);
+    sLocations.clear();
+}
+
+// The device where the module was last seen first, the others in list order.
+static void sRememberedFirst(libusb_device** list, ssize_t count, const char* serialText)
+{
+    uint32_t location = 0;
+    {
+        std::lock_guard<std::mutex> hold(sLocationLock);
+        auto it = sLocations.find(serialText);
+        if (it == sLocations.end())
+            return;
+        location = it->second;
+    }
+    for (ssize_t i = 0; i < count; i++) {
+        if (sLocationOf(list[i]) == location) {
+            libusb_device* found = list[i];
+            for (ssize_t j = i; j > 0; j--)
+                list[j] = list[j - 1];
+            list[0] = found;
+            return;
+        }
+    }
+}
+
+static std::mutex sRefusedLock;
+static std::vector<std::string> sRefused;
+enum { REFUSALS_KEPT = 32 };
+
+void cvusb_note_refused(libusb_device* device)
+{
+    if (!device || !is_corvestel_device(device) || !cvusb_has_module_interface(device))
+        return;
+    const cvusb_libusb_ops* usb = cvusb_libusb();
+    char node[CVUSB_NODESIZE];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(usb->get_bus_number(device)),
+                  static_cast<unsigned>(usb->get_device_address(device)));
+    std::lock_guard<std::mutex> hold(sRefusedLock);
+    for (const std::string& known : sRefused)
+        if (known == node)
+            return;
+    if (sRefused.size() < REFUSALS_KEPT)
+        sRefused.push_back(node);
+}
+
+uint32_t cvusb_refused_count()
+{
+    std::lock_guard<std::mutex> hold(sRefusedLock);
+    return static_cast<uint32_t>(sRefused.size());
+}
+
+bool cvusb_refused_node(uint32_t index, char* node, size_t size)
+{
+    std::lock_guard<std::mutex> hold(sRefusedLock);
+    if (!node || size == 0 || index >= sRefused.size())
+        return false;
+    std::snprintf(node, size, "%s", sRefused[index].c_str());
+    return true;
+}
+
+void cvusb_forget_refused()
+{
+    std::lock_guard<std::mutex> hold(sRefusedLock);
+    sRefused.clear();
+}
+
 static aErr sOpenLibusb(cvusb_device* d, const char* serialText)
 {
     if (d->pathKind != CVUSB_PATH_LIBUSB)
@@ -195,13 +310,21 @@ static aErr sOpenLibusb(cvusb_device* d, const char* serialText)
         return aErrNotFound;
     libusb_device** list = nullptr;
     ssize_t count = usb->get_device_list(context, &list);
+    if (count > 0)
+        sRememberedFirst(list, count, serialText);
     aErr err = aErrNotFound;
+    bool refused = false; // a module's node this user may not open
     for (ssize_t i = 0; i < count && err == aErrNotFound; i++) {
         libusb_device* device = list[i];
         if (!is_corvestel_device(device))
             continue;
         libusb_device_handle* handle = nullptr;
-        if (usb->open(device, &handle) != 0 || !handle)
+        int opened = usb->open(device, &handle);
+        if (opened == LIBUSB_ERROR_ACCESS) {
+            cvusb_note_refused(device);
+            refused = true;
+        }
+        if (opened != 0 || !handle)
             continue;
         struct libusb_device_descriptor desc;
         unsigned char text[CVUSB_SERIALSIZE] = {0};
@@ -214,6 +337,7 @@ static aErr sOpenLibusb(cvusb_device* d, const char* serialText)
             continue;
         }
         std::snprintf(d->serial, sizeof d->serial, "%s", serialText);
+        cvusb_remember_location(serialText, device);
         d->handle = handle;
         d->state = CVUSB_STATE_OPEN;
         err = sFindEndpoints(d, device);
@@ -221,7 +345,12 @@ static aErr sOpenLibusb(cvusb_device* d, const char* serialText)
         aDebugging_Trace(aDEBUG_USB, "Out Endpoint Max packet: %d\n", d->outPacketSize);
         if (err == aErrNone)
             err = sClaim(d);
+        if (err == aErrNone && !d->inTransfer && !(d->inTransfer = usb->alloc_transfer(0))) {
+            usb->release_interface(d->handle, d->interface);
+            err = aErrMemory;
+        }
         if (err == aErrNone) {
+            d->context = context;
             d->state = CVUSB_STATE_READY;
             d->readAt = d->received;
             d->available = 0;
@@ -234,6 +363,9 @@ static aErr sOpenLibusb(cvusb_device* d, const char* serialText)
     }
     if (list)
         usb->free_device_list(list, 1);
+    // The module may well be the one behind the node we may not open.
+    if (err == aErrNotFound && refused)
+        err = aErrPermission;
     return err;
 }
 
@@ -385,6 +517,64 @@ static aErr sNodeGet(cvusb_device* d, uint8_t* byte)
     return aErrIO;
 }
 
+static void LIBUSB_CALL sInDone(struct libusb_transfer* transfer)
+{
+    cvusb_device* d = static_cast<cvusb_device*>(transfer->user_data);
+    d->inCompleted = 1;
+    d->inDone.store(1);
+}
+
+// What libusb's own synchronous transfer answers for each ending.
+static int sTransferResult(const struct libusb_transfer* transfer)
+{
+    switch (transfer->status) {
+    case LIBUSB_TRANSFER_COMPLETED: return LIBUSB_SUCCESS;
+    case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+    case LIBUSB_TRANSFER_CANCELLED: return LIBUSB_ERROR_INTERRUPTED;
+    default: return LIBUSB_ERROR_IO;
+    }
+}
+
+// One bulk IN transfer of up to a buffer's worth, ended by the device, its
+// time-out or a wake-up (cvusb_wake cancels it). *got: the bytes it brought.
+static int sTransferIn(cvusb_device* d, int* got)
+{
+    const cvusb_libusb_ops* usb = cvusb_libusb();
+    struct libusb_transfer* t = d->inTransfer;
+    *got = 0;
+    {
+        std::lock_guard<std::mutex> hold(d->inLock);
+        if (d->wakeUp) {
+            d->wakeUp = false;
+            return LIBUSB_ERROR_INTERRUPTED;
+        }
+        libusb_fill_bulk_transfer(t, d->handle, d->inEndpoint, d->received, CVUSB_RECEIVESIZE, sInDone, d,
+                                  IN_TIMEOUT_MS);
+        d->inCompleted = 0;
+        d->inDone.store(0);
+        int rc = usb->submit_transfer(t);
+        if (rc != 0)
+            return rc;
+        d->inPending = true;
+    }
+    // The transfer ends by its own time-out at the latest; each call returns
+    // on any event of the shared context.
+    while (!d->inDone.load()) {
+        struct timeval tv = {0, 200 * 1000};
+        usb->handle_events_timeout_completed(d->context, &tv, &d->inCompleted);
+    }
+    {
+        std::lock_guard<std::mutex> hold(d->inLock);
+        d->inPending = false;
+        d->wakeUp = false; // this wake-up ended this transfer, or came after it
+    }
+    *got = t->actual_length;
+    return sTransferResult(t);
+}
+
 static aErr sFill(cvusb_device* d)
 {
     aErr err = sStateGate(d, "READ");
@@ -392,7 +582,7 @@ static aErr sFill(cvusb_device* d)
         return err;
     const cvusb_libusb_ops* usb = cvusb_libusb();
     int got = 0;
-    int rc = usb->bulk_transfer(d->handle, d->inEndpoint, d->received, CVUSB_RECEIVESIZE, &got, IN_TIMEOUT_MS);
+    int rc = sTransferIn(d, &got);
     if (rc == LIBUSB_ERROR_PIPE) {
         usb->clear_halt(d->handle, d->inEndpoint);
         return aErrNotReady;
@@ -402,9 +592,9 @@ static aErr sFill(cvusb_device* d)
         return aErrIO;
     }
     // Bytes that arrived are kept whatever ended the transfer: a transfer
-    // that completes while its time-out cancels it ends "interrupted" with
+    // that completes while its time-out or a wake-up cancels it ends with
     // its data, and dropping that data would lose packets.
-    if (rc != 0 && rc != LIBUSB_ERROR_TIMEOUT && got <= 0) {
+    if (rc != 0 && rc != LIBUSB_ERROR_TIMEOUT && rc != LIBUSB_ERROR_INTERRUPTED && got <= 0) {
         aDebugging_Trace(aDEBUG_USB, "libusb READ error bulk transfer: %d\n", rc);
         return aErrIO;
     }
@@ -414,6 +604,19 @@ static aErr sFill(cvusb_device* d)
         got = CVUSB_RECEIVESIZE;
     d->readAt = d->received;
     d->available = static_cast<uint32_t>(got);
+    return aErrNone;
+}
+
+aErr cvusb_wake(cvusb_device* d)
+{
+    if (!d)
+        return aErrParam;
+    if (d->pathKind != CVUSB_PATH_LIBUSB)
+        return aErrNone; // node reads never wait long
+    std::lock_guard<std::mutex> hold(d->inLock);
+    d->wakeUp = true;
+    if (d->inPending)
+        cvusb_libusb()->cancel_transfer(d->inTransfer);
     return aErrNone;
 }
 
@@ -437,6 +640,14 @@ aErr cvusb_get_from_device(cvusb_device* d, uint8_t* byte)
     return sTolerate(d, err, aErrNotReady);
 }
 
+// No read runs when the owner closes: the transfer is never in flight here.
+static void sFreeTransfer(cvusb_device* d)
+{
+    if (d->inTransfer)
+        cvusb_libusb()->free_transfer(d->inTransfer);
+    d->inTransfer = nullptr;
+}
+
 aErr cvusb_close_corvestel_device(cvusb_device* d)
 {
     if (!d)
@@ -448,6 +659,7 @@ aErr cvusb_close_corvestel_device(cvusb_device* d)
         usb->release_interface(d->handle, d->interface);
         usb->close(d->handle);
         d->handle = nullptr;
+        sFreeTransfer(d);
         d->state = CVUSB_STATE_CLOSED;
         d->interface = d->inEndpoint = d->outEndpoint = 0;
         return aErrNone;
@@ -472,6 +684,7 @@ aErr cvusb_destroy(cvusb_device** ref)
     *ref = nullptr;
     if (d->handle)
         cvusb_libusb()->close(d->handle);
+    sFreeTransfer(d);
     if (d->fd >= 0)
         close(d->fd);
     delete d;

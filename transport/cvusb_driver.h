@@ -7,6 +7,7 @@
 #ifndef CORVESTEL_TRANSPORT_CVUSB_DRIVER_H
 #define CORVESTEL_TRANSPORT_CVUSB_DRIVER_H
 
+#include <cstddef>
 #include <cstdint>
 #include <libusb.h>
 
@@ -51,6 +52,8 @@ struct cvusb_libusb_ops {
     ssize_t (*get_device_list)(libusb_context* context, libusb_device*** list);
     void (*free_device_list)(libusb_device** list, int unref);
     int (*get_device_descriptor)(libusb_device* device, struct libusb_device_descriptor* descriptor);
+    uint8_t (*get_bus_number)(libusb_device* device);
+    uint8_t (*get_device_address)(libusb_device* device);
     int (*open)(libusb_device* device, libusb_device_handle** handle);
     void (*close)(libusb_device_handle* handle);
     int (*get_string_descriptor_ascii)(libusb_device_handle* handle, uint8_t index, unsigned char* data, int length);
@@ -61,6 +64,12 @@ struct cvusb_libusb_ops {
     int (*bulk_transfer)(libusb_device_handle* handle, unsigned char endpoint, unsigned char* data, int length,
                          int* transferred, unsigned int timeout);
     int (*clear_halt)(libusb_device_handle* handle, unsigned char endpoint);
+    // The asynchronous calls behind IN transfers, which a stop may cancel.
+    struct libusb_transfer* (*alloc_transfer)(int isoPackets);
+    void (*free_transfer)(struct libusb_transfer* transfer);
+    int (*submit_transfer)(struct libusb_transfer* transfer);
+    int (*cancel_transfer)(struct libusb_transfer* transfer);
+    int (*handle_events_timeout_completed)(libusb_context* context, struct timeval* tv, int* completed);
     // Folder and name start of the kernel driver's nodes ("/dev/corvestel.").
     const char* nodePrefix;
 };
@@ -86,6 +95,21 @@ bool is_corvestel_device(libusb_device* device);
 // with a bulk IN and a bulk OUT endpoint (read without opening the device).
 bool cvusb_has_module_interface(libusb_device* device);
 
+// Remembers where the module with this serial-number string was seen (its
+// bus and device address), so that the next open of it looks there first.
+void cvusb_remember_location(const char* serialText, libusb_device* device);
+
+// Modules a search or an open passed over because their node may not be
+// opened by this user (the device has our vendor id, a module's product id
+// and the modules' interface): their nodes, "/dev/bus/usb/BBB/DDD", kept
+// process-wide (at most 32, each once) until forgotten.
+#define CVUSB_NODESIZE 32
+void cvusb_note_refused(libusb_device* device);
+uint32_t cvusb_refused_count();
+// The node of refusal index into node (size bytes); false past the end.
+bool cvusb_refused_node(uint32_t index, char* node, size_t size);
+void cvusb_forget_refused();
+
 // True when the kernel driver's node for this serial number exists.
 bool cvusb_is_kernel_driver_installed(uint32_t serialNumber);
 
@@ -99,7 +123,8 @@ cvusb_device* cvusb_create_usb(bool useLibusb);
 // aErrParam: null argument. aErrMode: wrong path kind. aErrResource: unusable
 // object. aErrNotFound: no such module. aErrConfiguration: it lacks the bulk
 // endpoints. aErrBusy: another program holds it. aErrPermission: no access
-// to the device (a udev rule must grant it). aErrUnknown: claim refused
+// to the device (a udev rule must grant it), or no module matched while a
+// module's node could not be opened (noted with cvusb_note_refused). aErrUnknown: claim refused
 // otherwise. Kernel node: aErrBusy (in use), aErrIO (can't be opened).
 aErr cvusb_open_corvestel_device(cvusb_device* device, const char* serialText);
 
@@ -114,6 +139,11 @@ aErr cvusb_write_to_device(cvusb_device* device, const uint8_t* data, uint32_t l
 // four I/O errors in a row. aErrConnection: closed. aErrIO: the fifth I/O
 // error in a row, or the device failed.
 aErr cvusb_get_from_device(cvusb_device* device, uint8_t* byte);
+
+// Makes a read in progress on another thread, or the next read, return at
+// once with aErrNotReady and what the pending IN transfer brought (its
+// transfer is cancelled). Any thread. aErrParam: null.
+aErr cvusb_wake(cvusb_device* device);
 
 // Releases the interface and closes the device (state 2).
 // aErrParam: null. aErrMode: wrong path kind or nothing open.

@@ -72,7 +72,10 @@ unsigned aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* refer
         if (!is_corvestel_device(device) || !cvusb_has_module_interface(device))
             continue;
         libusb_device_handle* handle = nullptr;
-        if (usb->open(device, &handle) != 0 || !handle)
+        int opened = usb->open(device, &handle);
+        if (opened == LIBUSB_ERROR_ACCESS)
+            cvusb_note_refused(device); // the caller may say how to grant access
+        if (opened != 0 || !handle)
             continue;
         struct libusb_device_descriptor desc;
         unsigned char text[USB_SERIAL_BUFFER] = {0};
@@ -81,6 +84,7 @@ unsigned aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* refer
         if (usb->get_device_descriptor(device, &desc) == 0 && desc.iSerialNumber != 0)
             n = usb->get_string_descriptor_ascii(handle, desc.iSerialNumber, text, USB_SERIAL_BUFFER);
         if (sParseSerial(text, n, &serial)) {
+            cvusb_remember_location(reinterpret_cast<const char*>(text), device);
             linkSpec spec;
             std::memset(&spec, 0, sizeof spec);
             spec.type = USB;

@@ -29,6 +29,19 @@ static aErr sWrite(const uint8_t* data, uint32_t length, void* reference)
     return t ? cvusb_write_to_device(t->device, data, length) : aErrParam;
 }
 
+// Reads wait for the device by themselves (up to the IN transfer's time-out);
+// a wake-up ends that wait early, so a stopping link need not sit it out.
+static aErr sWait(uint32_t, void*)
+{
+    return aErrUnimplemented;
+}
+
+static aErr sWake(void* reference)
+{
+    aUSBStream* t = sTransport(reference);
+    return t ? cvusb_wake(t->device) : aErrParam;
+}
+
 static aErr sPut(uint8_t byte, void* reference)
 {
     return sWrite(&byte, 1, reference);
@@ -82,6 +95,7 @@ aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream)
         sDelete(t);
         return aErrMemory;
     }
+    aStream_SetWaitProcs(s, sWait, sWake);
     *stream = s;
     return aErrNone;
 }

@@ -12,7 +12,9 @@
 
 // Opens the module with this serial number, through the kernel driver's node
 // when one exists for it, else through libusb. Reads answer aErrNotReady
-// while no byte is waiting.
+// while no byte is waiting; through libusb a read waits up to 1 s for the
+// device, and aStream_Wake ends that wait at once (aStream_Wait answers
+// aErrUnimplemented: the reads wait by themselves).
 // aErrParam: serial number 0 or null out pointer. aErrResource: no driver
 // object. aErrMemory: no memory for the stream. Otherwise the open's error
 // (see cvusb_open_corvestel_device: aErrNotFound, aErrBusy, aErrPermission,

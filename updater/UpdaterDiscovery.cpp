@@ -10,6 +10,7 @@
 #include "link/I2CClass.h"
 #include "link/SystemClass.h"
 #include "link/aVersion.h"
+#include "transport/cvusb_driver.h"
 #include "transport/discover.h"
 
 using Quorvane::Corvestel::I2CClass;
@@ -185,6 +186,19 @@ aErr _get_name(Module& module, DeviceInfo& info)
     return aErrNone;
 }
 
+bool _report_refused_usb(UpdaterDisplayInterface& display)
+{
+    char node[CVUSB_NODESIZE];
+    uint32_t i = 0;
+    for (; cvusb_refused_node(i, node, sizeof node); i++)
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+            "Permission denied on %s (a Corvestel module, USB %04X): install the udev rules 70-corvestel.rules "
+            "or add your user to the plugdev group, then plug the module in again",
+            node, static_cast<unsigned>(CORVESTEL_USB_VENDOR_ID));
+    cvusb_forget_refused();
+    return i > 0;
+}
+
 linkType _find_link_type(uint32_t serialNumber)
 {
     for (linkType type : {linkType(USB), linkType(TCPIP)}) {
@@ -204,10 +218,13 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
     else
         types = {type};
     std::vector<DeviceInfo> devices;
+    cvusb_forget_refused();
     for (linkType t : types)
         aDiscovery_EnumerateModules(t, _collect, &devices, LOOPBACK_INTERFACE);
     for (DeviceInfo& info : devices)
         _identify(info, display);
+    // A module this user may not open is not listed, but not kept quiet.
+    _report_refused_usb(display);
     return devices;
 }
 

@@ -30,6 +30,11 @@ aErr _get_version(Quorvane::Corvestel::Module& module, DeviceInfo& info);
 // code, and the name stays empty.
 aErr _get_name(Quorvane::Corvestel::Module& module, DeviceInfo& info);
 
+// One error line per USB module that the searches and opens since the last
+// call passed over because this user may not open its node, naming the node
+// and how to grant access; then forgets them. True when there was one.
+bool _report_refused_usb(UpdaterDisplayInterface& display);
+
 // USB, else TCPIP, when a module with this serial number is found there;
 // 0 when neither finds it.
 linkType _find_link_type(uint32_t serialNumber);

@@ -18,6 +18,7 @@
 #include "server/UpdateServerRequest.h"
 #include "store/DeviceLock.h"
 #include "store/UpdaterStore.h"
+#include "transport/cvusb_driver.h"
 #include "transport/unix_time.h"
 #include "updater/Updater.h"
 #include "updater/StopRequest.h"
@@ -85,12 +86,19 @@ bool _has_bird(const UpdaterStoreItem& item, bool known, uint32_t build)
     }
 }
 
-// Connects over USB, then over TCPIP when no USB module has that serial number.
-aErr _connect_direct(Module& module, uint32_t serialNumber)
+// Connects over USB, then over TCPIP when no USB module has that serial
+// number. When neither reaches it and a module's USB node could not be
+// opened, that module is named with the fix, and the result is
+// aErrPermission.
+aErr _connect_direct(Module& module, uint32_t serialNumber, UpdaterDisplayInterface& display)
 {
+    cvusb_forget_refused();
     aErr err = module.connect(USB, serialNumber);
     if (err == aErrNotFound)
         err = module.connect(TCPIP, serialNumber);
+    if (err != aErrNone && _report_refused_usb(display))
+        err = aErrPermission;
+    cvusb_forget_refused();
     return err;
 }
 
@@ -381,7 +389,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     Module target(moduleAddress, 0);
     aErr status = _network_off(target, display);
     if (status == aErrNone && routerSerial == 0) {
-        status = _connect_direct(target, serialNumber);
+        status = _connect_direct(target, serialNumber, display);
         if (status != aErrNone)
             display.message(ERROR, "Failed to connect to module [%08X]", serialNumber);
     } else if (status == aErrNone) {
@@ -408,7 +416,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         Module router(0, 0);
         status = _network_off(router, display);
         if (status == aErrNone) {
-            status = _connect_direct(router, routerSerial);
+            status = _connect_direct(router, routerSerial, display);
             if (status != aErrNone) {
                 display.message(ERROR, "Failed to connect to link module [%08X]", routerSerial);
                 return false;

@@ -94,29 +94,7 @@ bool BootRomHarness::Start(const std::vector<std::string>& options, int timeoutM
 
 bool BootRomHarness::ReadLine(std::string& line, int timeoutMs)
 {
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        size_t nl = pending.find('\n');
-        if (nl != std::string::npos) {
-            line = pending.substr(0, nl);
-            pending.erase(0, nl + 1);
-            return true;
-        }
-        if (fromChild < 0)
-            return false;
-        pollfd p{fromChild, POLLIN, 0};
-        int r = poll(&p, 1, _remaining(deadline));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        char buf[1024];
-        ssize_t n = read(fromChild, buf, sizeof buf);
-        if (n > 0)
-            pending.append(buf, size_t(n));
-        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
-            return false;
-    }
+    return ReadChildLine(fromChild, pending, line, timeoutMs);
 }
 
 void BootRomHarness::Stop()

@@ -1,9 +1,13 @@
 #include "ChildProcess.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
 
 bool SpawnChild(const std::vector<std::string>& argv, const std::string& errPath, ChildPipes& child)
 {
@@ -45,4 +49,33 @@ bool SpawnChild(const std::vector<std::string>& argv, const std::string& errPath
     child.fromChild = out[0];
     fcntl(child.fromChild, F_SETFL, fcntl(child.fromChild, F_GETFL) | O_NONBLOCK);
     return true;
+}
+
+bool ReadChildLine(int fd, std::string& pending, std::string& line, int timeoutMs)
+{
+    typedef std::chrono::steady_clock Clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        size_t nl = pending.find('\n');
+        if (nl != std::string::npos) {
+            line = pending.substr(0, nl);
+            pending.erase(0, nl + 1);
+            return true;
+        }
+        if (fd < 0)
+            return false;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        int r = poll(&p, 1, left > 0 ? int(left) : 0);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0)
+            pending.append(buf, size_t(n));
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            return false;
+    }
 }

@@ -17,4 +17,9 @@ struct ChildPipes {
 // argv[0] is the program's path. False when a pipe or the fork failed.
 bool SpawnChild(const std::vector<std::string>& argv, const std::string& errPath, ChildPipes& child);
 
+// The next line of the child's output (fromChild), without its end, waiting
+// up to timeoutMs; pending holds what was read past it. False on time-out or
+// when the output closed (fd < 0 included).
+bool ReadChildLine(int fd, std::string& pending, std::string& line, int timeoutMs);
+
 #endif

@@ -33,12 +33,18 @@ void UsbBusRunner::Option(const std::string& name, const std::string& value)
     options.insert(options.end(), {name, value});
 }
 
-RunResult UsbBusRunner::Run(const std::vector<std::string>& command, int timeoutMs)
+std::vector<std::string> UsbBusRunner::Argv(const std::vector<std::string>& command) const
 {
     std::vector<std::string> argv{ProgramPath()};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back("--");
     argv.insert(argv.end(), command.begin(), command.end());
+    return argv;
+}
+
+RunResult UsbBusRunner::Run(const std::vector<std::string>& command, int timeoutMs)
+{
+    std::vector<std::string> argv = Argv(command);
     RunOptions run;
     run.environment = {"HOME=" + Store()};
     run.timeoutMs = timeoutMs;

@@ -31,6 +31,8 @@ public:
     // Any other option of the bus.
     void Option(const std::string& name, const std::string& value);
 
+    // The bus's command line running this command (to start it alongside).
+    std::vector<std::string> Argv(const std::vector<std::string>& command) const;
     // Runs the command (argv[0] a program path) on the bus to its end.
     RunResult Run(const std::vector<std::string>& command, int timeoutMs = 120000);
     // Runs the Updater with these words, its store in Store() and the update

@@ -1,5 +1,6 @@
 #include "FakeUsb.h"
 
+#include <chrono>
 #include <cstring>
 #include <libusb.h>
 
@@ -47,6 +48,21 @@ int GetDescriptor(libusb_device* device, libusb_device_descriptor* d)
     d->idProduct = Dev(device)->product;
     d->iSerialNumber = Dev(device)->serial.empty() ? 0 : 3;
     d->bNumConfigurations = 1;
+    return 0;
+}
+
+uint8_t BusNumber(libusb_device*)
+{
+    sCurrent->calls++;
+    return 1;
+}
+
+uint8_t DeviceAddress(libusb_device* device)
+{
+    sCurrent->calls++;
+    for (size_t i = 0; i < sCurrent->devices.size(); i++)
+        if (sCurrent->devices[i].get() == Dev(device))
+            return static_cast<uint8_t>(i + 1);
     return 0;
 }
 
@@ -183,6 +199,104 @@ int ClearHalt(libusb_device_handle* handle, unsigned char)
     return Dev(handle)->clearHaltResult;
 }
 
+libusb_transfer* AllocTransfer(int)
+{
+    sCurrent->calls++;
+    return new libusb_transfer();
+}
+
+void FreeTransfer(libusb_transfer* t)
+{
+    sCurrent->calls++;
+    delete t;
+}
+
+int SubmitTransfer(libusb_transfer* t)
+{
+    sCurrent->calls++;
+    std::lock_guard<std::mutex> hold(sCurrent->transfers);
+    FakeDevice* d = Dev(t->dev_handle);
+    d->timeouts.push_back(t->timeout);
+    d->inTransfers++;
+    t->status = static_cast<libusb_transfer_status>(-1); // in flight
+    t->actual_length = 0;
+    sCurrent->flying.push_back(t);
+    sCurrent->changed.notify_all();
+    return 0;
+}
+
+int CancelTransfer(libusb_transfer* t)
+{
+    sCurrent->calls++;
+    std::lock_guard<std::mutex> hold(sCurrent->transfers);
+    for (libusb_transfer* f : sCurrent->flying) {
+        if (f == t) {
+            t->status = LIBUSB_TRANSFER_CANCELLED;
+            Dev(t->dev_handle)->inCancels++;
+            sCurrent->changed.notify_all();
+            return 0;
+        }
+    }
+    return LIBUSB_ERROR_NOT_FOUND;
+}
+
+libusb_transfer_status StatusOf(int rc)
+{
+    switch (rc) {
+    case 0: return LIBUSB_TRANSFER_COMPLETED;
+    case LIBUSB_ERROR_TIMEOUT: return LIBUSB_TRANSFER_TIMED_OUT;
+    case LIBUSB_ERROR_PIPE: return LIBUSB_TRANSFER_STALL;
+    case LIBUSB_ERROR_NO_DEVICE: return LIBUSB_TRANSFER_NO_DEVICE;
+    case LIBUSB_ERROR_OVERFLOW: return LIBUSB_TRANSFER_OVERFLOW;
+    case LIBUSB_ERROR_INTERRUPTED: return LIBUSB_TRANSFER_CANCELLED;
+    default: return LIBUSB_TRANSFER_ERROR;
+    }
+}
+
+// Answers the flying IN transfers from their devices' scripts: a cancelled
+// one ends cancelled (with a scripted answer that was due, as the kernel
+// keeps data that came with a discard); an empty script is a time-out, or,
+// with inWaits, keeps the transfer pending until it is cancelled or
+// answered (waiting up to tv here).
+int HandleEvents(libusb_context*, struct timeval* tv, int*)
+{
+    sCurrent->calls++;
+    std::vector<libusb_transfer*> done;
+    {
+        std::unique_lock<std::mutex> hold(sCurrent->transfers);
+        auto settle = [&] {
+            for (auto it = sCurrent->flying.begin(); it != sCurrent->flying.end();) {
+                libusb_transfer* t = *it;
+                FakeDevice* d = Dev(t->dev_handle);
+                bool cancelled = t->status == LIBUSB_TRANSFER_CANCELLED;
+                if (!d->in.empty()) {
+                    FakeTransfer f = d->in.front();
+                    d->in.pop_front();
+                    int n = static_cast<int>(f.bytes.size()) < t->length ? static_cast<int>(f.bytes.size()) : t->length;
+                    std::memcpy(t->buffer, f.bytes.data(), static_cast<size_t>(n));
+                    t->actual_length = n;
+                    t->status = cancelled ? LIBUSB_TRANSFER_CANCELLED : StatusOf(f.rc);
+                } else if (!cancelled && d->inWaits) {
+                    ++it;
+                    continue;
+                } else if (!cancelled) {
+                    t->status = LIBUSB_TRANSFER_TIMED_OUT;
+                }
+                done.push_back(t);
+                it = sCurrent->flying.erase(it);
+            }
+            return !done.empty();
+        };
+        if (!settle() && tv) {
+            auto limit = std::chrono::seconds(tv->tv_sec) + std::chrono::microseconds(tv->tv_usec);
+            sCurrent->changed.wait_for(hold, limit, settle);
+        }
+    }
+    for (libusb_transfer* t : done)
+        t->callback(t);
+    return 0;
+}
+
 } // namespace
 
 std::unique_ptr<FakeDevice> FakeDevice::Module(const std::string& serial, uint16_t packet)
@@ -200,8 +314,9 @@ FakeUsb::FakeUsb() : prefix("/nonexistent/corvestel.")
 {
     Corvestel_libusb_exit();
     sCurrent = this;
-    ops = {Init, Exit, GetList, FreeList, GetDescriptor, Open, Close, GetString, GetConfig, FreeConfig,
-           Claim, Release, Bulk, ClearHalt, prefix.c_str()};
+    ops = {Init, Exit, GetList, FreeList, GetDescriptor, BusNumber, DeviceAddress, Open, Close, GetString, GetConfig, FreeConfig,
+           Claim, Release, Bulk, ClearHalt, AllocTransfer, FreeTransfer, SubmitTransfer, CancelTransfer,
+           HandleEvents, prefix.c_str()};
     previous = cvusb_set_libusb(&ops);
 }
 
@@ -216,6 +331,24 @@ FakeDevice& FakeUsb::Add(std::unique_ptr<FakeDevice> device)
 {
     devices.push_back(std::move(device));
     return *devices.back();
+}
+
+void FakeUsb::Deliver(FakeDevice& device, const FakeTransfer& transfer)
+{
+    std::lock_guard<std::mutex> hold(transfers);
+    device.in.push_back(transfer);
+    changed.notify_all();
+}
+
+bool FakeUsb::AwaitPendingIn(FakeDevice& device)
+{
+    std::unique_lock<std::mutex> hold(transfers);
+    return changed.wait_for(hold, std::chrono::seconds(10), [&] {
+        for (libusb_transfer* t : flying)
+            if (Dev(t->dev_handle) == &device)
+                return true;
+        return false;
+    });
 }
 
 void FakeUsb::SetNodePrefix(const std::string& p)

@@ -6,6 +6,7 @@
 #define TESTS_TRANSPORT_FAKEUSB_H
 
 #include <atomic>
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -43,12 +44,13 @@ struct FakeDevice {
     int claimResult = 0;
     std::vector<std::vector<FakeAltSetting>> interfaces; // [interface][alt]
 
-    std::deque<FakeTransfer> in;  // empty: a time-out with no bytes
+    std::deque<FakeTransfer> in;  // empty: a time-out with no bytes (see inWaits)
+    bool inWaits = false;         // empty: the IN transfer stays pending until cancelled
     std::deque<FakeTransfer> out; // empty: every byte taken
     int clearHaltResult = 0;
 
     // What the driver did.
-    int opens = 0, closes = 0, claims = 0, releases = 0, clearHalts = 0, inTransfers = 0;
+    int opens = 0, closes = 0, claims = 0, releases = 0, clearHalts = 0, inTransfers = 0, inCancels = 0;
     std::vector<int> outChunks;
     std::string written;
     std::vector<unsigned> timeouts;
@@ -62,12 +64,18 @@ public:
     FakeUsb();
     ~FakeUsb();
     FakeDevice& Add(std::unique_ptr<FakeDevice> device);
+    // Queues an IN transfer's answer while a reader may be waiting for it.
+    void Deliver(FakeDevice& device, const FakeTransfer& transfer);
+    // Waits (up to 10 s) until an IN transfer of the device is pending.
+    bool AwaitPendingIn(FakeDevice& device);
     // Points the kernel node prefix somewhere else (a test folder).
     void SetNodePrefix(const std::string& prefix);
 
     std::vector<std::unique_ptr<FakeDevice>> devices;
     std::atomic<int> calls{0}; // every call into the table
     std::mutex transfers;      // bulk transfers may come from two threads
+    std::condition_variable changed; // an IN transfer submitted, answered or cancelled
+    std::vector<struct libusb_transfer*> flying; // submitted IN transfers
     int listsOut = 0;       // device lists handed out and not freed
     int openHandles = 0;
     int configsOut = 0;

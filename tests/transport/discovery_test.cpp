@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,15 @@ TEST(UsbDiscovery, ReportsModulesWithEightDigitSerials)
     EXPECT_EQ(usb.openHandles, 0);
     EXPECT_EQ(usb.listsOut, 0);
     EXPECT_EQ(good.opens, good.closes);
+    // The module whose node may not be opened is noted, so that the caller
+    // can say which node it is; the foreign product is not.
+    ASSERT_EQ(cvusb_refused_count(), 1u);
+    char node[CVUSB_NODESIZE];
+    ASSERT_TRUE(cvusb_refused_node(0, node, sizeof node));
+    char expected[CVUSB_NODESIZE];
+    std::snprintf(expected, sizeof expected, "/dev/bus/usb/001/%03zu", usb.devices.size());
+    EXPECT_STREQ(node, expected);
+    EXPECT_FALSE(cvusb_refused_node(1, node, sizeof node));
 }
 
 TEST(UsbDiscovery, CallbackStopsAndCounts)

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fcntl.h>
+#include <future>
 #include <poll.h>
 #include <pty.h>
 #include <string>
@@ -9,6 +11,7 @@
 #include <unistd.h>
 
 #include "FakeUsb.h"
+#include "link/aLink.h"
 #include "transport/cvusb_driver.h"
 #include "transport/unix_streamusb.h"
 
@@ -70,9 +73,14 @@ TEST(UsbDriver, OpensTheModuleWithTheExactSerialString)
     EXPECT_EQ(d, nullptr);
     EXPECT_EQ(usb.openHandles, 0);
 
+    // No match while a module's node could not be opened: that may be it.
+    d = OpenModule("0000BEEF", &err);
+    EXPECT_EQ(err, aErrPermission);
+    EXPECT_EQ(usb.listsOut, 0);
+    cvusb_destroy(&d);
+    locked.openFails = false;
     d = OpenModule("0000BEEF", &err);
     EXPECT_EQ(err, aErrNotFound);
-    EXPECT_EQ(usb.listsOut, 0);
     cvusb_destroy(&d);
 }
 
@@ -351,6 +359,92 @@ TEST(UsbStream, ReaderAndWriterThreadsTogether)
     EXPECT_EQ(got, incoming);
     EXPECT_EQ(dev.written, outgoing);
     aStream_Destroy(&s);
+}
+
+// True when the call ends within 10 s; otherwise the device's pending
+// transfers are let to time out (so that the test can end) and false.
+bool EndsSoon(FakeUsb& usb, FakeDevice& dev, std::future<aErr>& call)
+{
+    if (call.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
+        return true;
+    std::lock_guard<std::mutex> hold(usb.transfers);
+    dev.inWaits = false;
+    usb.changed.notify_all();
+    return false;
+}
+
+// A read waits for the device; a wake-up (a link stopping or syncing) must
+// end it at once instead of letting it sit out its time-out, and lose
+// nothing the device sent.
+TEST(UsbStream, WakeEndsAPendingReadAndLinkStopsAtOnce)
+{
+    FakeUsb usb;
+    FakeDevice& dev = usb.Add(FakeDevice::Module("0000CAFE"));
+    dev.inWaits = true; // no time-out: only a cancel ends a transfer with nothing
+    aStreamRef s = nullptr;
+    ASSERT_EQ(aStream_CreateUSB(0x0000CAFE, &s), aErrNone);
+    EXPECT_EQ(aStream_Wait(s, 10), aErrUnimplemented); // its reads wait themselves
+
+    uint8_t b = 0;
+    auto read = std::async(std::launch::async, [&] { return aStream_Read(s, &b, 1); });
+    ASSERT_TRUE(usb.AwaitPendingIn(dev));
+    EXPECT_EQ(aStream_Wake(s), aErrNone);
+    EXPECT_TRUE(EndsSoon(usb, dev, read)) << "the wake-up left the read waiting";
+    EXPECT_EQ(read.get(), aErrNotReady);
+    EXPECT_EQ(dev.inCancels, 1);
+
+    // A wake-up before the read ends that read without a transfer; what the
+    // device sends is read next.
+    dev.in = {{0, "ab"}};
+    EXPECT_EQ(aStream_Wake(s), aErrNone);
+    EXPECT_EQ(aStream_Read(s, &b, 1), aErrNotReady);
+    EXPECT_EQ(aStream_Read(s, &b, 1), aErrNone);
+    EXPECT_EQ(b, 'a');
+    EXPECT_EQ(aStream_Read(s, &b, 1), aErrNone);
+    EXPECT_EQ(b, 'b');
+    int transfers = dev.inTransfers;
+
+    // A link whose receive thread waits on the device stops at once.
+    uint32_t link = aLink_Create(s);
+    ASSERT_NE(link, 0u);
+    ASSERT_TRUE(usb.AwaitPendingIn(dev));
+    auto stopped = std::async(std::launch::async, [&] { return aLink_Destroy(&link); });
+    EXPECT_TRUE(EndsSoon(usb, dev, stopped)) << "the link's stop waited for the pending transfer";
+    EXPECT_EQ(stopped.get(), aErrNone);
+    EXPECT_GT(dev.inTransfers, transfers);
+    EXPECT_EQ(dev.releases, 1);
+    EXPECT_EQ(usb.openHandles, 0);
+}
+
+// The search tells the driver where each module is, so an open looks there
+// first instead of opening every device ahead of it.
+TEST(UsbDriver, OpenLooksFirstWhereTheModuleWasSeen)
+{
+    FakeUsb usb;
+    std::vector<FakeDevice*> devs;
+    for (int i = 0; i < 6; i++) {
+        char serial[16];
+        std::snprintf(serial, sizeof serial, "%08X", 0x100 + i);
+        devs.push_back(&usb.Add(FakeDevice::Module(serial)));
+    }
+    cvusb_device* d = OpenModule("00000105");
+    EXPECT_EQ(cvusb_state(d), CVUSB_STATE_READY);
+    cvusb_destroy(&d);
+    for (FakeDevice* f : devs)
+        EXPECT_EQ(f->opens, 1); // the first time, every one in turn
+    d = OpenModule("00000105");
+    EXPECT_EQ(cvusb_state(d), CVUSB_STATE_READY);
+    cvusb_destroy(&d);
+    EXPECT_EQ(devs[0]->opens, 1);
+    EXPECT_EQ(devs[5]->opens, 2);
+    // Moved (re-enumerated at another address): found by the full search.
+    std::swap(usb.devices[1], usb.devices[5]);
+    d = OpenModule("00000105");
+    EXPECT_EQ(cvusb_state(d), CVUSB_STATE_READY);
+    cvusb_destroy(&d);
+    EXPECT_EQ(devs[5]->opens, 3);
+    EXPECT_EQ(devs[0]->opens, 2);
+    EXPECT_EQ(usb.openHandles, 0);
 }
 
 TEST(UsbStream, KernelNodeIsPreferredAndLibusbLeftAlone)

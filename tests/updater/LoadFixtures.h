@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/ProgramRunner.h"
+#include "support/TestImages.h"
 #include "support/UpdateServerHarness.h"
 #include "UpdateFixtures.h"
 
@@ -36,14 +37,7 @@ inline BirdWriter Bird(uint32_t build = BUILD)
 // The image with the module's serial number patched in, as it must land in flash.
 inline std::string Installed(uint32_t serial)
 {
-    Bytes image = VectorImage(IMAGE_SIZE, 11);
-    for (int k = 0; k < 4; ++k)
-        image[SERIAL_OFFSET + k] = uint8_t(serial >> (8 * k));
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", serial);
-    for (int k = 0; k < 8; ++k)
-        image[DESCRIPTOR_OFFSET + 2 * k] = uint8_t(text[k]);
-    return Str(image);
+    return testimages::SerialPatched(VectorImage(IMAGE_SIZE, 11), serial, SERIAL_OFFSET, DESCRIPTOR_OFFSET);
 }
 
 // Names in a folder, "." and ".." left out.

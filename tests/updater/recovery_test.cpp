@@ -8,16 +8,16 @@
 #include <unistd.h>
 
 #include <functional>
-
-#include <random>
 #include <string>
 #include <vector>
 
 #include "store/BirdWriter.h"
 #include "support/BootRomHarness.h"
 #include "support/ProgramRunner.h"
+#include "support/TestImages.h"
 #include "support/UpdateServerHarness.h"
 
+using namespace testimages;
 using srvtest::TempDir;
 using srvtest::WriteWholeFile;
 
@@ -33,46 +33,18 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-BirdWriter::Bytes Random(size_t n, unsigned seed)
-{
-    std::mt19937 rng{seed};
-    BirdWriter::Bytes v(n);
-    for (auto& b : v)
-        b = uint8_t(rng());
-    return v;
-}
-
-// Recovery firmware is served encoded for one chip: each byte is mixed with
-// the chip's identity (big-endian words) and the byte before it.
-BirdWriter::Bytes EncodeForChip(const BirdWriter::Bytes& plain, const uint32_t uid[4])
-{
-    BirdWriter::Bytes out(plain.size());
-    uint8_t previous = 0;
-    for (size_t i = 0; i < plain.size(); ++i) {
-        uint8_t key = uint8_t(uid[(i % 16) / 4] >> (24 - 8 * (i % 4)));
-        out[i] = uint8_t(plain[i] ^ key ^ previous);
-        previous = plain[i];
-    }
-    return out;
-}
-
-std::string AsString(const BirdWriter::Bytes& b)
-{
-    return std::string(b.begin(), b.end());
-}
-
 class RecoveryCommands : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        first = Random(10000, 1);
-        second = Random(300, 2);
+        first = RandomBytes(10000, 1);
+        second = RandomBytes(300, 2);
         BirdWriter w;
         w.AddInfo(5120, "3.1.4", DEVICE, "CVR-IO");
         w.AddFirmware(0x0, EncodeForChip(first, UID));
         w.AddFirmware(0x10000, EncodeForChip(second, UID));
-        w.AddFirmware(0x20000, BirdWriter::Bytes(4, 0)); // end marker: never written
-        BirdWriter::Bytes file = w.File();
+        w.AddFirmware(0x20000, Bytes(4, 0)); // end marker: never written
+        Bytes file = w.File();
         server.SetLatest(DEVICE, BUILD, "FW-R1");
         server.SetBuilds(DEVICE, std::string(BUILD) + ";3.1.4\n");
         server.AddBird(DEVICE, BUILD, AsString(file));
@@ -94,7 +66,7 @@ protected:
         return result;
     }
 
-    BirdWriter::Bytes first, second;
+    Bytes first, second;
     UpdateServerHarness server;
     TempDir store;
     BootRomHarness rom;
@@ -233,7 +205,7 @@ TEST_F(RecoveryCommands, RecoveryFailuresAreReported)
 TEST_F(RecoveryCommands, OneRunAtATimePerPortAndPerDevice)
 {
     // 48 KiB on a 115200-baud line: seconds of transfer to land in.
-    const BirdWriter::Bytes large = Random(48 * 1024, 8);
+    const Bytes large = RandomBytes(48 * 1024, 8);
     BirdWriter w;
     w.AddInfo(5121, "3.1.5", DEVICE, "CVR-IO");
     w.AddFirmware(0x0, EncodeForChip(large, UID));
@@ -277,7 +249,7 @@ TEST_F(RecoveryCommands, FilesWithASerialNumberBlockAreRefused)
     BirdWriter w;
     w.AddInfo(77, "1.0.0", DEVICE, "CVR-IO");
     w.AddSerialOffsets(0x100, 0x200);
-    w.AddFirmware(0, Random(512, 3));
+    w.AddFirmware(0, RandomBytes(512, 3));
     std::string path = store.Path() + "/personal.bird";
     ASSERT_EQ(aErrNone, w.Write(path));
     ASSERT_TRUE(rom.Start({"--kind", "isp", "--uid", UID_OPTION}));
@@ -303,15 +275,8 @@ TEST_F(RecoveryCommands, ImxNeedsASerialNumberWithAGivenFile)
 // fingerprint fails after the connection attempts.
 TEST_F(RecoveryCommands, ImxFingerprintStartsTheRecoveryLoader)
 {
-    BirdWriter loader;
-    BirdWriter::Bytes code = Random(2500, 4), table = Random(64, 5);
-    loader.AddInfo(9001, "0.9.0", 0xDEADDEAD, "CVR-LOADER");
-    loader.AddLoader(0x20000000, table);
-    loader.AddLoader(0x20002000, code);
-    loader.AddEntryAddress(0x20002000);
-    server.SetLatest(0xDEADDEAD, "9001", "LOADER");
-    server.SetBuilds(0xDEADDEAD, "9001;0.9.0\n");
-    server.AddBird(0xDEADDEAD, "9001", AsString(loader.File()));
+    Bytes code = RandomBytes(2500, 4), table = RandomBytes(64, 5);
+    ServeRecoveryLoader(server, table, code);
 
     // Paced like a 115200-baud UART: 2500 bytes outlast the answer's time-out.
     ASSERT_TRUE(rom.Start({"--kind", "sdp", "--baud", "115200"}));
@@ -339,17 +304,10 @@ TEST_F(RecoveryCommands, ImxFingerprintStartsTheRecoveryLoader)
 // what the chip needs before the next run.
 TEST_F(RecoveryCommands, CtrlCDuringTheImxLoaderStopsBetweenPieces)
 {
-    BirdWriter loader;
     // Larger than what the terminal buffers on its way to the chip (64 KiB),
     // so the transfer is still under way when the chip reads the command.
-    BirdWriter::Bytes code = Random(128 * 1024, 4), table = Random(64, 5);
-    loader.AddInfo(9001, "0.9.0", 0xDEADDEAD, "CVR-LOADER");
-    loader.AddLoader(0x20000000, table);
-    loader.AddLoader(0x20002000, code);
-    loader.AddEntryAddress(0x20002000);
-    server.SetLatest(0xDEADDEAD, "9001", "LOADER");
-    server.SetBuilds(0xDEADDEAD, "9001;0.9.0\n");
-    server.AddBird(0xDEADDEAD, "9001", AsString(loader.File()));
+    Bytes code = RandomBytes(128 * 1024, 4), table = RandomBytes(64, 5);
+    ServeRecoveryLoader(server, table, code);
 
     ASSERT_TRUE(rom.Start({"--kind", "sdp", "--baud", "115200"}));
     bool sent = false;

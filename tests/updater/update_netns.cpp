@@ -13,6 +13,7 @@
 #include "app/RecordingDisplay.h"
 #include "support/ProgramRunner.h"
 #include "support/SimHarness.h"
+#include "support/TestImages.h"
 #include "support/UpdateServerHarness.h"
 #include "updater/Updater.h"
 #include "UpdateFixtures.h"
@@ -47,14 +48,7 @@ Bytes Image()
 
 std::string Installed(uint32_t serial)
 {
-    Bytes image = Image();
-    for (int k = 0; k < 4; ++k)
-        image[SERIAL_OFFSET + k] = uint8_t(serial >> (8 * k));
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", serial);
-    for (int k = 0; k < 8; ++k)
-        image[DESCRIPTOR_OFFSET + 2 * k] = uint8_t(text[k]);
-    return Str(image);
+    return testimages::SerialPatched(Image(), serial, SERIAL_OFFSET, DESCRIPTOR_OFFSET);
 }
 
 Bytes Loader()

@@ -10,14 +10,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
 #include "store/BirdWriter.h"
 #include "support/BootRomHarness.h"
+#include "support/TestImages.h"
 #include "support/UpdateServerHarness.h"
 #include "support/UsbBusRunner.h"
+
+using namespace testimages;
 
 namespace {
 
@@ -33,38 +35,17 @@ bool Contains(const std::string& text, const std::string& part)
     return text.find(part) != std::string::npos;
 }
 
-BirdWriter::Bytes Random(size_t n, unsigned seed)
-{
-    std::mt19937 rng{seed};
-    BirdWriter::Bytes v(n);
-    for (auto& b : v)
-        b = uint8_t(rng());
-    return v;
-}
-
-std::string AsString(const BirdWriter::Bytes& b)
-{
-    return std::string(b.begin(), b.end());
-}
-
 class ImxRecovery : public ::testing::Test {
 protected:
     void SetUp() override
     {
         // The recovery loader the server keeps for the placeholder serial number.
-        code = Random(2500, 4);
-        table = Random(64, 5);
-        BirdWriter loader;
-        loader.AddInfo(9001, "0.9.0", 0xDEADDEAD, "CVR-LOADER");
-        loader.AddLoader(0x20000000, table);
-        loader.AddLoader(0x20002000, code);
-        loader.AddEntryAddress(0x20002000);
-        server.SetLatest(0xDEADDEAD, "9001", "LOADER");
-        server.SetBuilds(0xDEADDEAD, "9001;0.9.0\n");
-        server.AddBird(0xDEADDEAD, "9001", AsString(loader.File()));
+        code = RandomBytes(2500, 4);
+        table = RandomBytes(64, 5);
+        ServeRecoveryLoader(server, table, code);
         // The firmware that belongs to the chip.
-        first = Random(3000, 6);
-        second = Random(700, 7);
+        first = RandomBytes(3000, 6);
+        second = RandomBytes(700, 7);
         BirdWriter firmware;
         firmware.AddInfo(5120, "3.1.4", DEVICE, "CVR-IO");
         firmware.AddFirmware(0x60002000, first);
@@ -120,7 +101,7 @@ protected:
         return keys;
     }
 
-    BirdWriter::Bytes code, table, first, second;
+    Bytes code, table, first, second;
     UpdateServerHarness server;
     BootRomHarness rom;
     UsbBusRunner bus;

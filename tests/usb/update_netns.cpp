@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "support/TestImages.h"
 #include "support/UsbBusRunner.h"
 #include "updater/UpdateFixtures.h"
 
@@ -30,14 +31,7 @@ Bytes Image()
 
 std::string Installed(uint32_t serial)
 {
-    Bytes image = Image();
-    for (int k = 0; k < 4; ++k)
-        image[SERIAL_OFFSET + k] = uint8_t(serial >> (8 * k));
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", serial);
-    for (int k = 0; k < 8; ++k)
-        image[DESCRIPTOR_OFFSET + 2 * k] = uint8_t(text[k]);
-    return Str(image);
+    return testimages::SerialPatched(Image(), serial, SERIAL_OFFSET, DESCRIPTOR_OFFSET);
 }
 
 std::string WriteBird(const UsbBusRunner& bus)

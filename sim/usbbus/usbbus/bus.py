@@ -21,7 +21,9 @@ class Bus:
     def __init__(self, log=None):
         self.testbed = UMockdev.Testbed.new()
         self.root = self.testbed.get_root_dir()
-        os.chmod(self.root, 0o755)  # a client run as another user must see it
+        # A client run as another user must see the testbed, and its libudev
+        # makes the socket of its uevent monitor in it (as in /tmp: sticky).
+        os.chmod(self.root, 0o1777)
         self.next_devnum = 2  # 1 is the root hub's number on a real bus
         self.next_port = 1
         self.devices = []
