@@ -145,7 +145,7 @@ bool aStream_IsByteStream(aStreamRef stream)
 
 bool aStream_CanWait(aStreamRef stream)
 {
-    return sValid(stream) && stream->wait;
+    return sValid(stream) && stream->wait && stream->wait(0, stream->reference) != aErrUnimplemented;
 }
 
 aErr aStream_Wake(aStreamRef stream)

@@ -59,9 +59,12 @@ aErr aStream_SetReconnectCounter(aStreamRef stream, aStreamCountProc count);
 // aErrParam: dead stream.
 aErr aStream_Wait(aStreamRef stream, uint32_t timeoutMs);
 
-// True when the stream has a kernel wait: the one reading may then be any
+// True when the stream can wait in the kernel (its transport answers a zero
+// wait with anything but aErrUnimplemented; asking may consume a pending
+// wake-up, so ask before anyone waits): the one reading may then be any
 // thread at a time, handed on under a lock (the link's callers read while
-// they wait for a reply). False for a dead stream.
+// they wait for a reply). False for a dead stream, or a transport whose
+// reads wait by themselves.
 bool aStream_CanWait(aStreamRef stream);
 
 // Makes a wait in progress, or the next one, return at once; any thread.
