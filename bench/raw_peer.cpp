@@ -10,12 +10,20 @@
 //     on a plain socket, up to the REBOOT request, waiting for the module's
 //     answers wherever the install waited for them; prints one JSON line
 //     with the whole replay's and the firmware phase's seconds.
+//   raw_peer rss COMMAND [ARGUMENTS...]
+//     runs COMMAND (output discarded) and prints one JSON line with its wall
+//     seconds, peak resident size in KiB and exit status. A process started
+//     from the benchmark's Python counts Python's own size as its peak (an
+//     exec keeps the high-water mark), so the command starts from here: the
+//     floor is this small program's size.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -286,14 +294,41 @@ int sReplay(const char* host, int port, const char* tracePath)
     return 0;
 }
 
+int sPeakRss(char** argv)
+{
+    auto start = Clock::now();
+    pid_t pid = fork();
+    if (pid < 0)
+        return 1;
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            dup2(null, 1);
+            dup2(null, 2);
+        }
+        execvp(argv[0], argv);
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    if (wait4(pid, &status, 0, &usage) != pid)
+        return 1;
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("{\"seconds\": %.6f, \"rss_kib\": %ld, \"status\": %d}\n", seconds, usage.ru_maxrss,
+                WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc >= 3 && std::string(argv[1]) == "rss")
+        return sPeakRss(argv + 2);
     if (argc == 4 && std::string(argv[1]) == "roundtrip")
         return sRoundTrip(argv[2], std::atoi(argv[3]));
     if (argc == 5 && std::string(argv[1]) == "replay")
         return sReplay(argv[2], std::atoi(argv[3]), argv[4]);
-    std::fprintf(stderr, "usage: %s roundtrip SIM ROUNDS | replay HOST PORT TRACE\n", argv[0]);
+    std::fprintf(stderr, "usage: %s roundtrip SIM ROUNDS | replay HOST PORT TRACE | rss COMMAND...\n", argv[0]);
     return 2;
 }

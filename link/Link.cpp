@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 #include <mutex>
 
 #include "link/LinkImpl.h"
@@ -364,17 +365,27 @@ aErr Link::sendUEI(const uei& message)
         return aErrPacket;
     uint32_t id = m_impl->identifier;
     if (message.type == UEI_BYTES) {
+        // The chunks go as one message: in as few writes as the link allows.
         uint32_t chunks = aUEI_BytesChunkCount(message.bytesSize);
-        for (uint32_t c = 0; c < chunks; ++c) {
-            aPacket* packet = aUEI_CreateBytesChunk(&message, c);
-            if (!packet)
-                return aErrResource;
-            aErr err = aLink_PutPacket(id, packet);
-            aPacket_Destroy(&packet);
-            if (err != aErrNone)
-                return err;
+        std::vector<aPacket*> packets;
+        aErr err = aErrNone;
+        try {
+            packets.reserve(chunks);
+        } catch (...) {
+            return aErrResource;
         }
-        return aErrNone;
+        for (uint32_t c = 0; c < chunks && err == aErrNone; ++c) {
+            aPacket* packet = aUEI_CreateBytesChunk(&message, c);
+            if (packet)
+                packets.push_back(packet);
+            else
+                err = aErrResource;
+        }
+        if (err == aErrNone)
+            err = aLink_PutPackets(id, packets.data(), static_cast<uint32_t>(packets.size()));
+        for (aPacket*& packet : packets)
+            aPacket_Destroy(&packet);
+        return err;
     }
     aPacket* packet = aUEI_CreateValuePacket(&message);
     if (!packet)

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <thread>
 
@@ -41,6 +42,9 @@ constexpr uint32_t kReadWaitMs = 1000;
 // Wake-ups in a row that brought no byte before the receive thread naps:
 // a descriptor that stays ready with nothing to read must not spin.
 constexpr uint32_t kEmptyWakes = 3;
+// How long the receive thread stands aside after a caller read the stream
+// for its reply, before it looks whether callers still do.
+constexpr uint32_t kParkMs = 2;
 
 const uint32_t kBaudRates[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
 
@@ -245,62 +249,220 @@ void sDropped(aLinkRecord* record, bool syncing)
         aPacket_Reset(record->incoming);
 }
 
+// What one read of the stream came to.
+enum class sStep { Byte, Packet, NotReady, Failed };
+
+// One byte through the receive path: framing, synchronisation, drops; the
+// caller holds readLock.
+sStep sReceiveStep(aLinkRecord* record)
+{
+    uint8_t byte = 0;
+    aErr err = aStream_Read(record->stream, &byte, 1);
+    uint32_t status = record->status.load();
+
+    if (err != aErrNone && err != aErrNotReady) {
+        if (status != LINK_IO_ERROR)
+            record->drops.fetch_add(1);
+        record->status.store(LINK_IO_ERROR);
+        return sStep::Failed;
+    }
+    uint32_t reconnects = aStream_GetReconnects(record->stream);
+    if (reconnects != record->streamReconnects) {
+        record->streamReconnects = reconnects;
+        sDropped(record, status == LINK_SYNCING);
+    }
+    if (status == LINK_IO_ERROR || status == LINK_FAULT) {
+        // Bytes may have been lost: find the packet boundaries again.
+        sSyncStart(record, true);
+        status = LINK_SYNCING;
+    }
+    if (err == aErrNotReady) {
+        if (status == LINK_SYNCING && (record->syncState == 0
+                || aTime_MSElapsed(record->lastProbes) >= kProbeIntervalMs))
+            sSyncStart(record, true);
+        return sStep::NotReady;
+    }
+    if (status == LINK_SYNCING) {
+        sSyncByte(record, byte);
+        return sStep::Byte;
+    }
+    if (aPacket_AddByte(record->incoming, byte) != aErrNone) {
+        aDebugging_Trace(aDEBUG_LINK, "Out of sync\n");
+        sSyncStart(record, true);
+        return sStep::Byte;
+    }
+    if (!aPacket_IsComplete(record->incoming))
+        return sStep::Byte;
+    if (sHandlePacket(record) != aErrNone)
+        record->status.store(LINK_FAULT);
+    return sStep::Packet;
+}
+
+// Brings the receive thread back from standing aside at once.
+void sKickReceiver(aLinkRecord* record)
+{
+    {
+        std::lock_guard<std::mutex> hold(record->parkLock);
+        record->kicked = true;
+    }
+    record->parked.notify_all();
+}
+
+// The receive thread stands aside for a while; true when it was kicked.
+bool sPark(aLinkRecord* record)
+{
+    std::unique_lock<std::mutex> hold(record->parkLock);
+    record->parked.wait_for(hold, std::chrono::milliseconds(kParkMs),
+        [&] { return record->kicked || !record->running.load(); });
+    bool kicked = record->kicked;
+    record->kicked = false;
+    return kicked;
+}
+
 void* sInPipeProcess(void* argument)
 {
     aLinkRecord* record = static_cast<aLinkRecord*>(argument);
-    record->syncState = 0;
-    record->streamReconnects = aStream_GetReconnects(record->stream);
+    {
+        std::lock_guard<std::mutex> reading(record->readLock);
+        record->syncState = 0;
+        record->streamReconnects = aStream_GetReconnects(record->stream);
+    }
     record->status.store(LINK_RUNNING);
     record->receiveStarted.store(1);
 
     uint32_t idleReads = 0;
     uint32_t emptyWakes = 0;
+    uint32_t seenSessions = record->sessions.load();
     while (record->running.load()) {
-        uint8_t byte = 0;
-        aErr err = aStream_Read(record->stream, &byte, 1);
-        uint32_t status = record->status.load();
-
-        if (err != aErrNone && err != aErrNotReady) {
-            if (status != LINK_IO_ERROR)
-                record->drops.fetch_add(1);
-            record->status.store(LINK_IO_ERROR);
+        // Callers that read for their replies keep the stream while they
+        // come one after the other; the thread looks again after a nap,
+        // and takes over when a nap passed without any.
+        uint32_t sessions = record->sessions.load();
+        if (record->readers.load() > 0 || sessions != seenSessions) {
+            seenSessions = sessions;
+            if (sPark(record))
+                seenSessions = record->sessions.load();
+            continue;
+        }
+        std::unique_lock<std::mutex> reading(record->readLock, std::try_to_lock);
+        if (!reading.owns_lock()) {
+            sPark(record);
+            continue;
+        }
+        bool failed = false;
+        while (record->running.load() && record->readers.load() == 0) {
+            sStep step = sReceiveStep(record);
+            if (step == sStep::Failed) {
+                failed = true;
+                break;
+            }
+            if (step != sStep::NotReady) {
+                idleReads = 0;
+                emptyWakes = 0;
+                continue;
+            }
+            // A caller that wants the stream wakes a wait it sees here.
+            record->receiverPolling.store(true);
+            if (record->readers.load() == 0)
+                sAwaitBytes(record, record->status.load(), &idleReads, &emptyWakes);
+            record->receiverPolling.store(false);
+        }
+        reading.unlock();
+        if (record->readers.load() > 0) {
+            std::lock_guard<std::mutex> hold(record->parkLock);
+            record->readFree.notify_all();
+        }
+        if (failed)
             aTime_MSSleep(kIOErrorPauseMs);
-            continue;
-        }
-        uint32_t reconnects = aStream_GetReconnects(record->stream);
-        if (reconnects != record->streamReconnects) {
-            record->streamReconnects = reconnects;
-            sDropped(record, status == LINK_SYNCING);
-        }
-        if (status == LINK_IO_ERROR || status == LINK_FAULT) {
-            // Bytes may have been lost: find the packet boundaries again.
-            sSyncStart(record, true);
-            status = LINK_SYNCING;
-        }
-        if (err == aErrNotReady) {
-            if (status == LINK_SYNCING && (record->syncState == 0
-                    || aTime_MSElapsed(record->lastProbes) >= kProbeIntervalMs))
-                sSyncStart(record, true);
-            sAwaitBytes(record, record->status.load(), &idleReads, &emptyWakes);
-            continue;
-        }
-        idleReads = 0;
-        emptyWakes = 0;
-
-        if (status == LINK_SYNCING) {
-            sSyncByte(record, byte);
-            continue;
-        }
-        if (aPacket_AddByte(record->incoming, byte) != aErrNone) {
-            aDebugging_Trace(aDEBUG_LINK, "Out of sync\n");
-            sSyncStart(record, true);
-            continue;
-        }
-        if (aPacket_IsComplete(record->incoming) && sHandlePacket(record) != aErrNone)
-            record->status.store(LINK_FAULT);
+        seenSessions = record->sessions.load();
     }
     aDebugging_Trace(aDEBUG_LINK, " sInPipeProcess(%d) terminating\n", record->identifier);
     return nullptr;
+}
+
+// A caller waiting for its reply reads the stream itself while it is the
+// only one to: the reply then costs the one wake-up of the kernel wait.
+// The packets it frames go the usual way (filter, heartbeat, input FIFO);
+// after each it looks in the FIFO with its cursor. It leaves the stream to
+// the receive thread as soon as anything is not plainly running. Null when
+// its reply did not come (the caller goes on waiting on the FIFO). The
+// caller counts in fifoWaiters throughout, but while it reads.
+aPacket* sReadForReply(aLinkRecord* record, PacketMatchProc match, const void* reference,
+    std::chrono::steady_clock::time_point deadline, aPacketFifoCursor* cursor)
+{
+    using Clock = std::chrono::steady_clock;
+    record->readers.fetch_add(1);
+    record->sessions.fetch_add(1);
+    if (record->receiverPolling.load()) {
+        // Under the write lock a running link's stream stays.
+        std::lock_guard<std::mutex> hold(record->writeLock);
+        if (record->running.load())
+            aStream_Wake(record->stream);
+    }
+    // The receive thread gives the stream up at once; another caller keeps
+    // it until its reply came, so this one waits on the FIFO meanwhile.
+    std::unique_lock<std::mutex> reading(record->readLock, std::try_to_lock);
+    while (!reading.owns_lock() && !record->callerHolds.load() && Clock::now() < deadline) {
+        {
+            // The receive thread tells when it let go; a notice missed
+            // costs one short wait.
+            std::unique_lock<std::mutex> hold(record->parkLock);
+            record->readFree.wait_for(hold, std::chrono::microseconds(200));
+        }
+        reading.try_lock();
+    }
+    if (!reading.owns_lock()) {
+        record->readers.fetch_sub(1);
+        return nullptr;
+    }
+    record->callerHolds.store(true);
+    record->fifoWaiters.fetch_sub(1);
+    aPacket* found = nullptr;
+    bool handBack = false;
+    uint32_t emptyWakes = 0;
+    // The link may have stopped (its stream going) while this caller waited
+    // for the lock.
+    while (record->running.load() && record->status.load() == LINK_RUNNING) {
+        found = aPacketFifo_AwaitFirstFrom(record->inputFifo.load(), match, reference, 0, cursor);
+        if (found)
+            break;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            break;
+        sStep step = sReceiveStep(record);
+        while (step == sStep::Byte)
+            step = sReceiveStep(record);
+        if (step == sStep::Failed) {
+            handBack = true;
+            break;
+        }
+        if (step == sStep::Packet) {
+            emptyWakes = 0;
+            continue;
+        }
+        // Nothing to read: wait in the kernel, at most until the deadline.
+        aErr err = aStream_Wait(record->stream, static_cast<uint32_t>(left < kReadWaitMs ? left : kReadWaitMs));
+        if (err == aErrNone && ++emptyWakes >= kEmptyWakes) {
+            // Ready with nothing to read: the receive thread knows what to do.
+            handBack = true;
+            break;
+        }
+        if (err != aErrNone && err != aErrNotReady) {
+            handBack = true;
+            break;
+        }
+    }
+    if (record->status.load() != LINK_RUNNING)
+        handBack = true;
+    record->callerHolds.store(false);
+    reading.unlock();
+    record->readers.fetch_sub(1);
+    // Someone else still waits on the FIFO, or something needs the receive
+    // thread's care: it takes the stream back now.
+    const bool others = record->fifoWaiters.fetch_add(1) > 0;
+    if (handBack || others)
+        sKickReceiver(record);
+    return found;
 }
 
 // Writes first and what else is queued, up to one pool; the caller holds
@@ -392,16 +554,25 @@ aErr sStop(aLinkRecord* record)
         std::lock_guard<std::mutex> hold(record->writeLock);
         record->running.store(0);
     }
-    // The receive thread may be waiting for bytes in the kernel.
+    // The reader may be waiting for bytes in the kernel, the receive thread
+    // standing aside.
     if (record->stream)
         aStream_Wake(record->stream);
+    sKickReceiver(record);
+    // The send thread may be waiting for a packet.
+    aPacketFifo_Wake(record->outputFifo.load());
     if (record->receiveThread && aThread_Destroy(&record->receiveThread) != aErrNone)
         result = aErrUnknown;
     if (record->sendThread && aThread_Destroy(&record->sendThread) != aErrNone)
         result = aErrUnknown;
     record->receiveStarted.store(0);
     record->sendStarted.store(0);
-    aPacket_Reset(record->incoming);
+    {
+        // A caller reading for its reply sees the stop and leaves; no one
+        // reads the stream after this until the next start.
+        std::lock_guard<std::mutex> reading(record->readLock);
+        aPacket_Reset(record->incoming);
+    }
     record->status.store(record->stream ? LINK_STOPPED : LINK_NO_STREAM);
     return result;
 }
@@ -414,6 +585,7 @@ aErr sStart(aLinkRecord* record, bool* already)
         return aErrNone;
     if (!record->stream)
         return aErrNotReady;
+    record->callerReads.store(aStream_CanWait(record->stream));
     record->running.store(1);
     record->status.store(LINK_STARTING);
     record->receiveStarted.store(0);
@@ -969,6 +1141,7 @@ aErr aLink_Sync(uint32_t identifier)
         std::lock_guard<std::mutex> guard(record->control);
         if (record->tag.load() == aLINKCHECK && record->stream)
             aStream_Wake(record->stream);
+        sKickReceiver(record);
     }
     aErr result = aErrNotReady;
     for (uint32_t i = 0; i < kPollCount; i++) {
@@ -1049,6 +1222,54 @@ aErr aLink_PutPacket(uint32_t identifier, const aPacket* packet)
     return sPutOutput(record, packet, true);
 }
 
+aErr aLink_PutPackets(uint32_t identifier, const aPacket* const* packets, uint32_t count)
+{
+    aLinkEntryRef entry;
+    aLinkRecord* record = sRecordOf(identifier, &entry);
+    if (!record || (count > 0 && !packets))
+        return aErrParam;
+    for (uint32_t i = 0; i < count; i++) {
+        if (!aVALIDPACKET(packets[i]) || packets[i]->length > aPACKETMAXDATA)
+            return aErrParam;
+    }
+    // As the send thread pools: one write while there is room for one more
+    // packet of the largest size. Only a caller that finds the link idle.
+    std::unique_lock<std::mutex> writing(record->writeLock, std::defer_lock);
+    bool direct = false;
+    if (count > 1 && writing.try_lock()) {
+        std::lock_guard<std::mutex> hold(record->queueLock);
+        direct = record->queued == 0 && record->running.load() && record->stream
+            && (record->pooled.load() || aStream_IsByteStream(record->stream));
+    }
+    if (!direct) {
+        if (writing.owns_lock())
+            writing.unlock();
+        for (uint32_t i = 0; i < count; i++) {
+            aErr err = sPutOutput(record, packets[i], true);
+            if (err != aErrNone)
+                return err;
+        }
+        return aErrNone;
+    }
+    uint8_t pool[aLINK_POOL_SIZE];
+    uint32_t total = 0;
+    for (uint32_t i = 0; i < count; i++) {
+        const aPacket* packet = packets[i];
+        pool[total++] = packet->address;
+        pool[total++] = packet->length;
+        for (uint8_t b = 0; b < packet->length; b++)
+            pool[total++] = packet->data[b];
+        aPacketDebug_LogPacket(record, aLOG_SENT, packet);
+        if (total > aLINK_POOL_THRESHOLD || i + 1 == count) {
+            aErr err = aStream_Write(record->stream, pool, total);
+            if (err != aErrNone)
+                aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing pooled: %d\n", err);
+            total = 0;
+        }
+    }
+    return aErrNone;
+}
+
 aPacket* aLink_GetPacket(uint32_t identifier)
 {
     aLinkEntryRef entry;
@@ -1082,23 +1303,35 @@ aPacket* aLink_AwaitFirst(uint32_t identifier, PacketMatchProc match, const void
 {
     aLinkEntryRef entry;
     aLinkRecord* record = sRecordOf(identifier, &entry);
-    if (!record)
+    if (!record || !match)
         return nullptr;
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    aPacketFifoCursor cursor{0, 0};
+    aPacket* packet = nullptr;
+    record->fifoWaiters.fetch_add(1);
     // One look at the queue even with no time to wait; then wait while the
     // link runs in step.
     do {
         if (!record->running.load() || record->status.load() != LINK_RUNNING)
-            return nullptr;
+            break;
+        if (timeoutMs > 0 && record->callerReads.load()) {
+            packet = sReadForReply(record, match, reference, deadline, &cursor);
+            if (packet)
+                break;
+            if (!record->running.load() || record->status.load() != LINK_RUNNING)
+                break;
+        }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         uint32_t wait = left.count() > 0 ? static_cast<uint32_t>(left.count()) : 0;
-        if (aPacket* packet = aPacketFifo_AwaitFirst(record->inputFifo.load(), match, reference, wait))
-            return packet;
+        packet = aPacketFifo_AwaitFirstFrom(record->inputFifo.load(), match, reference, wait, &cursor);
+        if (packet)
+            break;
         // Early return without a packet: the queue was replaced (reset or
         // teardown); look again shortly.
         if (Clock::now() < deadline)
             aTime_MSSleep(kPollMs);
     } while (Clock::now() < deadline);
-    return nullptr;
+    record->fifoWaiters.fetch_sub(1);
+    return packet;
 }

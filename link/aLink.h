@@ -116,6 +116,11 @@ aErr aLink_InstallUserPacketFilter(uint32_t identifier, aLinkPacketFilterProc pr
 // input FIFO and hand over a packet the caller destroys.
 //   aErrParam  (PutPacket) not in the table, or an invalid packet
 aErr aLink_PutPacket(uint32_t identifier, const aPacket* packet);
+// Puts count packets in order, as one message. On a pooled link, or a
+// stream where write boundaries are not seen, a caller that finds nothing
+// queued writes them itself in pools of at most aLINK_POOL_SIZE bytes.
+//   aErrParam  not in the table, or an invalid packet (nothing is put)
+aErr aLink_PutPackets(uint32_t identifier, const aPacket* const* packets, uint32_t count);
 aPacket* aLink_GetPacket(uint32_t identifier);
 aPacket* aLink_AwaitPacket(uint32_t identifier, uint32_t timeoutMs);
 aPacket* aLink_GetFirst(uint32_t identifier, PacketMatchProc match, const void* reference);

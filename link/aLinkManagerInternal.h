@@ -3,11 +3,12 @@
 // and every use count; lookups hand out shared references after releasing
 // it, so an entry torn down by its last destroy stays readable (with a dead
 // tag) for a caller still inside a call. Record fields that cross threads
-// are atomics; the rest belong to the receive thread or to the owner.
+// are atomics; the rest belong to the stream's reader or to the owner.
 #ifndef CORVESTEL_LINK_ALINKMANAGERINTERNAL_H
 #define CORVESTEL_LINK_ALINKMANAGERINTERNAL_H
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -28,7 +29,7 @@ struct aLinkRecord {
     std::atomic<uint8_t> running{0};
     std::atomic<uint32_t> status{LINK_NO_STREAM};
     std::atomic<uint64_t> inputFifo{0};
-    aPacket* incoming = nullptr;        // receive thread only
+    aPacket* incoming = nullptr;        // reader only
     std::atomic<uint64_t> outputFifo{0};
     aThreadRef receiveThread = nullptr;
     aThreadRef sendThread = nullptr;
@@ -37,11 +38,11 @@ struct aLinkRecord {
     std::atomic<uint8_t> receiveStarted{0};
     std::atomic<uint8_t> sendStarted{0};
     aStreamRef stream = nullptr;
-    uint8_t syncState = 0;              // receive thread only
-    uint8_t syncAddress = 0;            // receive thread only
-    aMSTicks lastProbes = 0;            // receive thread only
+    uint8_t syncState = 0;              // reader only
+    uint8_t syncAddress = 0;            // reader only
+    aMSTicks lastProbes = 0;            // reader only
     std::atomic<uint32_t> probesQueued{0}; // since the last aLink_Sync began
-    uint32_t streamReconnects = 0;      // receive thread only: the stream's count last seen
+    uint32_t streamReconnects = 0;      // reader only: the stream's count last seen
     std::atomic<uint32_t> drops{0};     // the stream failed or had to reconnect
     std::atomic<aLogger*> packetLog{nullptr};
     int32_t packetLogSize = 0;          // under packetLogMutex
@@ -60,6 +61,24 @@ struct aLinkRecord {
     std::mutex writeLock;
     std::mutex queueLock;
     uint32_t queued = 0;                // under queueLock: put on the FIFO, not yet written
+    // The stream's reader: the receive thread, or, on a stream that can wait
+    // in the kernel, a caller waiting for its reply, which then reads and
+    // frames the bytes itself (one wake-up per reply instead of two). One
+    // at a time: the reader holds readLock, and the fields marked "reader
+    // only" are its. The receive thread stands aside while callers want to
+    // read (readers) or did so lately (sessions), napping on parked; a kick
+    // brings it back at once (stop, sync, a caller that met a fault).
+    std::mutex readLock;
+    std::atomic<bool> callerReads{false};   // set at start from the stream
+    std::atomic<uint32_t> readers{0};       // callers reading or about to
+    std::atomic<uint32_t> sessions{0};      // callers' reading turns so far
+    std::atomic<uint32_t> fifoWaiters{0};   // callers waiting on the input FIFO only
+    std::atomic<bool> callerHolds{false};   // a caller holds readLock
+    std::atomic<bool> receiverPolling{false}; // the receive thread waits in the kernel
+    std::mutex parkLock;
+    std::condition_variable parked;
+    std::condition_variable readFree;       // the receive thread let readLock go
+    bool kicked = false;                    // under parkLock
 
     aLinkRecord() = default;
     aLinkRecord(const aLinkRecord&) = delete;

@@ -40,6 +40,7 @@ struct packetFifo {
     // Serial of the front packet, or of the next packet when empty.
     std::atomic<int32_t> windowStart{0};
     std::atomic<int32_t> nextSerial{0};
+    uint32_t wakes = 0; // under lock: calls of aPacketFifo_Wake
 
     // Caller holds lock.
     void syncWindow()
@@ -187,6 +188,23 @@ aErr aPacketFifo_Put(uint64_t identifier, const aPacket* packet)
     }
 }
 
+aErr aPacketFifo_Wake(uint64_t identifier)
+{
+    try {
+        FifoPtr fifo = sLookup(identifier);
+        if (!fifo)
+            return aErrNotFound;
+        {
+            std::lock_guard<std::mutex> guard(fifo->lock);
+            fifo->wakes++;
+        }
+        fifo->changed.notify_all();
+        return aErrNone;
+    } catch (...) {
+        return aErrUnknown;
+    }
+}
+
 aPacket* aPacketFifo_Get(uint64_t identifier)
 {
     try {
@@ -210,8 +228,9 @@ aPacket* aPacketFifo_Await(uint64_t identifier, uint32_t timeoutMs)
         if (!fifo)
             return nullptr;
         std::unique_lock<std::mutex> guard(fifo->lock);
+        const uint32_t wakes = fifo->wakes;
         bool ready = fifo->changed.wait_until(guard, deadline,
-            [&] { return !fifo->queue.empty() || !fifo->active.load(); });
+            [&] { return !fifo->queue.empty() || !fifo->active.load() || fifo->wakes != wakes; });
         if (!ready || fifo->queue.empty())
             return nullptr;
         return fifo->take(fifo->queue.begin());
@@ -242,7 +261,14 @@ aPacket* aPacketFifo_GetFirst(uint64_t identifier, PacketMatchProc match, const 
 aPacket* aPacketFifo_AwaitFirst(uint64_t identifier, PacketMatchProc match,
     const void* reference, uint32_t timeoutMs)
 {
-    if (!match)
+    aPacketFifoCursor cursor{0, 0};
+    return aPacketFifo_AwaitFirstFrom(identifier, match, reference, timeoutMs, &cursor);
+}
+
+aPacket* aPacketFifo_AwaitFirstFrom(uint64_t identifier, PacketMatchProc match,
+    const void* reference, uint32_t timeoutMs, aPacketFifoCursor* cursor)
+{
+    if (!match || !cursor)
         return nullptr;
     try {
         auto deadline = sDeadline(timeoutMs);
@@ -252,8 +278,12 @@ aPacket* aPacketFifo_AwaitFirst(uint64_t identifier, PacketMatchProc match,
         std::unique_lock<std::mutex> guard(fifo->lock);
 
         // Every packet up to lastTested has been offered to match in this
-        // call; a wake-up only looks at what came after it.
-        int32_t lastTested = static_cast<int32_t>(static_cast<uint32_t>(fifo->windowStart.load()) - 1u);
+        // wait; a wake-up only looks at what came after it.
+        if (cursor->fifo != identifier) {
+            cursor->fifo = identifier;
+            cursor->lastTested = static_cast<int32_t>(static_cast<uint32_t>(fifo->windowStart.load()) - 1u);
+        }
+        int32_t& lastTested = cursor->lastTested;
         std::deque<SerialPacket>::iterator found;
         bool matched = false;
         auto scan = [&] {
@@ -271,7 +301,10 @@ aPacket* aPacketFifo_AwaitFirst(uint64_t identifier, PacketMatchProc match,
             }
             return false;
         };
-        fifo->changed.wait_until(guard, deadline, scan);
+        if (timeoutMs == 0)
+            scan();
+        else
+            fifo->changed.wait_until(guard, deadline, scan);
         if (!matched || !fifo->active.load())
             return nullptr;
         return fifo->take(found);

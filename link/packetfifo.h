@@ -40,6 +40,11 @@ size_t aPacketFifo_GetLength(uint64_t identifier);
 //   aErrResource  the queue could not grow
 aErr aPacketFifo_Put(uint64_t identifier, const aPacket* packet);
 
+// Ends the waits of Await in progress on this FIFO without a packet (they
+// return null); a FIFO's owner stopping its waiting thread. aErrNotFound for
+// an unknown identifier.
+aErr aPacketFifo_Wake(uint64_t identifier);
+
 // The takes hand the caller a new packet that it must destroy, and remove
 // the queued one. Null when there is none, the identifier is unknown, or
 // the FIFO is destroyed during the wait.
@@ -54,6 +59,19 @@ aPacket* aPacketFifo_GetFirst(uint64_t identifier, PacketMatchProc match, const 
 // Each packet is offered to match at most once per call, in arrival order.
 aPacket* aPacketFifo_AwaitFirst(uint64_t identifier, PacketMatchProc match,
     const void* reference, uint32_t timeoutMs);
+
+// Where a wait that spans several calls has got to: the FIFO it looks at and
+// the last packet it offered to match. Zero-initialised before the first
+// call; a cursor of another FIFO starts afresh.
+struct aPacketFifoCursor {
+    uint64_t fifo;
+    int32_t lastTested;
+};
+// As AwaitFirst, but each packet is offered to match at most once over all
+// the calls that share the cursor (a waiter that reads the stream itself
+// looks after every packet it queued, with no time to wait).
+aPacket* aPacketFifo_AwaitFirstFrom(uint64_t identifier, PacketMatchProc match,
+    const void* reference, uint32_t timeoutMs, aPacketFifoCursor* cursor);
 
 // Deletes every queued packet that match accepts, keeping the others in
 // order; the number deleted (0 for an unknown identifier).

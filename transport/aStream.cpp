@@ -13,6 +13,7 @@ struct aStream {
     aStreamWaitProc wait;
     aStreamWakeProc wake;
     aStreamCountProc reconnects;
+    bool byteStream;
     void* reference;
     uint8_t* buffer;
     uint32_t count;
@@ -127,6 +128,24 @@ aErr aStream_Wait(aStreamRef stream, uint32_t timeoutMs)
     if (!stream->wait)
         return aErrUnimplemented;
     return stream->wait(timeoutMs, stream->reference);
+}
+
+aErr aStream_SetByteStream(aStreamRef stream)
+{
+    if (!sValid(stream))
+        return aErrParam;
+    stream->byteStream = true;
+    return aErrNone;
+}
+
+bool aStream_IsByteStream(aStreamRef stream)
+{
+    return sValid(stream) && stream->byteStream;
+}
+
+bool aStream_CanWait(aStreamRef stream)
+{
+    return sValid(stream) && stream->wait && stream->wait(0, stream->reference) != aErrUnimplemented;
 }
 
 aErr aStream_Wake(aStreamRef stream)

@@ -41,6 +41,14 @@ aStreamRef aStream_Create(aStreamGetProc get, aStreamPutProc put, aStreamWritePr
 // aErrParam: dead stream, or only one of the two.
 aErr aStream_SetWaitProcs(aStreamRef stream, aStreamWaitProc wait, aStreamWakeProc wake);
 
+// Marks the stream as a plain byte stream: where one write ends is not seen
+// at the other end (a TCP socket, a serial line), so several packets may go
+// in one write. Streams are not marked by default (a USB transfer or a
+// ZeroMQ frame is one unit to the module). aErrParam: dead stream.
+aErr aStream_SetByteStream(aStreamRef stream);
+// True for a marked stream; false for a dead one.
+bool aStream_IsByteStream(aStreamRef stream);
+
 // Gives the stream its transport's reconnection counter. aErrParam: dead stream.
 aErr aStream_SetReconnectCounter(aStreamRef stream, aStreamCountProc count);
 
@@ -50,6 +58,14 @@ aErr aStream_SetReconnectCounter(aStreamRef stream, aStreamCountProc count);
 // transport cannot wait (its reads wait by themselves, or never do).
 // aErrParam: dead stream.
 aErr aStream_Wait(aStreamRef stream, uint32_t timeoutMs);
+
+// True when the stream can wait in the kernel (its transport answers a zero
+// wait with anything but aErrUnimplemented; asking may consume a pending
+// wake-up, so ask before anyone waits): the one reading may then be any
+// thread at a time, handed on under a lock (the link's callers read while
+// they wait for a reply). False for a dead stream, or a transport whose
+// reads wait by themselves.
+bool aStream_CanWait(aStreamRef stream);
 
 // Makes a wait in progress, or the next one, return at once; any thread.
 // aErrParam: dead stream. aErrUnimplemented: the transport cannot wait.

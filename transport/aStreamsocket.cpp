@@ -267,6 +267,7 @@ static aStreamRef sWrap(aSocket* s)
     }
     aStream_SetWaitProcs(created, sWait, sWake);
     aStream_SetReconnectCounter(created, sReconnects);
+    aStream_SetByteStream(created);
     return created;
 }
 

@@ -178,6 +178,7 @@ aErr aStream_CreateSerial(const char* devicePath, uint32_t baudIndex, uint32_t p
         return aErrResource;
     }
     aStream_SetWaitProcs(s, sWait, sWake);
+    aStream_SetByteStream(s);
     aErr err = sOpen(serial, parity, dataBits, stopBits);
     if (err != aErrNone) {
         aStream_Destroy(&s);

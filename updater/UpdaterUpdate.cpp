@@ -107,11 +107,11 @@ aErr _connect_direct(Module& module, uint32_t serialNumber, UpdaterDisplayInterf
 // link is watched for a while before the firmware phase: a drop seen there
 // is reconnected. Nothing is sent meanwhile, so a module that stays
 // connected sees the same dialogue, only that much later.
-bool _restarts_after_load(Module& module, uint32_t dropsBefore)
+bool _restarts_after_load(Module& module, uint32_t dropsBefore, uint32_t waitMs)
 {
     const aMSTicks start = aTime_GetMSTicks();
     while (module.isConnected() && _drop_count(module) == dropsBefore) {
-        if (aTime_MSElapsed(start) >= LOADER_RESTART_WAIT_MS)
+        if (aTime_MSElapsed(start) >= waitMs)
             return false;
         aTime_MSSleep(LOADER_RESTART_POLL_MS);
     }
@@ -446,7 +446,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         const uint32_t drops = _drop_count(target);
         status = _transfer_loader(display, target, bird);
         loaderStarted = status == aErrNone;
-        if (status == aErrNone && _restarts_after_load(target, drops))
+        const uint32_t watch = original == TCPIP ? LOADER_RESTART_WAIT_SOCKET_MS : LOADER_RESTART_WAIT_MS;
+        if (status == aErrNone && _restarts_after_load(target, drops, watch))
             _reconnect_after_load(target, serialNumber, routerSerial == 0 ? original : 0);
         if (status == aErrNone)
             status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load);

@@ -17,8 +17,10 @@ const unsigned BLOCK_RETRIES = 5;
 const unsigned CONNECT_ATTEMPTS = 15;
 const uint32_t CONNECT_DELAY_MS = 1000;
 // How long the link is watched after LOAD for the module's restart, and how
-// often.
+// often. A USB module leaves the bus and the host hears of it late; a module
+// on a socket closes its connection as it restarts, seen at once.
 const uint32_t LOADER_RESTART_WAIT_MS = 500;
+const uint32_t LOADER_RESTART_WAIT_SOCKET_MS = 150;
 const uint32_t LOADER_RESTART_POLL_MS = 10;
 
 // True when the file may go into this module: it has blocks, its info block

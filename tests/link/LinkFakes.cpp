@@ -34,10 +34,13 @@ void ScriptedPort::feed(const Bytes& bytes)
     mArrived.notify_all();
 }
 
-aErr ScriptedPort::sWait(uint32_t, void* reference)
+aErr ScriptedPort::sWait(uint32_t timeoutMs, void* reference)
 {
     auto* self = static_cast<ScriptedPort*>(reference);
     std::unique_lock<std::mutex> guard(self->mLock);
+    // A zero wait only looks.
+    if (timeoutMs == 0)
+        return self->mInbound.empty() && !self->mWoken ? aErrNotReady : aErrNone;
     if (!self->mArrived.wait_for(guard, std::chrono::seconds(10),
                                  [&] { return !self->mInbound.empty() || self->mWoken; }))
         self->lateWakes++;

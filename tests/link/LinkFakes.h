@@ -56,7 +56,7 @@ public:
     void holdWrites(bool hold);
     // Streams made after this wait for bytes: a wait ends only when bytes
     // are fed or the stream is woken, never by its time-out (after 10 s
-    // it gives up and counts a late wake).
+    // it gives up and counts a late wake); a zero wait only looks.
     void enableWait() { mWaits = true; }
     std::atomic<int> waitingWrites{0};
     std::atomic<int> gets{0};

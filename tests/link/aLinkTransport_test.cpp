@@ -2,8 +2,10 @@
 // over a pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <random>
+#include <thread>
 
 #include "LinkFakes.h"
 #include "link/aLink.h"
@@ -62,6 +64,56 @@ TEST(aLinkTCP, RequestAndReplyAndRouting)
     EXPECT_TRUE(sEcho(link.id, 0x02, 2));
     aLink_Destroy(&link.id);
     EXPECT_TRUE(eventually([&] { return link.module.routeOff.load() == 1; }));
+}
+
+// Callers that read the stream for their own replies hand the packets of
+// the others on: one caller waiting in vain holds nobody else up, and every
+// reply reaches its own waiter, also from several threads at once.
+TEST(aLinkTCP, ConcurrentCallersEachGetTheirReplyWhileOneWaitsInVain)
+{
+    TcpLink link(0x02);
+    ASSERT_NE(link.id, 0u);
+    std::atomic<bool> waitStarts{false};
+    std::atomic<bool> waitEnded{false};
+    std::atomic<bool> gotNothing{false};
+    std::thread waiting([&] {
+        const uint8_t never = 200;
+        waitStarts = true;
+        aPacket* reply = aLink_AwaitFirst(link.id, sEchoMatch, &never, 20000);
+        gotNothing = reply == nullptr;
+        waitEnded = true;
+        if (reply)
+            aPacket_Destroy(&reply);
+    });
+    ASSERT_TRUE(eventually([&] { return waitStarts.load(); }));
+    std::atomic<int> good{0};
+    auto echoes = [&](uint8_t first) {
+        for (uint8_t tag = first; tag < first + 30; tag++)
+            good += sEcho(link.id, 0x02, tag, 1000);
+    };
+    std::thread other(echoes, 100);
+    echoes(1);
+    other.join();
+    EXPECT_EQ(good.load(), 60);
+    // Had the replies waited behind the vain wait, it would be over by now.
+    EXPECT_FALSE(waitEnded.load());
+    // A reply nobody waits for yet is queued meanwhile.
+    const uint8_t late = 77;
+    const uint8_t data[] = {23, late};
+    aPacket* request = aPacket_CreateWithData(0x02, 2, data);
+    ASSERT_EQ(aLink_PutPacket(link.id, request), aErrNone);
+    aPacket_Destroy(&request);
+    EXPECT_TRUE(eventually([&] {
+        aPacket* queued = aLink_GetFirst(link.id, sEchoMatch, &late);
+        bool found = queued != nullptr;
+        if (queued)
+            aPacket_Destroy(&queued);
+        return found;
+    }));
+    // Taking the link down releases the vain wait.
+    aLink_Destroy(&link.id);
+    waiting.join();
+    EXPECT_TRUE(gotNothing.load());
 }
 
 TEST(aLinkTCP, TwoCreationsShareOneLinkByUseCount)

@@ -250,6 +250,68 @@ TEST(aLinkScripted, PooledWritesStayWithinOneBlock)
     EXPECT_LE(writes.size(), 3u);
 }
 
+// The chunks of one message: one write each on a stream whose writes the
+// module tells apart, pooled where it cannot tell or the link pools, and in
+// order either way.
+TEST(aLinkScripted, PacketsOfOneMessageKeepTheirWritesUnlessTheStreamHasNoBoundaries)
+{
+    std::vector<aPacket*> chunks;
+    Bytes expected;
+    for (uint8_t i = 0; i < 200; i++) {
+        Bytes data(28, i);
+        chunks.push_back(sPacket(2, data));
+        expected.push_back(2);
+        expected.push_back(28);
+        expected.insert(expected.end(), data.begin(), data.end());
+    }
+    auto sendAll = [&](ScriptedLink& link) {
+        link.port.clearWrites();
+        ASSERT_EQ(aLink_PutPackets(link.id, chunks.data(), uint32_t(chunks.size())), aErrNone);
+        ASSERT_TRUE(eventually([&] { return link.port.written().size() == expected.size(); }));
+        EXPECT_EQ(link.port.written(), expected);
+    };
+    {
+        ScriptedLink link;
+        // Only the routing switch goes before.
+        ASSERT_TRUE(eventually([&] { return sContains(link.port.written(), {0xAF, 0x01, 0x01}); }));
+        sendAll(link);
+        EXPECT_EQ(link.port.writes().size(), chunks.size());
+        ASSERT_EQ(aLink_EnablePooledPackets(link.id, true), aErrNone);
+        sendAll(link);
+        EXPECT_LE(link.port.writes().size(), 2u);
+        for (const Bytes& w : link.port.writes())
+            EXPECT_LE(w.size(), size_t(aLINK_POOL_SIZE));
+    }
+    {
+        ScriptedPort port;
+        aStreamRef stream = port.makeStream();
+        ASSERT_EQ(aStream_SetByteStream(stream), aErrNone);
+        uint32_t id = aLink_Create(stream);
+        ASSERT_NE(id, 0u);
+        ASSERT_TRUE(eventually([&] { return sContains(port.written(), {0xAF, 0x01, 0x01}); }));
+        port.clearWrites();
+        ASSERT_EQ(aLink_PutPackets(id, chunks.data(), uint32_t(chunks.size())), aErrNone);
+        ASSERT_TRUE(eventually([&] { return port.written().size() == expected.size(); }));
+        EXPECT_EQ(port.written(), expected);
+        EXPECT_LE(port.writes().size(), 2u);
+        aLink_Destroy(&id);
+    }
+    // A bad packet anywhere: nothing is put.
+    aPacket* bad = chunks[100];
+    bad->tag = 0;
+    {
+        ScriptedLink link;
+        ASSERT_TRUE(eventually([&] { return sContains(link.port.written(), {0xAF, 0x01, 0x01}); }));
+        link.port.clearWrites();
+        EXPECT_EQ(aLink_PutPackets(link.id, chunks.data(), uint32_t(chunks.size())), aErrParam);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_TRUE(link.port.written().empty());
+    }
+    bad->tag = aPACKETCHECK;
+    for (aPacket*& p : chunks)
+        aPacket_Destroy(&p);
+}
+
 TEST(aLinkScripted, UserFilterSeesPacketsFirst)
 {
     ScriptedLink link;
@@ -380,6 +442,9 @@ TEST(aLinkScripted, AStreamThatConnectedAgainIsADropAndForgetsHalfAPacket)
     // Half a packet from the old connection; the rest never comes.
     link.port.feed({0x02, 0x03, 0x17});
     ASSERT_TRUE(eventually([&] { return link.port.pending() == 0; }));
+    // The link asked again after the last byte: it has dealt with it.
+    const int gets = link.port.gets.load();
+    ASSERT_TRUE(eventually([&] { return link.port.gets.load() > gets + 1; }));
     link.port.reconnects.store(1);
     link.port.feed({0x02, 0x02, 0x17, 0x05});
     const uint8_t from = 0x02;

@@ -223,15 +223,17 @@ TEST(packetFifo, DestroyWakesWaitersAtOnce)
         std::atomic<bool> returned{false};
         aPacket* got = reinterpret_cast<aPacket*>(1);
         auto start = Clock::now();
+        // The waiter's own copy: the destroy below clears id.
+        const uint64_t fifo = id;
         std::thread waiter([&] {
             if (round == 0) {
-                got = aPacketFifo_AwaitFirst(id, sCountingMatch, &m, 60000);
+                got = aPacketFifo_AwaitFirst(fifo, sCountingMatch, &m, 60000);
             } else {
                 // Await takes whatever is queued, so drain first and then wait.
-                aPacket* first = aPacketFifo_Get(id);
+                aPacket* first = aPacketFifo_Get(fifo);
                 aPacket_Destroy(&first);
                 m.calls++;
-                got = aPacketFifo_Await(id, 60000);
+                got = aPacketFifo_Await(fifo, 60000);
             }
             returned = true;
         });

@@ -1,5 +1,6 @@
 #include "FakeUsb.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <libusb.h>
@@ -218,7 +219,7 @@ int SubmitTransfer(libusb_transfer* t)
     FakeDevice* d = Dev(t->dev_handle);
     d->timeouts.push_back(t->timeout);
     d->inTransfers++;
-    t->status = static_cast<libusb_transfer_status>(-1); // in flight
+    t->status = LIBUSB_TRANSFER_COMPLETED; // set again when it ends
     t->actual_length = 0;
     sCurrent->flying.push_back(t);
     sCurrent->changed.notify_all();
@@ -231,7 +232,7 @@ int CancelTransfer(libusb_transfer* t)
     std::lock_guard<std::mutex> hold(sCurrent->transfers);
     for (libusb_transfer* f : sCurrent->flying) {
         if (f == t) {
-            t->status = LIBUSB_TRANSFER_CANCELLED;
+            sCurrent->cancelled.push_back(t);
             Dev(t->dev_handle)->inCancels++;
             sCurrent->changed.notify_all();
             return 0;
@@ -268,7 +269,8 @@ int HandleEvents(libusb_context*, struct timeval* tv, int*)
             for (auto it = sCurrent->flying.begin(); it != sCurrent->flying.end();) {
                 libusb_transfer* t = *it;
                 FakeDevice* d = Dev(t->dev_handle);
-                bool cancelled = t->status == LIBUSB_TRANSFER_CANCELLED;
+                auto mark = std::find(sCurrent->cancelled.begin(), sCurrent->cancelled.end(), t);
+                bool cancelled = mark != sCurrent->cancelled.end();
                 if (!d->in.empty()) {
                     FakeTransfer f = d->in.front();
                     d->in.pop_front();
@@ -279,9 +281,11 @@ int HandleEvents(libusb_context*, struct timeval* tv, int*)
                 } else if (!cancelled && d->inWaits) {
                     ++it;
                     continue;
-                } else if (!cancelled) {
-                    t->status = LIBUSB_TRANSFER_TIMED_OUT;
+                } else {
+                    t->status = cancelled ? LIBUSB_TRANSFER_CANCELLED : LIBUSB_TRANSFER_TIMED_OUT;
                 }
+                if (cancelled)
+                    sCurrent->cancelled.erase(mark);
                 done.push_back(t);
                 it = sCurrent->flying.erase(it);
             }

@@ -75,7 +75,8 @@ public:
     std::atomic<int> calls{0}; // every call into the table
     std::mutex transfers;      // bulk transfers may come from two threads
     std::condition_variable changed; // an IN transfer submitted, answered or cancelled
-    std::vector<struct libusb_transfer*> flying; // submitted IN transfers
+    std::vector<struct libusb_transfer*> flying;    // submitted IN transfers
+    std::vector<struct libusb_transfer*> cancelled; // of those, the cancelled ones
     int listsOut = 0;       // device lists handed out and not freed
     int openHandles = 0;
     int configsOut = 0;
