@@ -215,6 +215,11 @@ bool FakeModule::writeAll(const Bytes& bytes)
 
 void FakeModule::send(const Bytes& bytes)
 {
+    // The host's connect returns before this side's thread accepted it:
+    // bytes sent before that would go nowhere.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!mPty && connections.load() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::lock_guard<std::mutex> guard(mLock);
     writeAll(bytes);
 }

@@ -100,7 +100,8 @@ public:
     uint32_t loopbackAddress() const; // 127.0.0.1 in network order
     const char* ptyPath() const { return mPtyPath; }
 
-    // Sends raw bytes to the host.
+    // Sends raw bytes to the host (over TCP, once its first connection was
+    // accepted).
     void send(const Bytes& bytes);
     // Closes the current connection; a TCP module accepts the next one.
     void drop();
