@@ -160,6 +160,11 @@ std::string UpdaterProgramPath()
     return std::string(TEST_BINARY_DIR) + "/Updater";
 }
 
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
 std::vector<std::string> SplitLines(const std::string& text)
 {
     std::vector<std::string> lines;

@@ -43,6 +43,9 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
 // The lines of a program's output, without their ends.
 std::vector<std::string> SplitLines(const std::string& text);
 
+// Whether a program's output holds a text.
+bool Contains(const std::string& text, const std::string& part);
+
 // Path of the built Updater program.
 std::string UpdaterProgramPath();
 

@@ -67,11 +67,6 @@ protected:
     TempDir store;
 };
 
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 } // namespace
 
 TEST_F(DownloadCommands, GetLatestStoresTheBuildAndRecordsIt)

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "LoadFixtures.h"
+#include "support/ProgramRunner.h"
 
 using namespace loadtest;
 using srvtest::ReadWholeFile;
@@ -23,11 +24,6 @@ using srvtest::TempDir;
 using srvtest::WriteWholeFile;
 
 namespace {
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 std::string Hex(uint32_t serial)
 {

@@ -28,11 +28,6 @@ const char* const UID_OPTION = "DEADBEEF,1,80000000,7FFFFFFF";
 const uint32_t DEVICE = 0x5A17C0DE;
 const char* const BUILD = "5120";
 
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 class RecoveryCommands : public ::testing::Test {
 protected:
     void SetUp() override

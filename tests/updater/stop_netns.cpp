@@ -26,11 +26,6 @@ namespace {
 const uint32_t DEVICE = 0x40F5849A;
 const size_t IMAGE_SIZE = 1500;
 
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 class StopAndRefuse : public ::testing::Test {
 protected:
     void SetUp() override

@@ -34,11 +34,6 @@ const size_t IMAGE_SIZE = 1500;
 const uint32_t SERIAL_OFFSET = 0x100;
 const uint32_t DESCRIPTOR_OFFSET = 0x120;
 
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 // The firmware image of the test files (vector table summed) and what the
 // module must hold after an update of the module with that serial number.
 Bytes Image()

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "support/UsbBusRunner.h"
+#include "support/ProgramRunner.h"
 #include "updater/UpdateFixtures.h"
 
 using namespace updtest;
@@ -29,11 +30,6 @@ std::string WriteBird(const std::string& folder)
     EXPECT_EQ(writer.Write(path), aErrNone);
     chmod(path.c_str(), 0644);
     return path;
-}
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 // The node the module was plugged in at first ("plug module SERIAL NODE").

@@ -18,6 +18,7 @@
 #include "support/TestImages.h"
 #include "support/UpdateServerHarness.h"
 #include "support/UsbBusRunner.h"
+#include "support/ProgramRunner.h"
 
 using namespace testimages;
 
@@ -29,11 +30,6 @@ const char* const LOADER_UID = "uid=11111111:22222222:33333333:44444444";
 const uint32_t FINGERPRINT[4] = {0x44444444, 0x33333333, 0x22222222, 0x11111111};
 const char* const FINGERPRINT_LINE = "[ 44444444 33333333 22222222 11111111 ]";
 const uint32_t DEVICE = 0x5A17C0DE;
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 class ImxRecovery : public ::testing::Test {
 protected:

@@ -11,6 +11,7 @@
 
 #include "support/TestImages.h"
 #include "support/UsbBusRunner.h"
+#include "support/ProgramRunner.h"
 #include "updater/UpdateFixtures.h"
 
 using namespace updtest;
@@ -44,11 +45,6 @@ std::string WriteBird(const UsbBusRunner& bus)
     const std::string path = bus.Folder() + "/new.bird";
     EXPECT_EQ(writer.Write(path), aErrNone);
     return path;
-}
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
 }
 
 size_t Count(const std::vector<std::string>& lines, const std::string& start)
