@@ -19,6 +19,7 @@
 #include "store/DeviceLock.h"
 #include "store/UpdaterStore.h"
 #include "transport/cvusb_driver.h"
+#include "transport/cvusb_arrival.h"
 #include "transport/unix_time.h"
 #include "updater/Updater.h"
 #include "updater/StopRequest.h"
@@ -121,9 +122,13 @@ bool _restarts_after_load(Module& module, uint32_t dropsBefore, uint32_t waitMs)
 
 // The module restarted into its loader: find it again. The search is over
 // USB; a module that was reached over TCPIP is also looked for there.
+// Between attempts the bus is watched: a module coming onto it ends the
+// pause at once instead of after the whole delay.
 void _reconnect_after_load(Module& module, uint32_t serialNumber, linkType original)
 {
     module.disconnect();
+    cvusb_bus_snapshot bus;
+    cvusb_snapshot_take(&bus);
     for (unsigned attempt = 1; attempt <= CONNECT_ATTEMPTS && !StopRequested(); ++attempt) {
         Log::log(DEBUG_Updater, "Reconnecting to device, attempt %u of %u\n", attempt, CONNECT_ATTEMPTS);
         module.discoverAndConnect(USB, serialNumber);
@@ -134,7 +139,9 @@ void _reconnect_after_load(Module& module, uint32_t serialNumber, linkType origi
         if (module.isConnected())
             return;
         module.disconnect();
-        aTime_MSSleep(CONNECT_DELAY_MS);
+        if (!cvusb_wait_for_arrival(&bus, CONNECT_DELAY_MS))
+            continue;
+        aTime_MSSleep(CVUSB_ARRIVAL_SETTLE_MS);
     }
 }
 

@@ -13,7 +13,8 @@
 
 // Attempts per firmware block: the first and four retries.
 const unsigned BLOCK_RETRIES = 5;
-// Reconnection attempts, one second apart, when the loader restarted the module.
+// Reconnection attempts, one second apart (or as soon as a module comes onto
+// the USB bus), when the loader restarted the module.
 const unsigned CONNECT_ATTEMPTS = 15;
 const uint32_t CONNECT_DELAY_MS = 1000;
 // How long the link is watched after LOAD for the module's restart, and how

@@ -6,6 +6,7 @@
 #include "app/Log.h"
 #include "link/SystemClass.h"
 #include "link/aVersion.h"
+#include "transport/cvusb_arrival.h"
 #include "transport/unix_time.h"
 #include "updater/UpdaterDiscovery.h"
 
@@ -57,6 +58,10 @@ bool _verify_update(UpdaterDisplayInterface& display, Module& module, const Bird
 {
     result = UpdateVerification();
     const aMSTicks start = aTime_GetMSTicks();
+    // A USB module that reboots leaves the bus and comes back: its arrival
+    // ends the pause between attempts.
+    cvusb_bus_snapshot bus;
+    cvusb_snapshot_take(&bus);
     for (unsigned attempt = 1;; ++attempt) {
         display.update_spinner(true, VERIFYING);
         // A direct link that dropped, or whose stream had to connect again,
@@ -73,7 +78,11 @@ bool _verify_update(UpdaterDisplayInterface& display, Module& module, const Bird
         uint32_t elapsed = aTime_MSElapsed(start);
         if (elapsed >= timeoutMs)
             break;
-        aTime_MSSleep(timeoutMs - elapsed < VERIFY_RETRY_MS ? timeoutMs - elapsed : VERIFY_RETRY_MS);
+        const uint32_t pause = timeoutMs - elapsed < VERIFY_RETRY_MS ? timeoutMs - elapsed : VERIFY_RETRY_MS;
+        if (!indirect && cvusb_wait_for_arrival(&bus, pause))
+            aTime_MSSleep(CVUSB_ARRIVAL_SETTLE_MS);
+        else if (indirect)
+            aTime_MSSleep(pause);
     }
     display.update_spinner(false, VERIFYING);
     if (!result.reached) {

@@ -12,6 +12,7 @@
 
 #include "FakeUsb.h"
 #include "link/aLink.h"
+#include "transport/cvusb_arrival.h"
 #include "transport/cvusb_driver.h"
 #include "transport/unix_streamusb.h"
 
@@ -445,6 +446,40 @@ TEST(UsbDriver, OpenLooksFirstWhereTheModuleWasSeen)
     EXPECT_EQ(devs[5]->opens, 3);
     EXPECT_EQ(devs[0]->opens, 2);
     EXPECT_EQ(usb.openHandles, 0);
+}
+
+// A module that restarts comes back at another address; only our devices
+// count, and one that left and returns at its old address counts too.
+TEST(UsbDriver, ArrivalOfAModuleEndsTheWait)
+{
+    FakeUsb usb;
+    usb.Add(FakeDevice::Module("00000001"));
+    std::unique_ptr<FakeDevice> foreign = FakeDevice::Module("00000002");
+    foreign->vendor = 0x1234;
+    usb.Add(std::move(foreign));
+    cvusb_bus_snapshot bus;
+    cvusb_snapshot_take(&bus);
+    EXPECT_EQ(bus.count, 1u);
+    EXPECT_FALSE(cvusb_wait_for_arrival(&bus, 0));
+
+    usb.Add(FakeDevice::Module("00000003"));
+    EXPECT_TRUE(cvusb_wait_for_arrival(&bus, 60000));
+    EXPECT_EQ(bus.count, 2u);
+    EXPECT_FALSE(cvusb_wait_for_arrival(&bus, 0)) << "the snapshot holds the arrival";
+
+    std::unique_ptr<FakeDevice> notAModule = FakeDevice::Module("00000004");
+    notAModule->product = 0x8001;
+    usb.Add(std::move(notAModule));
+    EXPECT_FALSE(cvusb_wait_for_arrival(&bus, 0));
+
+    usb.devices.pop_back();
+    std::unique_ptr<FakeDevice> left = std::move(usb.devices.back());
+    usb.devices.pop_back();
+    EXPECT_FALSE(cvusb_wait_for_arrival(&bus, 0));
+    usb.Add(std::move(left));
+    EXPECT_TRUE(cvusb_wait_for_arrival(&bus, 60000));
+    EXPECT_FALSE(cvusb_wait_for_arrival(nullptr, 0));
+    EXPECT_EQ(usb.listsOut, 0);
 }
 
 TEST(UsbStream, KernelNodeIsPreferredAndLibusbLeftAlone)
