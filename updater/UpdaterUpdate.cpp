@@ -123,26 +123,38 @@ bool _restarts_after_load(Module& module, uint32_t dropsBefore, uint32_t waitMs)
 // The module restarted into its loader: find it again. The search is over
 // USB; a module that was reached over TCPIP is also looked for there.
 // Between attempts the bus is watched: a module coming onto it ends the
-// pause at once instead of after the whole delay.
-void _reconnect_after_load(Module& module, uint32_t serialNumber, linkType original)
+// pause at once instead of after the whole delay. A module whose new node
+// this user may not open is named with the fix; once that has lasted a few
+// attempts (a node's rights may be set a moment after it appears), the
+// search ends.
+void _reconnect_after_load(UpdaterDisplayInterface& display, Module& module, uint32_t serialNumber,
+                           linkType original)
 {
     module.disconnect();
     cvusb_bus_snapshot bus;
     cvusb_snapshot_take(&bus);
+    unsigned refusedInARow = 0;
     for (unsigned attempt = 1; attempt <= CONNECT_ATTEMPTS && !StopRequested(); ++attempt) {
         Log::log(DEBUG_Updater, "Reconnecting to device, attempt %u of %u\n", attempt, CONNECT_ATTEMPTS);
+        cvusb_forget_refused();
         module.discoverAndConnect(USB, serialNumber);
+        refusedInARow = cvusb_refused_count() > 0 ? refusedInARow + 1 : 0;
         if (!module.isConnected() && original == TCPIP) {
             module.disconnect();
             module.discoverAndConnect(TCPIP, serialNumber);
         }
-        if (module.isConnected())
+        if (module.isConnected()) {
+            cvusb_forget_refused();
             return;
+        }
         module.disconnect();
+        if (refusedInARow >= CONNECT_REFUSED_ATTEMPTS)
+            break;
         if (!cvusb_wait_for_arrival(&bus, CONNECT_DELAY_MS))
             continue;
         aTime_MSSleep(CVUSB_ARRIVAL_SETTLE_MS);
     }
+    _report_refused_usb(display);
 }
 
 // A BIRD file named on the command line must be a regular file: a FIFO or a
@@ -455,7 +467,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         loaderStarted = status == aErrNone;
         const uint32_t watch = original == TCPIP ? LOADER_RESTART_WAIT_SOCKET_MS : LOADER_RESTART_WAIT_MS;
         if (status == aErrNone && _restarts_after_load(target, drops, watch))
-            _reconnect_after_load(target, serialNumber, routerSerial == 0 ? original : 0);
+            _reconnect_after_load(display, target, serialNumber, routerSerial == 0 ? original : 0);
         if (status == aErrNone)
             status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load);
     }

@@ -17,6 +17,9 @@ const unsigned BLOCK_RETRIES = 5;
 // the USB bus), when the loader restarted the module.
 const unsigned CONNECT_ATTEMPTS = 15;
 const uint32_t CONNECT_DELAY_MS = 1000;
+// Attempts in a row that found only a module node this user may not open,
+// after which the reconnection gives up.
+const unsigned CONNECT_REFUSED_ATTEMPTS = 3;
 // How long the link is watched after LOAD for the module's restart, and how
 // often. A USB module leaves the bus and the host hears of it late; a module
 // on a socket closes its connection as it restarts, seen at once.

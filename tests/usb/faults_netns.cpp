@@ -72,6 +72,35 @@ TEST(UsbFaults, ModuleTheUserMayNotOpenIsNamedWithTheFix)
     EXPECT_EQ(bus.Flash(DEVICE).reboots, 0u);
 }
 
+// The module opens for this user until its loader starts; the node it comes
+// back with does not (a udev rule that matches the module's product but not
+// its loader's, say). The reconnection names the new node and gives up
+// instead of searching for fifteen seconds.
+TEST(UsbFaults, ALoaderNodeTheUserMayNotOpenIsNamedWithTheFix)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the run as another user needs the superuser";
+    UsbBusRunner bus;
+    bus.Module("serial=40F5849A,model=13,restartmode=0600");
+    bus.Option("--user", "65534");
+    ASSERT_EQ(0, chmod(bus.Folder().c_str(), 0777));
+    const std::string bird = WriteBird(bus.Folder());
+
+    RunResult update = bus.RunUpdater({"-U", "-d", "40F5849A", "-f", bird, "-i", bus.Folder() + "/store"});
+    EXPECT_EQ(update.status, 1);
+    std::vector<std::string> events = bus.Events();
+    std::vector<std::string> plugs;
+    for (const std::string& e : events)
+        if (e.compare(0, 21, "plug module 40F5849A ") == 0)
+            plugs.push_back(e.substr(21));
+    ASSERT_EQ(plugs.size(), 2u) << update.err;
+    EXPECT_TRUE(Contains(update.err, "Permission denied on " + plugs[1] + " (a Corvestel module, USB CE57)"))
+        << update.err;
+    EXPECT_FALSE(Contains(update.err, plugs[0])) << update.err;
+    EXPECT_TRUE(Contains(update.err, "Firmware update failed")) << update.err;
+    EXPECT_EQ(bus.Flash(DEVICE).reboots, 0u);
+}
+
 TEST(UsbFaults, UnplugDuringTheFirmwareFailsClearlyAndTheNextRunInstalls)
 {
     UsbBusRunner bus;

@@ -27,6 +27,7 @@ BUS_KEYS = {
     "serialtext": "serial-number string (the serial as %08X)",
     "interface": "vendor interface class/subclass/protocol as HEX/HEX/HEX, or none (ff/88/10)",
     "mode": "octal mode of the device node (0666); 0600 keeps other users out",
+    "restartmode": "octal mode of the node each time the module comes back after a restart (as mode)",
     "reenum": "milliseconds the module is off the bus when its loader starts or it reboots (200)",
     "unplug": "unplug the module after N bytes written to it (0: never)",
     "replug": "milliseconds after an unplug before it comes back (0: never)",
@@ -68,6 +69,7 @@ class ModuleDevice(UsbDevice):
                          manufacturer="Corvestel", name=d.get("name", "Corvestel module"),
                          interfaces=interfaces)
         self.node_mode = int(d.get("mode", "0666"), 8)
+        self.restart_mode = int(d["restartmode"], 8) if "restartmode" in d else None
         self.reenum_ms = number(d.get("reenum", "200"))
         self.unplug_after = number(d.get("unplug", "0"))
         self.replug_ms = number(d.get("replug", "0"))
@@ -119,6 +121,8 @@ class ModuleDevice(UsbDevice):
             self.watch = None
             self._disconnect()
             self.bus.log("restart %s" % self.serial)
+            if self.restart_mode is not None:
+                self.node_mode = self.restart_mode
             self.bus.reenumerate(self, self.reenum_ms)
             return False
         self.in_count += len(data)
