@@ -145,9 +145,11 @@ public:
     const UpdateReport& GetUpdateReport() const { return update_report; }
 
 private:
-    // Get_Fingerprint's work, for a caller that holds the port's lock.
+    // Get_Fingerprint's work, for a caller that holds the port's lock. An
+    // i.MX identification through a serial port takes usbLock before its
+    // loader starts; the caller holds it to the end of the run.
     bool identify_chip(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
-                       const std::string& birdFile, uint32_t baudRate, bool resetAfter);
+                       const std::string& birdFile, uint32_t baudRate, bool resetAfter, DeviceLock& usbLock);
 
     std::string url;                  // update server URL
     std::string storage;              // updater directory: the store's root

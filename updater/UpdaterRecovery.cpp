@@ -183,10 +183,36 @@ aErr _transfer_recovery_loader(const BirdFile& bird, const std::string& port)
     return aErrNone;
 }
 
+// The USB side of an i.MX recovery, for a chip whose ROM answers on a serial
+// line: held from before its loader starts to the end of the run.
+bool _lock_usb_loader(UpdaterDisplayInterface& display, UpdaterStore& store, DeviceLock& lock)
+{
+    std::string folder;
+    try {
+        folder = store.AddPort("USB");
+    } catch (const std::runtime_error& e) {
+        display.message(ERROR, "Could not lock the port USB: %s", e.what());
+        return false;
+    }
+    const aErr err = lock.TryLock(folder);
+    if (err == aErrBusy) {
+        display.message(ERROR,
+                        "The recovery loader answers on USB, where another Updater is recovering a chip; try "
+                        "again when it is done");
+        return false;
+    }
+    if (err != aErrNone) {
+        display.message(ERROR, "Could not lock the store folder %s [%d, %s]", folder.c_str(), int(err),
+                        aError_GetErrorText(err));
+        return false;
+    }
+    return true;
+}
+
 // loaderStarted tells whether the chip was left running the recovery loader.
 bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const std::string& port,
                       uint32_t serialNumber, const std::string& birdFile, Fingerprint& fingerprint, bool resetAfter,
-                      bool& loaderStarted)
+                      bool& loaderStarted, DeviceLock& usbLock)
 {
     loaderStarted = false;
     std::unique_ptr<UpdaterStore> store = create_store(display, updater.GetStorage(), "_get_fingerprint_imx");
@@ -229,6 +255,11 @@ bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const 
         return false;
     }
 
+    // Every recovery loader answers on USB as the same placeholder module:
+    // while one runs, a second one started from another port could be
+    // taken for it. A chip's own ROM on USB holds that lock already.
+    if (port != "USB" && !_lock_usb_loader(display, *store, usbLock))
+        return false;
     aErr transferred = _transfer_recovery_loader(bird, port);
     if (transferred == aErrCancel)
         return false;
@@ -462,11 +493,12 @@ bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port,
     DeviceLock portLock;
     if (!_lock_port(display, storage, port, portLock))
         return false;
-    return identify_chip(fingerprint, port, serialNumber, birdFile, baudRate, resetAfter);
+    DeviceLock usbLock;
+    return identify_chip(fingerprint, port, serialNumber, birdFile, baudRate, resetAfter, usbLock);
 }
 
 bool Updater::identify_chip(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
-                            const std::string& birdFile, uint32_t baudRate, bool resetAfter)
+                            const std::string& birdFile, uint32_t baudRate, bool resetAfter, DeviceLock& usbLock)
 {
     imx_loader_started = false;
     // Neither ROM can answer through a port that does not open: say why.
@@ -481,7 +513,7 @@ bool Updater::identify_chip(Fingerprint& fingerprint, const std::string& port, u
     }
     chip = CHIP_IMXRT1050;
     return _imx_fingerprint(display, *this, port, serialNumber, birdFile, fingerprint, resetAfter,
-                            imx_loader_started);
+                            imx_loader_started, usbLock);
 }
 
 bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t baudRate, uint32_t serialNumber,
@@ -495,8 +527,9 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
     if (!_lock_port(display, storage, port, portLock))
         return false;
     Fingerprint fingerprint;
+    DeviceLock usbLock;
     // The LPC is always identified at 115200 baud; the i.MX loader stays running.
-    if (!identify_chip(fingerprint, port, serialNumber, birdFile, LPC_FINGERPRINT_BAUD, false)) {
+    if (!identify_chip(fingerprint, port, serialNumber, birdFile, LPC_FINGERPRINT_BAUD, false, usbLock)) {
         if (StopRequested())
             return _recovery_stopped(display, chip, imx_loader_started);
         display.message(ERROR, "Could not get Device Identifier");

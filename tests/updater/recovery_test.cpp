@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "store/BirdWriter.h"
+#include "store/DeviceLock.h"
+#include "store/UpdaterStore.h"
 #include "support/BootRomHarness.h"
 #include "support/ProgramRunner.h"
 #include "support/TestImages.h"
@@ -292,6 +294,30 @@ TEST_F(RecoveryCommands, ImxFingerprintStartsTheRecoveryLoader)
     EXPECT_EQ(AsString(code), writes[1].second);
     EXPECT_TRUE(jumped);
     EXPECT_EQ(0x20002000u, jump);
+}
+
+// Every recovery loader answers on USB as the same placeholder module, so a
+// second i.MX identification, from another serial port, waits its turn
+// before it starts a loader that the first run could take for its own.
+TEST_F(RecoveryCommands, ImxLoaderStartsOnlyWhileNoOtherRunUsesUsb)
+{
+    ServeRecoveryLoader(server, RandomBytes(64, 5), RandomBytes(500, 4));
+    ASSERT_TRUE(rom.Start({"--kind", "sdp"}));
+    UpdaterStore shared(store.Path() + "/updater");
+    DeviceLock otherRun;
+    ASSERT_EQ(aErrNone, otherRun.TryLock(shared.AddPort("USB")));
+
+    RunResult r = Run({"-N", "-s", rom.PtyPath()});
+    EXPECT_EQ(1, r.status);
+    EXPECT_TRUE(Contains(r.err, "The recovery loader answers on USB, where another Updater is recovering a chip; "
+                                "try again when it is done\n"))
+        << r.err;
+    std::vector<std::pair<uint32_t, std::string>> writes;
+    bool jumped = false;
+    uint32_t jump = 0;
+    ASSERT_TRUE(rom.SdpState(writes, jumped, jump));
+    EXPECT_TRUE(writes.empty());
+    EXPECT_FALSE(jumped);
 }
 
 // Ctrl-C while the i.MX ROM takes the loader: the transfer ends between two
