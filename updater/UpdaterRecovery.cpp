@@ -183,22 +183,21 @@ aErr _transfer_recovery_loader(const BirdFile& bird, const std::string& port)
     return aErrNone;
 }
 
-// The USB side of an i.MX recovery, for a chip whose ROM answers on a serial
-// line: held from before its loader starts to the end of the run.
-bool _lock_usb_loader(UpdaterDisplayInterface& display, UpdaterStore& store, DeviceLock& lock)
+// Takes the lock of a port's folder in the store; busy is the line (naming
+// the port with %s) for a port another run holds.
+bool _lock_port_folder(UpdaterDisplayInterface& display, UpdaterStore& store, const std::string& port,
+                       DeviceLock& lock, const char* busy)
 {
     std::string folder;
     try {
-        folder = store.AddPort("USB");
+        folder = store.AddPort(port);
     } catch (const std::runtime_error& e) {
-        display.message(ERROR, "Could not lock the port USB: %s", e.what());
+        display.message(ERROR, "Could not lock the port %s: %s", port.c_str(), e.what());
         return false;
     }
     const aErr err = lock.TryLock(folder);
     if (err == aErrBusy) {
-        display.message(ERROR,
-                        "The recovery loader answers on USB, where another Updater is recovering a chip; try "
-                        "again when it is done");
+        display.message(ERROR, busy, port.c_str());
         return false;
     }
     if (err != aErrNone) {
@@ -207,6 +206,26 @@ bool _lock_usb_loader(UpdaterDisplayInterface& display, UpdaterStore& store, Dev
         return false;
     }
     return true;
+}
+
+// One run at a time per boot ROM port, taken before the port is opened: a
+// second dialogue on the same line would garble both.
+bool _lock_port(UpdaterDisplayInterface& display, const std::string& storage, const std::string& port,
+                DeviceLock& lock)
+{
+    std::unique_ptr<UpdaterStore> store = create_store(display, storage, "_lock_port");
+    return store && _lock_port_folder(display, *store, port, lock,
+                                      "Device on port %s is busy: another Updater is working with it; try again "
+                                      "when it is done");
+}
+
+// The USB side of an i.MX recovery, for a chip whose ROM answers on a serial
+// line: held from before its loader starts to the end of the run.
+bool _lock_usb_loader(UpdaterDisplayInterface& display, UpdaterStore& store, DeviceLock& lock)
+{
+    return _lock_port_folder(display, store, "USB", lock,
+                             "The recovery loader answers on %s, where another Updater is recovering a chip; try "
+                             "again when it is done");
 }
 
 // loaderStarted tells whether the chip was left running the recovery loader.
@@ -320,36 +339,6 @@ bool _recovery_stopped(UpdaterDisplayInterface& display, uint8_t chip, bool load
         display.message(ERROR,
                         "Recovery stopped: the chip runs the recovery loader; reset it and run the recovery again");
     return false;
-}
-
-// One run at a time per boot ROM port, taken before the port is opened: a
-// second dialogue on the same line would garble both.
-bool _lock_port(UpdaterDisplayInterface& display, const std::string& storage, const std::string& port,
-                DeviceLock& lock)
-{
-    std::unique_ptr<UpdaterStore> store = create_store(display, storage, "_lock_port");
-    if (!store)
-        return false;
-    std::string folder;
-    try {
-        folder = store->AddPort(port);
-    } catch (const std::runtime_error& e) {
-        display.message(ERROR, "Could not lock the port %s: %s", port.c_str(), e.what());
-        return false;
-    }
-    const aErr err = lock.TryLock(folder);
-    if (err == aErrBusy) {
-        display.message(ERROR,
-                        "Device on port %s is busy: another Updater is working with it; try again when it is done",
-                        port.c_str());
-        return false;
-    }
-    if (err != aErrNone) {
-        display.message(ERROR, "Could not lock the store folder %s [%d, %s]", folder.c_str(), int(err),
-                        aError_GetErrorText(err));
-        return false;
-    }
-    return true;
 }
 
 bool _imx_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, uint32_t serialNumber, bool ueiBytes)
