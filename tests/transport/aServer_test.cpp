@@ -104,12 +104,12 @@ public:
     {
         socket = zsock_new_dealer(nullptr);
         zsock_connect(socket, "tcp://127.0.0.1:%d", port);
-        zsock_set_rcvtimeo(socket, 3000);
+        zsock_set_rcvtimeo(socket, 10000);
     }
     ~RawClient() { zsock_destroy(&socket); }
     void Send(const std::string& frame) { zmq_send(zsock_resolve(socket), frame.data(), frame.size(), 0); }
     // The next frame, or "" after timeoutMs.
-    std::string Receive(int timeoutMs = 3000)
+    std::string Receive(int timeoutMs = 10000)
     {
         zsock_set_rcvtimeo(socket, timeoutMs);
         zframe_t* f = zframe_recv(socket);

@@ -33,7 +33,7 @@ public:
     void Open(int wanted)
     {
         router = zsock_new(ZMQ_ROUTER);
-        zsock_set_rcvtimeo(router, 3000);
+        zsock_set_rcvtimeo(router, 10000);
         if (wanted) {
             // ZeroMQ lets go of the old listener in the background.
             auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
