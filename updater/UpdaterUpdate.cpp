@@ -252,8 +252,10 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
 }
 
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool indirect,
-                        bool ueiBytes)
+                        bool ueiBytes, bool* unanswered)
 {
+    if (unanswered)
+        *unanswered = false;
     UpdaterEntity entity;
     entity.init(&module, 0, true, indirect);
     if (ueiBytes && entity.CheckUEIDataSupport() == aErrNone)
@@ -279,6 +281,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
             if (err != aErrNone) {
                 Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", int(err),
                          aError_GetErrorText(err));
+                if (unanswered && number == 1 && attempt == 0)
+                    *unanswered = true;
                 break;
             }
             err = entity.FirmwareTransfer(block.data, block.length, chunk, display);
@@ -468,8 +472,19 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         const uint32_t watch = original == TCPIP ? LOADER_RESTART_WAIT_SOCKET_MS : LOADER_RESTART_WAIT_MS;
         if (status == aErrNone && _restarts_after_load(target, drops, watch))
             _reconnect_after_load(display, target, serialNumber, routerSerial == 0 ? original : 0);
-        if (status == aErrNone)
-            status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load);
+        if (status == aErrNone) {
+            const uint32_t dropsBefore = _drop_count(target);
+            bool unanswered = false;
+            status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load, &unanswered);
+            // A module that restarted into its loader after the watch was over
+            // dropped its link while the first PREPARE waited in vain. Found
+            // again, it gets the firmware phase from the start, once.
+            if (unanswered && status != aErrCancel && _drop_count(target) != dropsBefore && !StopRequested()) {
+                Log::log(DEBUG_Updater, "The module restarted after the watch; firmware phase again\n");
+                _reconnect_after_load(display, target, serialNumber, routerSerial == 0 ? original : 0);
+                status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load);
+            }
+        }
     }
 
     if (status == aErrCancel && StopRequested()) {

@@ -40,9 +40,11 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Quorvane::Corvestel::Mod
 
 // Sends every firmware block (each with up to BLOCK_RETRIES attempts), then
 // reboots the module. indirect: the module is reached through a router;
-// ueiBytes: use UEI byte transfers when the module has them.
+// ueiBytes: use UEI byte transfers when the module has them. unanswered,
+// when given, tells whether the loader never answered the first PREPARE
+// (nothing of the firmware was sent).
 //   aErrNone  written and rebooted; other: the failing block's code
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Quorvane::Corvestel::Module& module, const BirdFile& bird,
-                        bool indirect, bool ueiBytes);
+                        bool indirect, bool ueiBytes, bool* unanswered = nullptr);
 
 #endif

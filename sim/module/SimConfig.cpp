@@ -374,6 +374,10 @@ bool applyModuleKeys(const std::string& text, ModuleConfig& m, std::string& erro
                 return false;
             }
             (key == "reboot" ? m.rebootDrops : m.loadDrops) = value == "drop";
+        } else if (key == "loadms") {
+            if (!sSmall(key, value, 600000, n, error))
+                return false;
+            m.loadDropMs = int(n);
         } else if (key == "rebootms" || key == "streamms") {
             if (!sSmall(key, value, 600000, n, error))
                 return false;

@@ -61,6 +61,7 @@ struct ModuleConfig {
     uint32_t newBuild = 0;
     bool rebootDrops = true;     // REBOOT closes direct connections
     bool loadDrops = false;      // LOAD closes direct connections
+    int loadDropMs = 0;          // ... this long after its reply, deaf meanwhile
     int rebootMs = 0;            // connections refused for this long after a reboot
     int streamMs = 50;           // interval between stream samples
     uint8_t slotsPerStore = 4;

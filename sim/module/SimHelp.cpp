@@ -63,6 +63,8 @@ Module keys (KEY=VALUE, comma separated):
   newbuild=N       build after REBOOT (unchanged)
   reboot=drop|keep REBOOT closes direct connections (drop)
   load=drop|keep   LOAD closes direct connections (keep)
+  loadms=MS        with load=drop: the close comes MS after the reply, and
+                   requests meanwhile go unanswered (0)
   rebootms=MS      connections refused for MS after a reboot (0)
   streamms=MS      interval of stream samples (50)
   slots=N          store slots per store, stores 0-2 (4)

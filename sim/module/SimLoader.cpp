@@ -122,8 +122,10 @@ void SimModule::upgrade(const Packet& rq, Effects& fx)
         loaderRunning_ = true;
         fx.events.push_back("loader started");
         reply(fx, Bytes{cmdUPGRADE, UP_LOAD});
-        if (config_.loadDrops)
+        if (config_.loadDrops) {
             fx.dropLink = true;
+            fx.dropAfterMs = config_.loadDropMs;
+        }
         return;
     case UP_REBOOT:
         return reboot(fx);

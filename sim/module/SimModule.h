@@ -28,6 +28,7 @@ struct LinkState {
 struct Effects {
     std::vector<Packet> replies;
     bool dropLink = false;  // close the module's direct connections after the replies
+    int dropAfterMs = 0;    // ... this much later, ignoring requests meanwhile
     std::vector<std::string> events;
 };
 

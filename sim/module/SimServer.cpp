@@ -312,6 +312,10 @@ void SimServer::onPacket(Session& s, const Packet& p, uint64_t now)
         trace_.event(serial, "rebooting: packet ignored");
         return;
     }
+    if (e.dropAt) {
+        trace_.event(serial, "restarting: packet ignored");
+        return;
+    }
     uint64_t due = now;
     if (FaultSpec* f = direct.takeFault(FaultSpec::Slow, p.data))
         due += f->arg;
@@ -373,7 +377,9 @@ void SimServer::onPacket(Session& s, const Packet& p, uint64_t now)
     if (fx.dropLink) {
         if (!config_.flashDir.empty())
             target->dumpMemory(config_.flashDir);
-        if (target == &direct) {
+        if (target == &direct && fx.dropAfterMs > 0) {
+            e.dropAt = now + uint64_t(fx.dropAfterMs);
+        } else if (target == &direct) {
             e.downUntil = now + uint64_t(direct.config().rebootMs);
             for (auto& other : e.sessions)
                 if (other.get() != &s)
@@ -474,6 +480,8 @@ uint64_t SimServer::nextWake(uint64_t now) const
         wake = std::min(wake, startMs_ + uint64_t(config_.lifetimeSeconds) * 1000);
     for (const auto& e : endpoints_) {
         const ModuleConfig& c = e->module->config();
+        if (e->dropAt)
+            wake = std::min(wake, e->dropAt);
         for (const auto& s : e->sessions) {
             if (s->dead)
                 continue;
@@ -546,6 +554,12 @@ int SimServer::run()
             }
         }
         for (auto& e : endpoints_) {
+            if (e->dropAt && now >= e->dropAt) {
+                // The restart the module announced: its connections close.
+                e->dropAt = 0;
+                e->downUntil = now + uint64_t(e->module->config().rebootMs);
+                dropSessions(*e, "drop");
+            }
             for (auto& s : e->sessions) {
                 timers(*s, now);
                 pump(*s, now);

@@ -61,6 +61,7 @@ private:
         int ptySlave = -1; // held open so the master never hangs up
         std::string ptyPath;
         uint64_t downUntil = 0;
+        uint64_t dropAt = 0; // a restart under way: deaf until then, then the drop
         std::vector<std::unique_ptr<Session>> sessions;
     };
 
