@@ -1,6 +1,7 @@
 #include "transport/cvusb_arrival.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "transport/cvusb_driver.h"
 #include "transport/unix_time.h"
@@ -72,4 +73,17 @@ bool cvusb_wait_for_arrival(cvusb_bus_snapshot* snapshot, uint32_t timeoutMs)
             return false;
         aTime_MSSleep(std::min(LIST_POLL_MS, timeoutMs - elapsed));
     }
+}
+
+bool cvusb_refused_outside(const cvusb_bus_snapshot* snapshot)
+{
+    if (!snapshot)
+        return false;
+    char node[CVUSB_NODESIZE];
+    for (uint32_t i = 0; cvusb_refused_node(i, node, sizeof node); i++) {
+        unsigned bus = 0, address = 0;
+        if (std::sscanf(node, "/dev/bus/usb/%u/%u", &bus, &address) == 2 && !sHolds(*snapshot, bus << 8 | address))
+            return true;
+    }
+    return false;
 }

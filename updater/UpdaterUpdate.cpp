@@ -123,22 +123,24 @@ bool _restarts_after_load(Module& module, uint32_t dropsBefore, uint32_t waitMs)
 // The module restarted into its loader: find it again. The search is over
 // USB; a module that was reached over TCPIP is also looked for there.
 // Between attempts the bus is watched: a module coming onto it ends the
-// pause at once instead of after the whole delay. A module whose new node
-// this user may not open is named with the fix; once that has lasted a few
-// attempts (a node's rights may be set a moment after it appears), the
-// search ends.
+// pause at once instead of after the whole delay. A module that came back
+// with a node this user may not open is named with the fix; once that has
+// lasted a few attempts (a node's rights may be set a moment after it
+// appears), the search ends. Nodes refused since before the module left are
+// not taken for it.
 void _reconnect_after_load(UpdaterDisplayInterface& display, Module& module, uint32_t serialNumber,
                            linkType original)
 {
     module.disconnect();
     cvusb_bus_snapshot bus;
     cvusb_snapshot_take(&bus);
+    const cvusb_bus_snapshot before = bus;
     unsigned refusedInARow = 0;
     for (unsigned attempt = 1; attempt <= CONNECT_ATTEMPTS && !StopRequested(); ++attempt) {
         Log::log(DEBUG_Updater, "Reconnecting to device, attempt %u of %u\n", attempt, CONNECT_ATTEMPTS);
         cvusb_forget_refused();
         module.discoverAndConnect(USB, serialNumber);
-        refusedInARow = cvusb_refused_count() > 0 ? refusedInARow + 1 : 0;
+        refusedInARow = cvusb_refused_outside(&before) ? refusedInARow + 1 : 0;
         if (!module.isConnected() && original == TCPIP) {
             module.disconnect();
             module.discoverAndConnect(TCPIP, serialNumber);
@@ -252,10 +254,10 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
 }
 
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool indirect,
-                        bool ueiBytes, bool* unanswered)
+                        bool ueiBytes, bool* firstFailed)
 {
-    if (unanswered)
-        *unanswered = false;
+    if (firstFailed)
+        *firstFailed = false;
     UpdaterEntity entity;
     entity.init(&module, 0, true, indirect);
     if (ueiBytes && entity.CheckUEIDataSupport() == aErrNone)
@@ -281,8 +283,8 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
             if (err != aErrNone) {
                 Log::log(DEBUG_Updater, "Error firmware transfer init: [%d, %s].\n", int(err),
                          aError_GetErrorText(err));
-                if (unanswered && number == 1 && attempt == 0)
-                    *unanswered = true;
+                if (firstFailed && number == 1 && attempt == 0)
+                    *firstFailed = true;
                 break;
             }
             err = entity.FirmwareTransfer(block.data, block.length, chunk, display);
@@ -474,12 +476,12 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
             _reconnect_after_load(display, target, serialNumber, routerSerial == 0 ? original : 0);
         if (status == aErrNone) {
             const uint32_t dropsBefore = _drop_count(target);
-            bool unanswered = false;
-            status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load, &unanswered);
+            bool firstFailed = false;
+            status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load, &firstFailed);
             // A module that restarted into its loader after the watch was over
             // dropped its link while the first PREPARE waited in vain. Found
             // again, it gets the firmware phase from the start, once.
-            if (unanswered && status != aErrCancel && _drop_count(target) != dropsBefore && !StopRequested()) {
+            if (firstFailed && status != aErrCancel && _drop_count(target) != dropsBefore && !StopRequested()) {
                 Log::log(DEBUG_Updater, "The module restarted after the watch; firmware phase again\n");
                 _reconnect_after_load(display, target, serialNumber, routerSerial == 0 ? original : 0);
                 status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load);

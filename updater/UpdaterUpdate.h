@@ -17,8 +17,8 @@ const unsigned BLOCK_RETRIES = 5;
 // the USB bus), when the loader restarted the module.
 const unsigned CONNECT_ATTEMPTS = 15;
 const uint32_t CONNECT_DELAY_MS = 1000;
-// Attempts in a row that found only a module node this user may not open,
-// after which the reconnection gives up.
+// Attempts in a row that found the module back with a node this user may
+// not open, after which the reconnection gives up.
 const unsigned CONNECT_REFUSED_ATTEMPTS = 3;
 // How long the link is watched after LOAD for the module's restart, and how
 // often. A USB module leaves the bus and the host hears of it late; a module
@@ -40,11 +40,11 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Quorvane::Corvestel::Mod
 
 // Sends every firmware block (each with up to BLOCK_RETRIES attempts), then
 // reboots the module. indirect: the module is reached through a router;
-// ueiBytes: use UEI byte transfers when the module has them. unanswered,
-// when given, tells whether the loader never answered the first PREPARE
-// (nothing of the firmware was sent).
+// ueiBytes: use UEI byte transfers when the module has them. firstFailed,
+// when given, tells whether the first PREPARE failed (nothing of the
+// firmware was sent).
 //   aErrNone  written and rebooted; other: the failing block's code
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Quorvane::Corvestel::Module& module, const BirdFile& bird,
-                        bool indirect, bool ueiBytes, bool* unanswered = nullptr);
+                        bool indirect, bool ueiBytes, bool* firstFailed = nullptr);
 
 #endif

@@ -479,6 +479,20 @@ TEST(UsbDriver, ArrivalOfAModuleEndsTheWait)
     usb.Add(std::move(left));
     EXPECT_TRUE(cvusb_wait_for_arrival(&bus, 60000));
     EXPECT_FALSE(cvusb_wait_for_arrival(nullptr, 0));
+
+    // A node refused all along is not the module that came back; one at a
+    // new location is.
+    cvusb_bus_snapshot before;
+    cvusb_snapshot_take(&before);
+    cvusb_forget_refused();
+    libusb_device* old = reinterpret_cast<libusb_device*>(usb.devices[0].get());
+    cvusb_note_refused(old);
+    EXPECT_FALSE(cvusb_refused_outside(&before));
+    FakeDevice& back = usb.Add(FakeDevice::Module("00000005"));
+    cvusb_note_refused(reinterpret_cast<libusb_device*>(&back));
+    EXPECT_TRUE(cvusb_refused_outside(&before));
+    EXPECT_FALSE(cvusb_refused_outside(nullptr));
+    cvusb_forget_refused();
     EXPECT_EQ(usb.listsOut, 0);
 }
 

@@ -20,13 +20,13 @@ namespace {
 const uint32_t DEVICE = 0x40F5849A;
 const size_t IMAGE_SIZE = 16384;
 
-std::string WriteBird(const std::string& folder)
+std::string WriteBird(const std::string& folder, uint32_t serial = DEVICE, const char* model = "Pilgrim")
 {
     BirdWriter writer;
     writer.AddLoader(0x20000000, Pattern(120, 5));
     writer.AddFirmware(0, VectorImage(IMAGE_SIZE, 41));
-    writer.AddInfo(2000, "2.16.0", DEVICE, "Pilgrim");
-    const std::string path = folder + "/new.bird";
+    writer.AddInfo(2000, "2.16.0", serial, model);
+    const std::string path = folder + "/" + model + ".bird";
     EXPECT_EQ(writer.Write(path), aErrNone);
     chmod(path.c_str(), 0644);
     return path;
@@ -48,7 +48,8 @@ TEST(UsbFaults, ModuleTheUserMayNotOpenIsNamedWithTheFix)
         GTEST_SKIP() << "the run as another user needs the superuser";
     UsbBusRunner bus;
     bus.Module("serial=40F5849A,model=13,mode=0600");
-    bus.Module("serial=6A3C0012,model=19");
+    // Away for 2.5 s when its loader starts.
+    bus.Module("serial=6A3C0012,model=19,reenum=2500,newversion=2.16.0,newbuild=2000");
     bus.Option("--user", "65534");
     ASSERT_EQ(0, chmod(bus.Folder().c_str(), 0777));
     const std::string store = bus.Folder() + "/store";
@@ -70,6 +71,13 @@ TEST(UsbFaults, ModuleTheUserMayNotOpenIsNamedWithTheFix)
     EXPECT_TRUE(Contains(update.err, line)) << update.err;
     EXPECT_TRUE(Contains(update.err, "Failed to connect to module [40F5849A]")) << update.err;
     EXPECT_EQ(bus.Flash(DEVICE).reboots, 0u);
+
+    // The module refused all along is not taken for the other one coming
+    // back after its loader started: that update waits for it and installs.
+    RunResult other = bus.RunUpdater({"-U", "-d", "6A3C0012", "-f", WriteBird(bus.Folder(), 0x6A3C0012, "Saltire"),
+                                      "-i", store});
+    EXPECT_EQ(other.status, 0) << other.out << other.err;
+    EXPECT_TRUE(Contains(other.out, "Module [6A3C0012] now runs version 2.16.0, build 2000")) << other.out;
 }
 
 // The module opens for this user until its loader starts; the node it comes
