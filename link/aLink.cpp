@@ -483,8 +483,10 @@ uint32_t sWritePooled(aLinkRecord* record, const aPacket* first)
         aPacket* next = aPacketFifo_Get(record->outputFifo.load());
         if (!next)
             break;
-        if (next->length <= aPACKETMAXDATA)
+        if (next->length <= aPACKETMAXDATA) {
             append(next);
+            aPacketDebug_LogPacket(record, aLOG_SENT, next);
+        }
         aPacket_Destroy(&next);
         count++;
     }
@@ -517,11 +519,13 @@ void* sOutPipeProcess(void* argument)
         }
         uint32_t count = 1;
         if (packet->length <= aPACKETMAXDATA) {
-            if (record->pooled.load())
+            // A stream without write boundaries takes what is queued in one
+            // write, as a pooling module does.
+            aPacketDebug_LogPacket(record, aLOG_SENT, packet);
+            if (record->pooled.load() || aStream_IsByteStream(record->stream))
                 count = sWritePooled(record, packet);
             else
                 sWriteOne(record, packet);
-            aPacketDebug_LogPacket(record, aLOG_SENT, packet);
         }
         sWritten(record, count);
         aPacket_Destroy(&packet);
