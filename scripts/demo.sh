@@ -60,12 +60,18 @@ echo
 # The update server part: a simulated update server on loopback serves the
 # builds of module 40F5849A; the Updater lists them and fetches the latest.
 srv="$work/server"
-mkdir -p "$srv/40F5849A"
-head -c 4096 /dev/urandom > "$work/image.bin"
-"$build/tools/birdtool" create -o "$srv/40F5849A/4870.bird" --firmware 0x8000:"$work/image.bin" \
-  --build 4870 --version 2.14.9 --serial 40F5849A --model Oriel > /dev/null
-printf "4870\nFW-4870\n" > "$srv/40F5849A/latest"
-printf "4650;2.13.10\n4870;2.14.9\n4711;2.14.2\n" > "$srv/40F5849A/builds"
+# Puts a build of a module on the update server as its latest: a random
+# image of SIZE bytes at 0x8000; LIST is the list of builds it offers.
+serve_build() {
+  local serial=$1 number=$2 version=$3 model=$4 size=$5 list=$6
+  mkdir -p "$srv/$serial"
+  head -c "$size" /dev/urandom > "$work/$serial.bin"
+  "$build/tools/birdtool" create -o "$srv/$serial/$number.bird" --firmware 0x8000:"$work/$serial.bin" \
+    --build "$number" --version "$version" --serial "$serial" --model "$model" > /dev/null
+  printf "%s\nFW-%s\n" "$number" "$number" > "$srv/$serial/latest"
+  printf "$list" > "$srv/$serial/builds"
+}
+serve_build 40F5849A 4870 2.14.9 Oriel 4096 "4650;2.13.10\n4870;2.14.9\n4711;2.14.2\n"
 python3 sim/update_server.py --root "$srv" --port-file "$work/server.port" \
   --log "$work/server.log" --lifetime 300 > /dev/null &
 srv_pid=$!
@@ -101,12 +107,7 @@ echo
 # is updated over USB with the latest build from the update server: it
 # leaves the bus when its loader starts and when it reboots, and comes back
 # each time as a new device, as hardware does.
-mkdir -p "$srv/1A2B3C4D"
-head -c 8192 /dev/urandom > "$work/usb-image.bin"
-"$build/tools/birdtool" create -o "$srv/1A2B3C4D/2001.bird" --firmware 0x8000:"$work/usb-image.bin" \
-  --build 2001 --version 2.16.1 --serial 1A2B3C4D --model Pilgrim > /dev/null
-printf "2001\nFW-2001\n" > "$srv/1A2B3C4D/latest"
-printf "2000;2.16.0\n2001;2.16.1\n" > "$srv/1A2B3C4D/builds"
+serve_build 1A2B3C4D 2001 2.16.1 Pilgrim 8192 "2000;2.16.0\n2001;2.16.1\n"
 cat > "$work/on-bus.sh" <<"END"
 U=$1 url=$2 store=$3
 echo "== Updater -D (USB modules on the simulated bus) =="
