@@ -18,10 +18,20 @@ set -uo pipefail
 build=$1 router=$2
 work=$(mktemp -d)
 sim_pid=
+# Waits until a command succeeds, at most SECONDS: a deadline, never a count
+# of tries, so a fast machine waits as long as a slow one.
+await() {
+  local end=$(( $(date +%s) + $1 )); shift
+  until "$@"; do
+    [ "$(date +%s)" -lt "$end" ] || return 1
+    sleep 0.05
+  done
+}
+gone() { ! kill -0 "$1" 2>/dev/null; }
 cleanup() {
   if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
     kill -TERM "$sim_pid" 2>/dev/null
-    for _ in $(seq 50); do kill -0 "$sim_pid" 2>/dev/null || break; sleep 0.1; done
+    await 5 gone "$sim_pid"
     kill -KILL "$sim_pid" 2>/dev/null || true
   fi
   wait 2>/dev/null
@@ -38,11 +48,8 @@ mkdir -p "$work/flash"
   --module "serial=6A3C0012,model=19,address=2,name=Relay rack,version=3.0.1,build=6002" \
   > "$work/sim.out" 2> "$work/sim.err" &
 sim_pid=$!
-for _ in $(seq 100); do
-  [ -f "$work/ready" ] && break
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
+started() { [ -f "$work/ready" ] || gone "$sim_pid"; }
+await 30 started
 if [ ! -f "$work/ready" ]; then
   echo "The module simulator did not start:" >&2
   cat "$work/sim.err" >&2
@@ -75,7 +82,7 @@ serve_build 40F5849A 4870 2.14.9 Oriel 4096 "4650;2.13.10\n4870;2.14.9\n4711;2.1
 python3 sim/update_server.py --root "$srv" --port-file "$work/server.port" \
   --log "$work/server.log" --lifetime 300 > /dev/null &
 srv_pid=$!
-for _ in $(seq 100); do [ -f "$work/server.port" ] && break; sleep 0.1; done
+await 30 test -s "$work/server.port"
 url="http://127.0.0.1:$(cat "$work/server.port")/cgi/u"
 echo "== Updater -B -d 40F5849A (builds on the update server, newest first) =="
 timeout 60 "$build/Updater" -B -d 40F5849A -u "$url" -i "$work/store" || echo "(Updater exit status $?)"
@@ -96,7 +103,7 @@ echo "== Updater -D -r $router (40F5849A after the update) =="
 timeout 120 "$build/Updater" -D -r "$router" || echo "(Updater exit status $?)"
 echo
 kill -USR1 "$sim_pid" 2>/dev/null
-for _ in $(seq 50); do [ -f "$work/flash/40F5849A.flash" ] && break; sleep 0.1; done
+await 10 test -f "$work/flash/40F5849A.flash"
 echo "== Simulated flash of 40F5849A (header, then runs of bytes) =="
 cut -c1-100 "$work/flash/40F5849A.flash" 2>/dev/null | head -6
 echo "== Settings of 40F5849A in the store =="

@@ -3,6 +3,8 @@
 // pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <arpa/inet.h>
 
 #include "support/SimHarness.h"
@@ -87,25 +89,23 @@ TEST(aLinkSim, RecoversFromBrokenFramingAndDroppedConnections)
     EXPECT_EQ(sQueryModel(link, 4, 500), -1);
     // A request made while the link is still finding its step gets nothing
     // at once, so each try waits for the link to run first.
-    auto inStep = [&] {
-        for (int i = 0; i < 1000 && aLink_GetStatus(link) != LINK_RUNNING; i++)
-            aTime_MSSleep(5);
+    // Both waits end on a deadline, never on a count of tries: a fast
+    // machine gets through many tries before the link has found its step.
+    auto answered = [&](int seconds) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        for (;;) {
+            while (aLink_GetStatus(link) != LINK_RUNNING && std::chrono::steady_clock::now() < end)
+                aTime_MSSleep(5);
+            int m = sQueryModel(link, 4, 500);
+            if (m >= 0 || std::chrono::steady_clock::now() >= end)
+                return m;
+        }
     };
-    int model = -1;
-    for (int i = 0; i < 10 && model < 0; i++) {
-        inStep();
-        model = sQueryModel(link, 4, 500);
-    }
-    EXPECT_EQ(model, 13);
+    EXPECT_EQ(answered(10), 13);
 
     // The module closes the connection; the link opens a new one.
     ASSERT_EQ(sim.Command("fault 40F5849A disconnect:3").rfind("OK", 0), 0u);
-    model = -1;
-    for (int i = 0; i < 20 && model < 0; i++) {
-        inStep();
-        model = sQueryModel(link, 4, 500);
-    }
-    EXPECT_EQ(model, 13);
+    EXPECT_EQ(answered(20), 13);
     EXPECT_NE(sim.Command("counters 40F5849A").find("connects=2"), std::string::npos);
     EXPECT_EQ(aLink_Destroy(&link), aErrNone);
 }

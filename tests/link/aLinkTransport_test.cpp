@@ -173,8 +173,9 @@ TEST(aLinkTCP, SurvivesTheModuleDroppingTheConnection)
     link.module.drop();
     // The next writes find the connection reset and open a new one.
     bool back = false;
-    for (int attempt = 0; attempt < 20 && !back; attempt++)
-        back = sEcho(link.id, 0x02, static_cast<uint8_t>(10 + attempt), 500);
+    auto end = Clock::now() + std::chrono::seconds(10);
+    for (uint8_t tag = 10; !back && Clock::now() < end; tag = static_cast<uint8_t>(tag == 200 ? 10 : tag + 1))
+        back = sEcho(link.id, 0x02, tag, 500);
     EXPECT_TRUE(back);
     EXPECT_EQ(link.module.connections.load(), 2);
 }

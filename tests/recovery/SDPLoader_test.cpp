@@ -3,6 +3,8 @@
 // the serial transport against the simulated i.MX boot ROM.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+
+#include <chrono>
 #include <unistd.h>
 
 #include <deque>
@@ -324,7 +326,8 @@ TEST(SDPSerialRom, LoaderLandsInRamAndJumps)
             ASSERT_GE(fd, 0);
             ASSERT_EQ(1, write(fd, "?", 1));
             close(fd);
-            for (int i = 0; i < 1000 && rom.CountTrace("SKIP 3F") == 0; ++i)
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (rom.CountTrace("SKIP 3F") == 0 && std::chrono::steady_clock::now() < end)
                 usleep(10000);
         }
         SDPLoader loader;

@@ -124,9 +124,12 @@ TEST(UsbFaults, UnplugDuringTheFirmwareFailsClearlyAndTheNextRunInstalls)
     };
     const std::string update = quoted(bus.UpdaterCommand({"-U", "-d", "40F5849A", "-f", bird}));
     const std::string list = quoted(bus.UpdaterCommand({"-D"}));
-    // The second run starts once the module is listed again (at most 50 tries).
-    const std::string script = update + "; echo \"first=$?\"; for i in $(seq 50); do " + list +
-        " 2>/dev/null | grep -q 40F5849A && break; done; " + update + "; echo \"second=$?\"";
+    // The second run starts once the module is listed again, at most 30 s
+    // after the first ended: a count of listings would end sooner on a fast
+    // machine than the module's replug delay.
+    const std::string script = update + "; echo \"first=$?\"; end=$(($(date +%s) + 30)); " +
+        "until " + list + " 2>/dev/null | grep -q 40F5849A; do [ $(date +%s) -lt $end ] || break; done; " +
+        update + "; echo \"second=$?\"";
     RunResult r = bus.Run({"/bin/sh", "-c", script}, 180000);
     ASSERT_FALSE(r.timedOut) << r.out << r.err;
     EXPECT_TRUE(Contains(r.out, "first=1\n")) << r.out << r.err;

@@ -94,7 +94,8 @@ int Ask(const std::string& mode, uint8_t option, int count)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     linkSpec* spec = nullptr;
-    for (int i = 0; i < 5 && !spec; i++)
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!spec && std::chrono::steady_clock::now() < end)
         spec = aDiscovery_FindModule(AETHER, SERIAL, 0);
     if (!spec) {
         std::printf("no server found\n");
