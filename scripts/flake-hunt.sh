@@ -64,7 +64,7 @@ for ((run = 1; run <= runs; run++)); do
   start=$(date +%s)
   # Each run starts with no record of the last one's failures.
   rm -f "$BUILD_DIR/Testing/Temporary/LastTestsFailed.log"
-  if (cd "$BUILD_DIR" && ctest --output-on-failure -j "$(nproc)" "${ctest_args[@]}") > "$log" 2>&1; then
+  if (cd "$BUILD_DIR" && ctest --output-on-failure --no-tests=error -j "$(nproc)" "${ctest_args[@]}") > "$log" 2>&1; then
     echo "run $run/$runs: passed ($(($(date +%s) - start)) s)"
     rm -f "$log"
   else
