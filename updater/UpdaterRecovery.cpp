@@ -143,10 +143,14 @@ bool _lpc_fingerprint(const std::string& port, uint32_t baudRate, Fingerprint& f
 
 // Writes the loader blocks of the file into the i.MX's RAM through its boot
 // ROM and starts the loader.
-//   aErrNone        loader started
-//   aErrNotReady    the ROM's transport did not open
-//   aErrConnection  a loader block was not taken
-//   aErrCancel      a stop was asked for; the loader was not started
+//   aErrNone            loader started (the ROM took the jump)
+//   aErrNotReady        the ROM's transport did not open
+//   aErrConnection      a loader block was not taken
+//   aErrCancel          a stop was asked for; the loader was not started
+//   aErrPermission      the chip's security is closed and the loader is not
+//                       signed for it: the ROM refused to run it
+//   aErrInitialization  the ROM answered the jump with an error and did not
+//                       run the loader
 aErr _transfer_recovery_loader(const BirdFile& bird, const std::string& port)
 {
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
@@ -179,8 +183,14 @@ aErr _transfer_recovery_loader(const BirdFile& bird, const std::string& port)
     std::vector<BirdBlock> entries = bird.FindBlocks(BirdFile::BLOCK_ENTRY_ADDRESS);
     if (!entries.empty() && entries[0].length >= 4)
         start = _be32(entries[0].data);
-    loader.startLoader(start);
-    return aErrNone;
+    switch (loader.startLoader(start)) {
+    case SDPLoader::SDP_REFUSED:
+        return aErrPermission;
+    case SDPLoader::SDP_JUMP_FAILED:
+        return aErrInitialization;
+    default:
+        return aErrNone;
+    }
 }
 
 // Takes the lock of a port's folder in the store; busy is the line (naming
@@ -286,6 +296,12 @@ bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const 
         Log::log(DEBUG_APP, "Error loading liveloader.\n");
         // The ROM's device did not open: say why when it can be told.
         std::string problem = transferred == aErrNotReady && port == "USB" ? _hid_rom_problem() : "";
+        if (transferred == aErrPermission)
+            problem = "The chip's security is closed: it runs only signed images, and this recovery loader is not "
+                      "signed for it";
+        else if (transferred == aErrInitialization)
+            problem = "The chip's boot ROM did not start the recovery loader: the file holds no image it can "
+                      "start at the loader's start address";
         if (!problem.empty())
             display.message(ERROR, "%s", problem.c_str());
         return false;
