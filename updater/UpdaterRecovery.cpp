@@ -193,6 +193,24 @@ aErr _transfer_recovery_loader(const BirdFile& bird, const std::string& port)
     }
 }
 
+// Looks for a freshly started i.MX loader on USB: it answers under the
+// placeholder serial number until it has been given its own, so that one is
+// tried first and then serialNumber. Up to CONNECT_ATTEMPTS rounds, 1000 ms
+// apart; false when it did not come (or a stop was asked for).
+bool _connect_loader(Module& module, uint32_t serialNumber)
+{
+    for (unsigned attempt = 0; attempt < CONNECT_ATTEMPTS && !StopRequested(); ++attempt) {
+        module.discoverAndConnect(USB, PLACEHOLDER_SERIAL_NUMBER);
+        if (!module.isConnected() && serialNumber != PLACEHOLDER_SERIAL_NUMBER)
+            module.discoverAndConnect(USB, serialNumber);
+        if (module.isConnected())
+            return true;
+        if (attempt + 1 < CONNECT_ATTEMPTS)
+            aTime_MSSleep(CONNECT_DELAY_MS);
+    }
+    return module.isConnected();
+}
+
 // Takes the lock of a port's folder in the store; busy is the line (naming
 // the port with %s) for a port another run holds.
 bool _lock_port_folder(UpdaterDisplayInterface& display, UpdaterStore& store, const std::string& port,
@@ -311,14 +329,7 @@ bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const 
     Module module(0, uint8_t(0));
     if (_network_off(module, display) != aErrNone)
         return false;
-    for (unsigned attempt = 0; attempt < CONNECT_ATTEMPTS && !StopRequested(); ++attempt) {
-        module.discoverAndConnect(USB, serialNumber);
-        if (module.isConnected())
-            break;
-        if (attempt + 1 < CONNECT_ATTEMPTS)
-            aTime_MSSleep(CONNECT_DELAY_MS);
-    }
-    if (!module.isConnected()) {
+    if (!_connect_loader(module, serialNumber)) {
         Log::log(DEBUG_APP, "Could not connect to device.\n");
         return false;
     }
@@ -362,14 +373,7 @@ bool _imx_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, uint3
     Module module(0, uint8_t(0));
     aErr err = _network_off(module, display);
     if (err == aErrNone) {
-        for (unsigned attempt = 0; attempt < CONNECT_ATTEMPTS && !module.isConnected() && !StopRequested();
-             ++attempt) {
-            module.discoverAndConnect(USB, PLACEHOLDER_SERIAL_NUMBER);
-            if (!module.isConnected())
-                module.discoverAndConnect(USB, serialNumber);
-            if (!module.isConnected() && attempt + 1 < CONNECT_ATTEMPTS)
-                aTime_MSSleep(CONNECT_DELAY_MS);
-        }
+        _connect_loader(module, serialNumber);
         if (!module.isConnected() && StopRequested())
             return _recovery_stopped(display, CHIP_IMXRT1050, true);
         if (!module.isConnected()) {

@@ -90,6 +90,38 @@ protected:
         return all;
     }
 
+    // A recovery file as a user has it: the loader, its start and the
+    // chip's firmware in one file, for -f with the device's serial number.
+    std::string WriteRecoveryFile() const
+    {
+        BirdWriter file;
+        file.AddInfo(5120, "3.1.4", DEVICE, "CVR-IO");
+        file.AddLoader(LOADER_TABLE_ADDRESS, table);
+        file.AddLoader(LOADER_CODE_ADDRESS, code);
+        file.AddEntryAddress(LOADER_CODE_ADDRESS);
+        file.AddFirmware(0x60002000, first);
+        file.AddFirmware(0x60010000, second);
+        std::string path = bus.Folder() + "/recovery.bird";
+        EXPECT_EQ(aErrNone, file.Write(path));
+        return path;
+    }
+
+    // -U -t RECOVER -f FILE -d SERIAL through the ROM on USB or on its
+    // serial line: the fingerprint comes from the loader answering as
+    // DEADDEAD, and so does the firmware transfer.
+    void RecoverFromFile(bool hid)
+    {
+        ASSERT_TRUE(hid ? rom.Start({"--kind", "sdp", "--hid"}) : rom.Start({"--kind", "sdp", "--baud", "115200"}));
+        bus.Option("--imxrom", RomKeys(hid));
+        const std::string file = WriteRecoveryFile();
+        RunResult r = bus.RunUpdater({"-U", "-t", "RECOVER", "-s", hid ? "USB" : rom.PtyPath(), "-f", file, "-d",
+                                      "5A17C0DE", "-u", server.URL(), "-i", bus.Store()});
+        ASSERT_EQ(0, r.status) << r.out << r.err;
+        EXPECT_FALSE(Contains(r.err, "Could not get Device Identifier")) << r.err;
+        ExpectLoaderStarted();
+        ExpectFirmwareInFlash(r);
+    }
+
     std::string RomKeys(bool hid) const
     {
         std::string keys = "trace=" + rom.Folder() + "/trace.txt";
@@ -162,6 +194,19 @@ TEST_F(ImxRecovery, AHidRomThatCannotBeReachedIsNamed)
     EXPECT_TRUE(Contains(denied.err, "Permission denied on /dev/hidraw0 (the i.MX boot ROM, USB 1FC9:0130)"))
         << denied.out << denied.err;
     EXPECT_EQ(0u, rom.CountTrace("CMD ")) << "nothing reached the ROM";
+}
+
+// Recovery from a local file names the device; the freshly started loader
+// still answers as DEADDEAD, for the fingerprint and for the firmware.
+TEST_F(ImxRecovery, RecoveryFromAFileWithTheSerialNumberOverUsb)
+{
+    RecoverFromFile(true);
+}
+
+TEST_F(ImxRecovery, RecoveryFromAFileWithTheSerialNumberOverAPacedSerialLine)
+{
+    RecoverFromFile(false);
+    EXPECT_EQ(1u, rom.CountTrace("ASSOCIATED"));
 }
 
 // A chip whose security is closed takes the loader but will not run it: the
