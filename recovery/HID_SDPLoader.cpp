@@ -88,3 +88,11 @@ bool HID_SDPLoader::getDataFromBuffer(const SDPPacket& buffer, size_t index, uin
              uint32_t(buffer[at + 3]) << 24;
     return true;
 }
+
+bool HID_SDPLoader::getSecurityFromBuffer(const SDPPacket& buffer, uint32_t& value)
+{
+    if (buffer.size() < 5 || buffer[0] != 3)
+        return false;
+    value = uint32_t(buffer[1]) | uint32_t(buffer[2]) << 8 | uint32_t(buffer[3]) << 16 | uint32_t(buffer[4]) << 24;
+    return true;
+}

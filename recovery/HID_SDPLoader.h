@@ -45,6 +45,8 @@ public:
     ssize_t readData(SDPPacket& buffer, int timeoutMs) override;
     // Only a 70-byte answer holds words: bytes index + 6 to index + 9.
     bool getDataFromBuffer(const SDPPacket& buffer, size_t index, uint32_t& value) override;
+    // The word of a security-mode report (id 3) at the start: bytes 1 to 4.
+    bool getSecurityFromBuffer(const SDPPacket& buffer, uint32_t& value) override;
 
 private:
     uint16_t vendor;

@@ -8,6 +8,9 @@ namespace {
 
 const int ALIVE_ATTEMPTS = 5;
 const int ANSWER_TIMEOUT_MS = 100;
+// A closed chip checks the image's signature after it has sent its security
+// mode; a refusal follows within this time.
+const int REFUSAL_TIMEOUT_MS = 1000;
 
 void _put32(SDPPacket& p, size_t at, uint32_t v)
 {
@@ -174,14 +177,44 @@ int SDPLoader::writeLoader(const std::vector<uint8_t>& image, uint32_t address)
     return SDP_INCOMPLETE;
 }
 
-void SDPLoader::startLoader(uint32_t address)
+int SDPLoader::startLoader(uint32_t address)
 {
+    lastSecurity = 0;
+    lastStatus = 0;
     if (!transport)
-        return;
+        return SDP_NO_TRANSPORT;
     SDPPacket jump = _createJumpPacket(address);
     ssize_t result = transport->writeData(jump);
     Log::log(DEBUG_iMXSerial, "Write Res: %zd\n", result);
     _printBuffer(jump);
     SDPPacket answer;
     transport->readData(answer, ANSWER_TIMEOUT_MS);
+    uint32_t security = 0, status = 0;
+    const bool hasSecurity = transport->getSecurityFromBuffer(answer, security);
+    bool hasStatus = transport->getDataFromBuffer(answer, 0, status);
+    if (hasSecurity && security == HAB_CLOSED && !hasStatus) {
+        transport->readData(answer, REFUSAL_TIMEOUT_MS);
+        status = 0;
+        hasStatus = transport->getDataFromBuffer(answer, 0, status);
+    }
+    Log::log(DEBUG_iMXSerial, "Jump answer: %zu\n", answer.size());
+    _printBuffer(answer);
+    if (!hasSecurity) {
+        // Nothing to go by: whether the loader runs shows when it answers.
+        Log::log(DEBUG_iMXSerial, "No security mode in the answer to the jump\n");
+        return SDP_OK;
+    }
+    lastSecurity = security;
+    Log::log(DEBUG_iMXSerial, "Security mode: %08X (%s)\n", security,
+             security == HAB_CLOSED ? "closed" : security == HAB_OPEN ? "open" : "unknown");
+    // The ROM sends a status after a jump only when it did not run the image.
+    if (!hasStatus || status == STATUS_ACK)
+        return SDP_OK;
+    lastStatus = status;
+    if (security == HAB_CLOSED) {
+        Log::log(DEBUG_iMXSerial, "Image refused: not signed for this chip, status %08X\n", status);
+        return SDP_REFUSED;
+    }
+    Log::log(DEBUG_iMXSerial, "Jump failed, status %08X\n", status);
+    return SDP_JUMP_FAILED;
 }

@@ -33,6 +33,9 @@ public:
     // ORs 32-bit word number index (0 to 15) of the answer's data into value;
     // false when the answer does not hold it.
     virtual bool getDataFromBuffer(const SDPPacket& buffer, size_t index, uint32_t& value) = 0;
+    // Puts the security-mode word that starts the answer into value; false
+    // when the answer does not start with one.
+    virtual bool getSecurityFromBuffer(const SDPPacket& buffer, uint32_t& value) = 0;
 };
 
 class SDPLoader {
@@ -50,6 +53,8 @@ public:
         SDP_INCOMPLETE = 4,   // writeLoader: the final status is not "complete"
         SDP_STOPPED = 5,      // writeLoader: a stop was asked for between two pieces
         SDP_IO = 6,           // init: the transport did not open
+        SDP_REFUSED = 7,      // startLoader: the chip's security is closed and the image is not signed for it
+        SDP_JUMP_FAILED = 8,  // startLoader: the ROM reported an error instead of running the image
     };
 
     // SDP command types and the answer words that matter.
@@ -58,6 +63,10 @@ public:
     static constexpr uint16_t JUMP_ADDRESS = 0x0B0B;
     static constexpr uint32_t STATUS_COMPLETE = 0x88888888;
     static constexpr uint32_t STATUS_ACK = 0xF0F0F0F0;
+    // Security modes the ROM reports first in every answer: open (any image
+    // runs) or closed (only images signed for the chip run).
+    static constexpr uint32_t HAB_OPEN = 0x56787856;
+    static constexpr uint32_t HAB_CLOSED = 0x12343412;
 
     SDPLoader() {}
     ~SDPLoader();
@@ -77,8 +86,16 @@ public:
     // not "complete", 5 stopped by the stop check (a ROM stopped inside a
     // file still waits for the rest of it).
     int writeLoader(const std::vector<uint8_t>& image, uint32_t address);
-    // Jumps to address; an answer is awaited for 100 ms and ignored.
-    void startLoader(uint32_t address);
+    // Jumps to address and reads the ROM's answer: its security mode, and a
+    // status only when it did not run the image.
+    //   0 (SDP_OK)           the ROM took the jump (or did not answer it)
+    //   7 (SDP_REFUSED)      security closed: the image is not signed for the chip
+    //   8 (SDP_JUMP_FAILED)  the ROM reported an error and stayed in control
+    int startLoader(uint32_t address);
+    // What the answer to the last jump held: the security mode and the
+    // error status (0 when none was read).
+    uint32_t jumpSecurity() const { return lastSecurity; }
+    uint32_t jumpStatus() const { return lastStatus; }
 
 private:
     bool _isConnectionAlive();
@@ -93,6 +110,8 @@ private:
 
     SDPLoader_Interface* transport = nullptr; // owned
     bool (*stopCheck)() = nullptr;
+    uint32_t lastSecurity = 0;
+    uint32_t lastStatus = 0;
 };
 
 #endif

@@ -205,3 +205,11 @@ bool Serial_SDPLoader::getDataFromBuffer(const SDPPacket& buffer, size_t index, 
              uint32_t(buffer[at + 3]) << 24;
     return true;
 }
+
+bool Serial_SDPLoader::getSecurityFromBuffer(const SDPPacket& buffer, uint32_t& value)
+{
+    if (buffer.size() < 4)
+        return false;
+    value = uint32_t(buffer[0]) | uint32_t(buffer[1]) << 8 | uint32_t(buffer[2]) << 16 | uint32_t(buffer[3]) << 24;
+    return true;
+}

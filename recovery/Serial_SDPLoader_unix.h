@@ -36,6 +36,8 @@ public:
     // Word index is bytes index + 4 to index + 7, after the 4-byte
     // security-mode answer; the answer must be (index + 2) * 4 bytes long.
     bool getDataFromBuffer(const SDPPacket& buffer, size_t index, uint32_t& value) override;
+    // The security-mode answer is the first four bytes.
+    bool getSecurityFromBuffer(const SDPPacket& buffer, uint32_t& value) override;
 
 private:
     // True when the ROM echoed the association bytes in time.

@@ -143,10 +143,14 @@ bool _lpc_fingerprint(const std::string& port, uint32_t baudRate, Fingerprint& f
 
 // Writes the loader blocks of the file into the i.MX's RAM through its boot
 // ROM and starts the loader.
-//   aErrNone        loader started
-//   aErrNotReady    the ROM's transport did not open
-//   aErrConnection  a loader block was not taken
-//   aErrCancel      a stop was asked for; the loader was not started
+//   aErrNone            loader started (the ROM took the jump)
+//   aErrNotReady        the ROM's transport did not open
+//   aErrConnection      a loader block was not taken
+//   aErrCancel          a stop was asked for; the loader was not started
+//   aErrPermission      the chip's security is closed and the loader is not
+//                       signed for it: the ROM refused to run it
+//   aErrInitialization  the ROM answered the jump with an error and did not
+//                       run the loader
 aErr _transfer_recovery_loader(const BirdFile& bird, const std::string& port)
 {
     Log::log(DEBUG_Updater, "Transfer Loader via Serial Interface (iMX):\n");
@@ -179,8 +183,32 @@ aErr _transfer_recovery_loader(const BirdFile& bird, const std::string& port)
     std::vector<BirdBlock> entries = bird.FindBlocks(BirdFile::BLOCK_ENTRY_ADDRESS);
     if (!entries.empty() && entries[0].length >= 4)
         start = _be32(entries[0].data);
-    loader.startLoader(start);
-    return aErrNone;
+    switch (loader.startLoader(start)) {
+    case SDPLoader::SDP_REFUSED:
+        return aErrPermission;
+    case SDPLoader::SDP_JUMP_FAILED:
+        return aErrInitialization;
+    default:
+        return aErrNone;
+    }
+}
+
+// Looks for a freshly started i.MX loader on USB: it answers under the
+// placeholder serial number until it has been given its own, so that one is
+// tried first and then serialNumber. Up to CONNECT_ATTEMPTS rounds, 1000 ms
+// apart; false when it did not come (or a stop was asked for).
+bool _connect_loader(Module& module, uint32_t serialNumber)
+{
+    for (unsigned attempt = 0; attempt < CONNECT_ATTEMPTS && !StopRequested(); ++attempt) {
+        module.discoverAndConnect(USB, PLACEHOLDER_SERIAL_NUMBER);
+        if (!module.isConnected() && serialNumber != PLACEHOLDER_SERIAL_NUMBER)
+            module.discoverAndConnect(USB, serialNumber);
+        if (module.isConnected())
+            return true;
+        if (attempt + 1 < CONNECT_ATTEMPTS)
+            aTime_MSSleep(CONNECT_DELAY_MS);
+    }
+    return module.isConnected();
 }
 
 // Takes the lock of a port's folder in the store; busy is the line (naming
@@ -286,6 +314,12 @@ bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const 
         Log::log(DEBUG_APP, "Error loading liveloader.\n");
         // The ROM's device did not open: say why when it can be told.
         std::string problem = transferred == aErrNotReady && port == "USB" ? _hid_rom_problem() : "";
+        if (transferred == aErrPermission)
+            problem = "The chip's security is closed: it runs only signed images, and this recovery loader is not "
+                      "signed for it";
+        else if (transferred == aErrInitialization)
+            problem = "The chip's boot ROM did not start the recovery loader: the file holds no image it can "
+                      "start at the loader's start address";
         if (!problem.empty())
             display.message(ERROR, "%s", problem.c_str());
         return false;
@@ -295,14 +329,7 @@ bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const 
     Module module(0, uint8_t(0));
     if (_network_off(module, display) != aErrNone)
         return false;
-    for (unsigned attempt = 0; attempt < CONNECT_ATTEMPTS && !StopRequested(); ++attempt) {
-        module.discoverAndConnect(USB, serialNumber);
-        if (module.isConnected())
-            break;
-        if (attempt + 1 < CONNECT_ATTEMPTS)
-            aTime_MSSleep(CONNECT_DELAY_MS);
-    }
-    if (!module.isConnected()) {
+    if (!_connect_loader(module, serialNumber)) {
         Log::log(DEBUG_APP, "Could not connect to device.\n");
         return false;
     }
@@ -346,14 +373,7 @@ bool _imx_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, uint3
     Module module(0, uint8_t(0));
     aErr err = _network_off(module, display);
     if (err == aErrNone) {
-        for (unsigned attempt = 0; attempt < CONNECT_ATTEMPTS && !module.isConnected() && !StopRequested();
-             ++attempt) {
-            module.discoverAndConnect(USB, PLACEHOLDER_SERIAL_NUMBER);
-            if (!module.isConnected())
-                module.discoverAndConnect(USB, serialNumber);
-            if (!module.isConnected() && attempt + 1 < CONNECT_ATTEMPTS)
-                aTime_MSSleep(CONNECT_DELAY_MS);
-        }
+        _connect_loader(module, serialNumber);
         if (!module.isConnected() && StopRequested())
             return _recovery_stopped(display, CHIP_IMXRT1050, true);
         if (!module.isConnected()) {

@@ -20,6 +20,7 @@ struct RomOptions {
     bool controlStdin = false;
     int baud = 0;               // line pacing; 0 = none
     bool hid = false;           // sdp: the ROM as a USB HID device behind the bus
+    bool habClosed = false;     // sdp: security closed, only signed images run
 };
 
 // Trace file: one line per event, flushed at once so tests can read it live.

@@ -35,6 +35,12 @@ Options:
                         no association; each answer goes out framed as an
                         input report ("R", report id, 16-bit little-endian
                         length, bytes)
+  --hab open|closed     sdp: the chip's security state, sent first in every
+                        answer (open 56787856, closed 12343412); a closed
+                        chip takes files but refuses to run them, since none
+                        is signed: it answers the jump with the state and
+                        the failure status 33333333 and stays in the ROM
+                        (trace "REFUSED JUMP ADDRESS") (open)
   --help, -h            this text
 
 Control commands (--control-stdin), one per line, each answered by one line

@@ -3,6 +3,11 @@
 // and echoes them; then 16-byte commands (big-endian fields), a 4-byte
 // security-mode answer and a 4-byte status, file data after WRITE_FILE, and a
 // jump that starts the loaded image (after which the ROM is silent).
+// Every answer starts with the chip's security state: open (the fuses leave
+// it in development mode) or closed (--hab closed: it runs only signed
+// images). A closed chip takes files all the same, but answers a jump with
+// the security state and then the failure status of its signature check,
+// and stays in the ROM.
 // As a USB HID device (--hid) there is no association, and each answer goes
 // to the bus as HID input reports, framed on the terminal as "R", the report
 // id, the length (16 bits, little-endian) and the bytes: report 3 the
@@ -17,9 +22,12 @@ namespace {
 const size_t COMMAND_SIZE = 16;
 const char ASSOCIATION[] = "\x23\x45\x45\x23";
 const uint32_t HAB_OPEN = 0x56787856;
+const uint32_t HAB_CLOSED = 0x12343412;
 const uint32_t STATUS_DONE = 0x88888888;
 const uint32_t STATUS_NO_ERROR = 0xF0F0F0F0;
-const uint32_t STATUS_BAD_ADDRESS = 0x33333333;
+// The ROM's one failure word: a file where it may not write, an image whose
+// signature does not check.
+const uint32_t STATUS_FAILURE = 0x33333333;
 // Writable RAM of the part: ITCM, DTCM and OCRAM.
 const struct {
     uint32_t start, size;
@@ -85,7 +93,7 @@ public:
                 // The host must not hear from us in the middle of a file.
                 if (Fault("early") && !earlyUsed) {
                     earlyUsed = true;
-                    Report(out, 3, Le32(HAB_OPEN));
+                    Report(out, 3, Le32(Security()));
                 }
                 if (dataLeft == 0)
                     FinishFile(out);
@@ -139,6 +147,8 @@ private:
         out += bytes;
     }
 
+    uint32_t Security() const { return options.habClosed ? HAB_CLOSED : HAB_OPEN; }
+
     void Ignore(size_t n)
     {
         for (size_t i = 0; i < n; ++i)
@@ -155,7 +165,7 @@ private:
 
     void Status(std::string& out, uint32_t status)
     {
-        Report(out, 3, Le32(HAB_OPEN));
+        Report(out, 3, Le32(Security()));
         Report(out, 4, Le32(Fault("badstatus") ? 0x12345678 : status));
     }
 
@@ -178,7 +188,15 @@ private:
                 FinishFile(out);
             return;
         case 0x0B0B:
-            Report(out, 3, Le32(HAB_OPEN));
+            Report(out, 3, Le32(Security()));
+            if (options.habClosed) {
+                // No image of ours carries a signature: the check fails, the
+                // ROM says so and waits for the next command.
+                trace.Line("REFUSED JUMP %08X", address);
+                lastStatus = STATUS_FAILURE;
+                Report(out, 4, Le32(STATUS_FAILURE));
+                return;
+            }
             jumped = true;
             jumpAddress = address;
             trace.Line("JUMP %08X", address);
@@ -186,7 +204,7 @@ private:
         case 0x0101: {
             // Reads memory: the security-mode word, then the bytes asked for
             // (whole words), from what the files left in RAM.
-            Report(out, 3, Le32(HAB_OPEN));
+            Report(out, 3, Le32(Security()));
             uint32_t n = (count + 3) / 4 * 4;
             std::string data;
             for (uint32_t i = 0; i < n; ++i)
@@ -220,8 +238,8 @@ private:
             Status(out, STATUS_DONE);
         } else {
             trace.Line("FILE REFUSED %08X %zu", fileAddress, file.size());
-            lastStatus = STATUS_BAD_ADDRESS;
-            Status(out, STATUS_BAD_ADDRESS);
+            lastStatus = STATUS_FAILURE;
+            Status(out, STATUS_FAILURE);
         }
         file.clear();
     }

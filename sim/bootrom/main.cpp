@@ -9,6 +9,8 @@
 //   --lifetime SECONDS    ends by itself after this long (300)
 //   --hid                 sdp: the ROM as a USB HID device: the bus (sim/usbbus,
 //                         --imxrom) bridges the terminal to the HID reports
+//   --hab open|closed     sdp: the chip's security; closed refuses to run an
+//                         unsigned image (open)
 //   --baud RATE           paces the line like a UART at RATE (10 bits a byte,
 //                         each way); 0, the default, moves bytes at once
 // Prints "READY <pty path>" once the terminal is open; ends on SIGTERM, at
@@ -60,7 +62,7 @@ int Usage()
 {
     std::fprintf(stderr, "usage: corvestel-bootrom --kind isp|sdp [--uid W0,W1,W2,W3] [--echo on|off] "
                          "[--fault NAME]... [--trace FILE] [--dump-dir DIR] [--control-stdin] [--lifetime S] "
-                         "[--baud RATE] [--hid] (see --help)\n");
+                         "[--baud RATE] [--hid] [--hab open|closed] (see --help)\n");
     return 2;
 }
 
@@ -130,12 +132,18 @@ int main(int argc, char** argv)
             options.lifetimeSeconds = std::atoi(argv[++i]);
         else if (a == "--hid")
             options.hid = true;
-        else if (a == "--baud" && hasValue)
+        else if (a == "--hab" && hasValue) {
+            std::string state = argv[++i];
+            if (state != "open" && state != "closed")
+                return Usage();
+            options.habClosed = state == "closed";
+        } else if (a == "--baud" && hasValue)
             options.baud = std::atoi(argv[++i]);
         else
             return Usage();
     }
-    if ((options.kind != "isp" && options.kind != "sdp") || options.baud < 0 || (options.hid && options.kind != "sdp"))
+    if ((options.kind != "isp" && options.kind != "sdp") || options.baud < 0 ||
+        ((options.hid || options.habClosed) && options.kind != "sdp"))
         return Usage();
 
     struct sigaction sa;

@@ -1,7 +1,7 @@
 // Boot ROM answers of the serial download protocol fed arbitrary bytes: the
 // answer-word readers of both transports stay inside the answer, the HID
-// report reader counts what it stores, and a loader transfer fed these
-// answers ends with one of its result codes.
+// report reader counts what it stores, and a loader transfer and the jump
+// after it, fed these answers, end with one of their result codes.
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
@@ -46,6 +46,10 @@ struct ScriptTransport : public SDPLoader_Interface {
     {
         return words.getDataFromBuffer(buffer, index, value);
     }
+    bool getSecurityFromBuffer(const SDPPacket& buffer, uint32_t& value) override
+    {
+        return words.getSecurityFromBuffer(buffer, value);
+    }
 };
 
 std::deque<SDPPacket>* gReports = nullptr;
@@ -81,6 +85,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (hid.getDataFromBuffer(whole, index, value) && (whole.size() != 70 || index > 15))
             std::abort();
     }
+    {
+        Serial_SDPLoader serial("/nonexistent");
+        HID_SDPLoader hid(IMX1050::VID, IMX1050::PID);
+        if (serial.getSecurityFromBuffer(whole, value) != (size >= 4))
+            std::abort();
+        if (hid.getSecurityFromBuffer(whole, value) && (size < 5 || data[0] != 3))
+            std::abort();
+    }
 
     // HID reports: a security-mode report counts 5 bytes, others as read.
     std::deque<SDPPacket> reports = Chunks(data, size);
@@ -110,6 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     int result = loader.writeLoader(image, 0x20000400);
     if (result != 0 && result != 2 && result != 3 && result != 4)
         std::abort();
-    loader.startLoader(0x20000400);
+    result = loader.startLoader(0x20000400);
+    if (result != 0 && result != 7 && result != 8)
+        std::abort();
     return 0;
 }

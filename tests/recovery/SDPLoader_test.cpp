@@ -27,12 +27,21 @@ SDPPacket Bytes(std::initializer_list<int> list)
     return p;
 }
 
-// A serial-style answer: security mode, then the status word (little-endian).
-SDPPacket SerialAnswer(uint32_t status)
+// A serial-style security-mode word (little-endian).
+SDPPacket SerialWord(uint32_t word)
 {
-    SDPPacket p = Bytes({0x56, 0x78, 0x78, 0x56});
+    SDPPacket p;
     for (int i = 0; i < 4; ++i)
-        p.push_back(uint8_t(status >> (8 * i)));
+        p.push_back(uint8_t(word >> (8 * i)));
+    return p;
+}
+
+// A serial-style answer: security mode, then the status word.
+SDPPacket SerialAnswer(uint32_t status, uint32_t security = SDPLoader::HAB_OPEN)
+{
+    SDPPacket p = SerialWord(security);
+    SDPPacket word = SerialWord(status);
+    p.insert(p.end(), word.begin(), word.end());
     return p;
 }
 
@@ -68,6 +77,14 @@ struct FakeTransport : public SDPLoader_Interface {
         size_t at = 4 + 4 * index;
         value |= uint32_t(buffer[at]) | uint32_t(buffer[at + 1]) << 8 | uint32_t(buffer[at + 2]) << 16 |
                  uint32_t(buffer[at + 3]) << 24;
+        return true;
+    }
+    bool getSecurityFromBuffer(const SDPPacket& buffer, uint32_t& value) override
+    {
+        if (buffer.size() < 4)
+            return false;
+        value = uint32_t(buffer[0]) | uint32_t(buffer[1]) << 8 | uint32_t(buffer[2]) << 16 |
+                uint32_t(buffer[3]) << 24;
         return true;
     }
 
@@ -174,12 +191,52 @@ TEST(SDPLoaderRecords, FailuresGiveTheirCodes)
     }
 }
 
+// The ROM answers a jump with its security mode, and adds a status only when
+// it does not run the image: a closed chip refuses an unsigned one.
+TEST(SDPLoaderRecords, TheAnswerToTheJumpTellsWhetherTheImageRuns)
+{
+    struct Case {
+        const char* what;
+        std::deque<SDPPacket> answers;
+        int result;
+        std::vector<int> timeouts;
+    };
+    const uint32_t FAILURE = 0x33333333;
+    const Case cases[] = {
+        {"open chip, the image runs", {SerialWord(SDPLoader::HAB_OPEN)}, 0, {100}},
+        {"closed chip, signed image runs", {SerialWord(SDPLoader::HAB_CLOSED), {}}, 0, {100, 1000}},
+        {"closed chip refuses at once", {SerialAnswer(FAILURE, SDPLoader::HAB_CLOSED)}, 7, {100}},
+        {"closed chip refuses after its check", {SerialWord(SDPLoader::HAB_CLOSED), SerialWord(FAILURE)}, 7,
+         {100, 1000}},
+        {"open chip reports an error", {SerialAnswer(FAILURE)}, 8, {100}},
+        {"a success status is no error", {SerialAnswer(SDPLoader::STATUS_ACK, SDPLoader::HAB_CLOSED)}, 0, {100}},
+        {"no answer at all", {}, 0, {100}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SDPLoader loader;
+        FakeTransport* t = new FakeTransport;
+        loader.setLoader(t);
+        t->answers = c.answers;
+        EXPECT_EQ(c.result, loader.startLoader(0x20002000));
+        ASSERT_EQ(1u, t->written.size()) << "the jump and nothing else";
+        EXPECT_EQ(c.timeouts, t->timeouts);
+        if (c.result != 0) {
+            EXPECT_EQ(FAILURE, loader.jumpStatus());
+            EXPECT_EQ(c.result == 7 ? SDPLoader::HAB_CLOSED : SDPLoader::HAB_OPEN, loader.jumpSecurity());
+        }
+    }
+}
+
 TEST(SDPSerialTransport, AnswerWords)
 {
     Serial_SDPLoader serial("/nonexistent/tty");
     uint32_t value = 0;
     EXPECT_TRUE(serial.getDataFromBuffer(SerialAnswer(0x88888888), 0, value));
     EXPECT_EQ(0x88888888u, value);
+    EXPECT_TRUE(serial.getSecurityFromBuffer(SerialAnswer(0x88888888, SDPLoader::HAB_CLOSED), value));
+    EXPECT_EQ(SDPLoader::HAB_CLOSED, value);
+    EXPECT_FALSE(serial.getSecurityFromBuffer(Bytes({0x12, 0x34, 0x34}), value));
     value = 0;
     EXPECT_FALSE(serial.getDataFromBuffer(Bytes({1, 2, 3, 4, 5, 6, 7}), 0, value));
     EXPECT_FALSE(serial.getDataFromBuffer(SerialAnswer(1), 16, value));
@@ -290,6 +347,27 @@ TEST_F(HidSeam, ReportsAreCountedAndOnlyWholeAnswersHoldWords)
     EXPECT_FALSE(t.getDataFromBuffer(longAnswer, 0, value));
 }
 
+// A closed chip's refusal over HID: the security-mode report counts five
+// bytes, the status report after it makes the whole answer.
+TEST_F(HidSeam, AJumpRefusedOverHid)
+{
+    SDPLoader loader;
+    loader.setLoader(new HID_SDPLoader(IMX1050::VID, IMX1050::PID));
+    ASSERT_EQ(0, loader.init());
+    hid.reports = {HidReport(3, SDPLoader::HAB_CLOSED, 65), HidReport(4, 0x33333333, 65)};
+    EXPECT_EQ(SDPLoader::SDP_REFUSED, loader.startLoader(0x20002000));
+    EXPECT_EQ(SDPLoader::HAB_CLOSED, loader.jumpSecurity());
+    EXPECT_EQ(0x33333333u, loader.jumpStatus());
+    ASSERT_EQ(1u, hid.writes.size());
+
+    HID_SDPLoader t(IMX1050::VID, IMX1050::PID);
+    uint32_t value = 0;
+    EXPECT_FALSE(t.getSecurityFromBuffer(HidReport(4, SDPLoader::HAB_OPEN, 65), value));
+    EXPECT_FALSE(t.getSecurityFromBuffer(Bytes({3, 0x56, 0x78, 0x78}), value));
+    EXPECT_TRUE(t.getSecurityFromBuffer(Bytes({3, 0x56, 0x78, 0x78, 0x56}), value));
+    EXPECT_EQ(SDPLoader::HAB_OPEN, value);
+}
+
 TEST_F(HidSeam, LoaderTransferOverHid)
 {
     SDPLoader loader;
@@ -335,7 +413,8 @@ TEST(SDPSerialRom, LoaderLandsInRamAndJumps)
         ASSERT_EQ(0, loader.init());
         std::vector<uint8_t> image = Image(2500);
         ASSERT_EQ(0, loader.writeLoader(image, 0x20000400));
-        loader.startLoader(0x20000400);
+        EXPECT_EQ(0, loader.startLoader(0x20000400));
+        EXPECT_EQ(SDPLoader::HAB_OPEN, loader.jumpSecurity());
 
         std::vector<std::pair<uint32_t, std::string>> writes;
         bool jumped = false;
@@ -349,6 +428,30 @@ TEST(SDPSerialRom, LoaderLandsInRamAndJumps)
         EXPECT_EQ(1u, rom.CountTrace("ASSOCIATED"));
         EXPECT_EQ(1u, rom.CountTrace("SKIP 3F"));
     }
+}
+
+// A chip whose security is closed takes the file but not the jump, on a line
+// paced like a UART; it stays in its ROM and answers the next command.
+TEST(SDPSerialRom, AClosedChipRefusesToRunTheLoader)
+{
+    BootRomHarness rom;
+    ASSERT_TRUE(rom.Start({"--kind", "sdp", "--hab", "closed", "--baud", "115200"}));
+    SDPLoader loader;
+    loader.setLoader(new Serial_SDPLoader(rom.PtyPath()));
+    ASSERT_EQ(0, loader.init());
+    ASSERT_EQ(0, loader.writeLoader(Image(300), 0x20000400));
+    EXPECT_EQ(SDPLoader::SDP_REFUSED, loader.startLoader(0x20000400));
+    EXPECT_EQ(SDPLoader::HAB_CLOSED, loader.jumpSecurity());
+    EXPECT_EQ(0x33333333u, loader.jumpStatus());
+
+    std::vector<std::pair<uint32_t, std::string>> writes;
+    bool jumped = true;
+    uint32_t jump = 0;
+    ASSERT_TRUE(rom.SdpState(writes, jumped, jump));
+    EXPECT_EQ(1u, writes.size());
+    EXPECT_FALSE(jumped);
+    EXPECT_EQ(1u, rom.CountTrace("REFUSED JUMP 20000400"));
+    EXPECT_EQ(0, loader.writeLoader(Image(10), 0x20000400)) << "the ROM is still in control";
 }
 
 TEST(SDPSerialRom, SilentAndRefusingRoms)

@@ -12,12 +12,13 @@ TEST(BootRomHelp, DocumentsTheOptionsAndBadOptionsAreRefused)
         EXPECT_EQ(help.status, 0) << word;
         EXPECT_TRUE(help.err.empty()) << help.err;
         for (const char* text : {"--kind", "--uid", "--echo", "--fault", "--trace", "--dump-dir", "--control-stdin",
-                 "--lifetime", "--baud", "silent", "badsum-once", "garble", "early", "badstatus", "DUMP",
+                 "--lifetime", "--baud", "--hab", "silent", "badsum-once", "garble", "early", "badstatus", "DUMP",
                  "FAULT +NAME", "READY"})
             EXPECT_NE(help.out.find(text), std::string::npos) << text;
     }
     for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
-             {"--kind", "arm"}, {"--kind", "isp", "--uid", "1,2,3"}, {"--kind", "sdp", "--colour"}}) {
+             {"--kind", "arm"}, {"--kind", "isp", "--uid", "1,2,3"}, {"--kind", "sdp", "--colour"},
+             {"--kind", "sdp", "--hab", "ajar"}, {"--kind", "isp", "--hab", "closed"}}) {
         bad.insert(bad.begin(), BootRomHarness::ProgramPath());
         RunResult r = RunProgram(bad);
         EXPECT_EQ(r.status, 2) << bad.size();

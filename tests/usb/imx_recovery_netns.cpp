@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,38 @@ protected:
         return all;
     }
 
+    // A recovery file as a user has it: the loader, its start and the
+    // chip's firmware in one file, for -f with the device's serial number.
+    std::string WriteRecoveryFile() const
+    {
+        BirdWriter file;
+        file.AddInfo(5120, "3.1.4", DEVICE, "CVR-IO");
+        file.AddLoader(LOADER_TABLE_ADDRESS, table);
+        file.AddLoader(LOADER_CODE_ADDRESS, code);
+        file.AddEntryAddress(LOADER_CODE_ADDRESS);
+        file.AddFirmware(0x60002000, first);
+        file.AddFirmware(0x60010000, second);
+        std::string path = bus.Folder() + "/recovery.bird";
+        EXPECT_EQ(aErrNone, file.Write(path));
+        return path;
+    }
+
+    // -U -t RECOVER -f FILE -d SERIAL through the ROM on USB or on its
+    // serial line: the fingerprint comes from the loader answering as
+    // DEADDEAD, and so does the firmware transfer.
+    void RecoverFromFile(bool hid)
+    {
+        ASSERT_TRUE(hid ? rom.Start({"--kind", "sdp", "--hid"}) : rom.Start({"--kind", "sdp", "--baud", "115200"}));
+        bus.Option("--imxrom", RomKeys(hid));
+        const std::string file = WriteRecoveryFile();
+        RunResult r = bus.RunUpdater({"-U", "-t", "RECOVER", "-s", hid ? "USB" : rom.PtyPath(), "-f", file, "-d",
+                                      "5A17C0DE", "-u", server.URL(), "-i", bus.Store()});
+        ASSERT_EQ(0, r.status) << r.out << r.err;
+        EXPECT_FALSE(Contains(r.err, "Could not get Device Identifier")) << r.err;
+        ExpectLoaderStarted();
+        ExpectFirmwareInFlash(r);
+    }
+
     std::string RomKeys(bool hid) const
     {
         std::string keys = "trace=" + rom.Folder() + "/trace.txt";
@@ -161,4 +194,70 @@ TEST_F(ImxRecovery, AHidRomThatCannotBeReachedIsNamed)
     EXPECT_TRUE(Contains(denied.err, "Permission denied on /dev/hidraw0 (the i.MX boot ROM, USB 1FC9:0130)"))
         << denied.out << denied.err;
     EXPECT_EQ(0u, rom.CountTrace("CMD ")) << "nothing reached the ROM";
+}
+
+// Recovery from a local file names the device; the freshly started loader
+// still answers as DEADDEAD, for the fingerprint and for the firmware.
+TEST_F(ImxRecovery, RecoveryFromAFileWithTheSerialNumberOverUsb)
+{
+    RecoverFromFile(true);
+}
+
+TEST_F(ImxRecovery, RecoveryFromAFileWithTheSerialNumberOverAPacedSerialLine)
+{
+    RecoverFromFile(false);
+    EXPECT_EQ(1u, rom.CountTrace("ASSOCIATED"));
+}
+
+// A chip whose security is closed takes the loader but will not run it: the
+// run ends at once with the cause, and the ROM hears nothing after the jump.
+TEST_F(ImxRecovery, AClosedChipThatRefusesTheLoaderIsNamed)
+{
+    for (bool hid : {true, false}) {
+        SCOPED_TRACE(hid ? "USB" : "serial line");
+        BootRomHarness closed;
+        ASSERT_TRUE(hid ? closed.Start({"--kind", "sdp", "--hid", "--hab", "closed"})
+                        : closed.Start({"--kind", "sdp", "--hab", "closed", "--baud", "115200"}));
+        UsbBusRunner closedBus;
+        std::string keys = "trace=" + closed.Folder() + "/trace.txt";
+        if (hid)
+            keys += ",pty=" + closed.PtyPath();
+        closedBus.Option("--imxrom", keys);
+        closedBus.Module(std::string("serial=DEADDEAD,model=13,plugged=0,") + LOADER_UID);
+
+        typedef std::chrono::steady_clock Clock;
+        Clock::time_point refused{};
+        RunOptions options;
+        options.environment = {"HOME=" + closedBus.Store()};
+        options.timeoutMs = 120000;
+        options.whileRunning = [&](pid_t) {
+            if (refused == Clock::time_point{} && closed.CountTrace("REFUSED JUMP") > 0)
+                refused = Clock::now();
+        };
+        RunResult r = RunProgram(closedBus.Argv(closedBus.UpdaterCommand(
+                                     {"-U", "-t", "RECOVER", "-s", hid ? "USB" : closed.PtyPath(), "-u", server.URL(),
+                                      "-i", closedBus.Store()})),
+                                 options);
+        const Clock::time_point ended = Clock::now();
+        EXPECT_EQ(1, r.status) << r.out << r.err;
+        EXPECT_TRUE(Contains(r.err, "The chip's security is closed: it runs only signed images, and this recovery "
+                                    "loader is not signed for it"))
+            << r.err;
+        ASSERT_NE(Clock::time_point{}, refused) << "the ROM refused the jump";
+        // Looking for a loader that never starts took 15 s; the refusal is
+        // read from the ROM's answer instead.
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(ended - refused).count(), 5000);
+
+        std::vector<std::string> trace = closed.Trace();
+        size_t at = 0;
+        while (at < trace.size() && trace[at].find("REFUSED JUMP 20002000") == std::string::npos)
+            ++at;
+        ASSERT_LT(at, trace.size());
+        for (size_t i = at + 1; i < trace.size(); ++i)
+            EXPECT_NE(0u, trace[i].find("rx")) << "sent after the jump: " << trace[i];
+        std::string events;
+        for (const std::string& line : closedBus.Events())
+            events += line + "\n";
+        EXPECT_FALSE(Contains(events, "plug module DEADDEAD")) << events;
+    }
 }
