@@ -52,6 +52,13 @@ aErr AtomicFile_Write(const std::string& path, const void* data, size_t size)
     if (path.empty() || (!data && size > 0))
         return aErrParam;
 
+    // A link in the file's place would have its target's mode copied and
+    // be silently replaced: refuse it and leave it there.
+    struct stat old;
+    const bool exists = ::lstat(path.c_str(), &old) == 0;
+    if (exists && S_ISLNK(old.st_mode))
+        return aErrPermission;
+
     std::vector<char> tmp(path.begin(), path.end());
     static const char suffix[] = ".tmp.XXXXXX";
     tmp.insert(tmp.end(), suffix, suffix + sizeof suffix);
@@ -59,10 +66,10 @@ aErr AtomicFile_Write(const std::string& path, const void* data, size_t size)
     if (fd < 0)
         return aErrNotFound;
 
-    // Keep the permissions of the file being replaced, or those a plain
-    // create would have given.
-    struct stat old;
-    mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~sUmask());
+    // A new file is readable by all and writable by its owner (within the
+    // umask); a replaced one keeps its permissions, never set-id bits nor
+    // others' right to write.
+    const mode_t mode = exists && S_ISREG(old.st_mode) ? (old.st_mode & 0755) : (0644 & ~sUmask());
     fchmod(fd, mode);
 
     bool ok = sWriteAll(fd, static_cast<const unsigned char*>(data), size) && fsync(fd) == 0;

@@ -565,6 +565,9 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         try {
             if (!lock_device(display, store->AddDevice(serialNumber).Path(), serialNumber, deviceLock))
                 return false;
+        } catch (const StoreRefused& e) {
+            display.message(ERROR, "%s", e.what());
+            return false;
         } catch (const std::runtime_error&) {
             display.message(ERROR, "Could not create directory for storing BIRD file");
             return false;
