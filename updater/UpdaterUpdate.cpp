@@ -170,29 +170,6 @@ bool _regular_file(UpdaterDisplayInterface& display, const std::string& path)
     return true;
 }
 
-// A stored build must be the file that was downloaded: its SHA-256 was
-// recorded then. A file put into the store by hand has none and goes as
-// before, with a word.
-bool _stored_file_intact(UpdaterDisplayInterface& display, const UpdaterStoreItem& item, const std::string& fileName)
-{
-    const char* recorded = item.settings[UpdaterStore::DigestKey(fileName)];
-    if (!recorded || !*recorded) {
-        display.message(INFO, "The stored file %s was not downloaded by this program: its origin cannot be checked",
-                        fileName.c_str());
-        return true;
-    }
-    std::string digest;
-    const std::string path = BuildPath(item.Path().c_str(), fileName.c_str(), static_cast<const char*>(nullptr));
-    const aErr err = Sha256_FileHex(path, digest);
-    if (err != aErrNone || digest != recorded) {
-        Log::log(DEBUG_Updater, "SHA-256 of %s: [%s], recorded [%s] (%d)\n", path.c_str(), digest.c_str(),
-                 recorded, int(err));
-        display.message(ERROR, "The stored file %s changed since it was downloaded; run -G again", fileName.c_str());
-        return false;
-    }
-    return true;
-}
-
 // (major, minor, patch) of "2.15.7"; false when it is not three numbers.
 bool _version_parts(const std::string& text, unsigned parts[3])
 {
@@ -230,6 +207,26 @@ bool _not_older(UpdaterDisplayInterface& display, Module& module, const BirdFile
 }
 
 } // namespace
+
+bool _stored_file_intact(UpdaterDisplayInterface& display, const UpdaterStoreItem& item, const std::string& fileName)
+{
+    const char* recorded = item.settings[UpdaterStore::DigestKey(fileName)];
+    if (!recorded || !*recorded) {
+        display.message(INFO, "The stored file %s was not downloaded by this program: its origin cannot be checked",
+                        fileName.c_str());
+        return true;
+    }
+    std::string digest;
+    const std::string path = BuildPath(item.Path().c_str(), fileName.c_str(), static_cast<const char*>(nullptr));
+    const aErr err = Sha256_FileHex(path, digest);
+    if (err != aErrNone || digest != recorded) {
+        Log::log(DEBUG_Updater, "SHA-256 of %s: [%s], recorded [%s] (%d)\n", path.c_str(), digest.c_str(),
+                 recorded, int(err));
+        display.message(ERROR, "The stored file %s changed since it was downloaded; run -G again", fileName.c_str());
+        return false;
+    }
+    return true;
+}
 
 bool _validate_bird(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module, uint32_t serialNumber)
 {
