@@ -255,8 +255,8 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
         display.message(INFO, "Build %u is valid", buildNumber);
     }
 
-    // The worker owns copies of its arguments; it writes only birdText and
-    // the promise, and birdText is read after the join.
+    // The worker owns copies of its arguments; it writes only birdText,
+    // failure and the promise, and the two texts are read after the join.
     std::string birdText;
     std::string failure;
     std::atomic<size_t> received(0);
