@@ -20,4 +20,9 @@
 //   aErrIO         writing, flushing or renaming failed
 aErr AtomicFile_Write(const std::string& path, const void* data, size_t size);
 
+// The same for the entry name (no "/") of the open folder dirfd: the write
+// stays in that folder whatever its path leads to meanwhile.
+//   aErrParam      also a bad descriptor or a name with "/"
+aErr AtomicFile_WriteAt(int dirfd, const std::string& name, const void* data, size_t size);
+
 #endif

@@ -180,8 +180,22 @@ aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* byt
 {
     if (!bytes)
         return aErrNotFound;
-    std::string path = BuildPath(Path().c_str(), fileName.c_str(), static_cast<const char*>(nullptr));
-    aErr err = AtomicFile_Write(path, bytes, count);
+    const std::string path = BuildPath(Path().c_str(), fileName.c_str(), static_cast<const char*>(nullptr));
+    // The folder is opened from the storage directory without following a
+    // link in its place, and the file written inside what was opened.
+    aErr err = aErrNotFound;
+    const int base = ::open(basePath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int folder = base < 0 ? -1 : ::openat(base, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder >= 0) {
+        err = AtomicFile_WriteAt(folder, fileName, bytes, count);
+        ::close(folder);
+    } else if (base >= 0) {
+        struct stat st;
+        if (::fstatat(base, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+            err = aErrPermission;
+    }
+    if (base >= 0)
+        ::close(base);
     Log::log(DEBUG_Updater, "UpdaterStore: wrote %zu bytes to [%s] ==> %d\n", count, path.c_str(),
              static_cast<int>(err));
     return err;

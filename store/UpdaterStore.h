@@ -46,9 +46,10 @@ public:
     bool FileExists(const std::string& fileName) const;
     // Replaces basePath/name/fileName with count bytes, in one step: a failed
     // write leaves any old file as it was.
-    //   aErrNone      written
-    //   aErrNotFound  null bytes, or the file cannot be created
-    //   aErrIO        writing or replacing failed
+    //   aErrNone       written
+    //   aErrNotFound   null bytes, or the file cannot be created
+    //   aErrPermission the folder or the file is a symbolic link (left alone)
+    //   aErrIO         writing or replacing failed
     aErr WriteFile(const std::string& fileName, const uint8_t* bytes, size_t count) const;
     // Loads basePath/name/fileName. Throws std::runtime_error with
     // "Invalid bird <path>" when it is not a BIRD file, "Failed to load

@@ -255,6 +255,14 @@ TEST(UpdaterStoreTest, LinksInsideTheStoreAreRefusedByName)
     EXPECT_FALSE(settings.Save());
     EXPECT_EQ("precious", tmp.read("victim"));
 
+    // A folder swapped for a link after it was found: the write does not
+    // follow it either.
+    UpdaterStoreItem swapped = store.AddDevice(0x47);
+    ASSERT_EQ(0, rename(tmp.sub("store/00000047").c_str(), tmp.sub("moved").c_str()));
+    ASSERT_EQ(0, symlink(tmp.sub("elsewhere").c_str(), tmp.sub("store/00000047").c_str()));
+    EXPECT_EQ(aErrPermission, swapped.WriteFile("1.bird", bytes, sizeof bytes));
+    EXPECT_FALSE(fileExists(tmp.sub("elsewhere/1.bird")));
+
     // The storage directory itself may be a link the user made.
     ASSERT_EQ(0, symlink(tmp.sub("store").c_str(), tmp.sub("mine").c_str()));
     UpdaterStore linked(tmp.sub("mine"));
