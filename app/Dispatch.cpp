@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <unistd.h>
 
 #include "app/JsonReport.h"
 #include "app/Log.h"
@@ -9,6 +10,7 @@
 #include "app/Parameters.h"
 #include "app/ResultPrinters.h"
 #include "app/Usage.h"
+#include "link/aError.h"
 #include "store/aDirectory.h"
 #include "updater/StopRequest.h"
 #include "updater/Updater.h"
@@ -36,6 +38,15 @@ bool sPrepareStorage(CLI_Display& display, Parameters& p, std::string& updaterDi
         aErr err = aDirectory_GetHomeDirectory(home, sizeof home);
         if (err != aErrNone) {
             Log::log(DEBUG_APP, "Updater: FailedaDirectory_GetHomeDirectory()==> %d\n", int(err));
+            // Without a word the run would only end with status 1.
+            if (err == aErrNotFound)
+                display.message(ERROR,
+                                "no home directory found (HOME unset, no password entry for uid %u); give the store "
+                                "with -i DIR",
+                                unsigned(getuid()));
+            else
+                display.message(ERROR, "The home directory cannot be used [%d, %s]; give the store with -i DIR",
+                                int(err), aError_GetErrorText(err));
             return false;
         }
         p.storage_directory = BuildPath(home, ".quorvane", nullptr);
@@ -180,7 +191,9 @@ int sRun(CLI_Display& display, Parameters& p, int parsed, JsonReport* report)
         if (report)
             report->Download(p.serial_number, p.build, stored);
         if (stored) {
-            // A following -U installs exactly the build just stored.
+            // A following -U installs exactly the build just stored; the
+            // server's latest is no choice of the user's.
+            updater.Set_Build_From_Download(p.build.empty());
             p.build = std::to_string(stored);
             pending = 0;
         } else {

@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 
+#include "app/SafeText.h"
+
 unsigned Log::package_bitmask = 0;
 FILE* Log::fh = nullptr;
 
@@ -17,6 +19,8 @@ void Log::log(unsigned package, const char* format, ...)
     if (n < 0 || !fh)
         return;
     size_t len = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+    // Traces quote what the server and the modules send.
+    SafeText_Replace(line, len);
     fwrite(line, 1, len, fh);
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/Log.h"
+#include "server/HTTPRequest.h"
 #include "app/OptionMatcher.h"
 #include "link/aDefs.h"
 #include "store/aDirectory.h"
@@ -228,6 +229,6 @@ int ReadParameters(UpdaterDisplayInterface& display, int argc, const char* const
 
     Log::log(DEBUG_APP, "\nApplication parameters:[%s]\n", p.program_name.c_str());
     for (int i = 0; i < argc; ++i)
-        Log::log(DEBUG_APP, "\t[%s]\n", argv[i] ? argv[i] : "");
+        Log::log(DEBUG_APP, "\t[%s]\n", HTTPRequest::Shown(argv[i] ? argv[i] : "").c_str());
     return status;
 }

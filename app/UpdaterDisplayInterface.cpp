@@ -2,6 +2,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+
+#include "app/SafeText.h"
 
 void UpdaterDisplayInterface::message(Level level, const char* format, ...)
 {
@@ -14,6 +17,8 @@ void UpdaterDisplayInterface::message(Level level, const char* format, ...)
     va_end(args);
     if (n < 0)
         text[0] = '\0';
+    // Texts from the server or a module may carry escape sequences.
+    SafeText_Replace(text, std::strlen(text));
     if (level == LEVEL_ERROR)
         error_message(text);
     else

@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev
+  libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev nettle-dev
   libzmq3-dev libczmq-dev nlohmann-json3-dev
   python3 iproute2 util-linux openssl
   man-db groff-base file dpkg-dev

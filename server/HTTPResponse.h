@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 
 class HTTPResponse {
 public:
@@ -18,6 +19,10 @@ public:
 
     // Appends count bytes (NUL bytes included) to the body.
     void process(const char* bytes, size_t count);
+    // Room for a body of that many bytes, announced before it arrives.
+    void reserve(size_t count) { response.reserve(count); }
+    // Hands the body over without a copy, leaving it empty here.
+    std::string take_response() { return std::move(response); }
 
 private:
     std::string request;

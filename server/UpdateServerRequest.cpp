@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "app/Log.h"
+#include "app/SafeText.h"
 #include "server/HTTPRequest.h"
 
 const char* const UpdateServerRequest::default_host = "update.quorvane.com";
@@ -60,7 +61,7 @@ bool _first_line_ok(const std::string& body)
 // The common frame of every request: asks, checks the status and the "ok"
 // line, and hands back the body.
 bool _request(const char* name, const char* url, const HTTPRequest::Parameters& parameters, std::string& body,
-              std::atomic<size_t>* received = nullptr)
+              std::atomic<size_t>* received = nullptr, std::string* failure = nullptr)
 {
     const std::string base = url ? url : UpdateServerRequest::default_url;
     try {
@@ -77,13 +78,16 @@ bool _request(const char* name, const char* url, const HTTPRequest::Parameters& 
             return false;
         }
         if (!_first_line_ok(response.get_response())) {
-            Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name, response.get_request().c_str());
+            Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name,
+                     HTTPRequest::Shown(response.get_request()).c_str());
             return false;
         }
-        body = response.get_response();
+        body = response.take_response();
         return true;
     } catch (const std::exception& e) {
         Log::log(DEBUG_ServerComm, "%s ==> [%s]\n", name, e.what());
+        if (failure)
+            *failure = e.what();
         return false;
     }
 }
@@ -126,7 +130,7 @@ bool UpdateServerRequest::QueryBuild(uint32_t serial, std::string& build, std::s
 
 bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& fw, const std::string& build,
                                    std::string& firmware, const char* url, bool noCalibration,
-                                   std::atomic<size_t>* received)
+                                   std::atomic<size_t>* received, std::string* failure)
 {
     std::string body;
     HTTPRequest::Parameters parameters = {{"bld", build},
@@ -134,7 +138,7 @@ bool UpdateServerRequest::GetBuild(uint32_t serial, const std::string& fw, const
                                           {"no_cal", noCalibration ? "true" : "false"},
                                           {"op", "bird"},
                                           {"sn", _serial_text(serial)}};
-    return _request("GetBuild", url, parameters, body, received) && ReadBuild(body, firmware);
+    return _request("GetBuild", url, parameters, body, received, failure) && ReadBuild(body, firmware);
 }
 
 bool UpdateServerRequest::GetBuildList(uint32_t serial, BuildMap& builds, const char* url)
@@ -149,7 +153,8 @@ bool UpdateServerRequest::GetRecoveryInfo(const uint32_t fingerprint[4], uint32_
                                           const char* url)
 {
     char fp[64];
-    std::snprintf(fp, sizeof(fp), "%08X%%20%08X%%20%08X%%20%08X", fingerprint[0], fingerprint[1],
+    // Joined by blanks, which go out escaped as %20.
+    std::snprintf(fp, sizeof(fp), "%08X %08X %08X %08X", fingerprint[0], fingerprint[1],
                   fingerprint[2], fingerprint[3]);
     std::string body;
     return _request("GetRecoveryInfo", url, {{"brief", "true"}, {"fp", fp}, {"op", "fix"}}, body) &&
@@ -162,6 +167,22 @@ bool UpdateServerRequest::GetDeviceJWT(uint32_t serial, std::string& token, cons
     return _request("GetDeviceJWT", url, {{"json", "false"}, {"op", "ent_jwt"}, {"sn", _serial_text(serial)}},
                     body) &&
            ReadDeviceJWT(body, token);
+}
+
+bool UpdateServerRequest::ReadBuildNumber(const std::string& text, uint32_t& build)
+{
+    const size_t first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return false;
+    const size_t last = text.find_last_not_of(" \t\r");
+    const std::string digits = text.substr(first, last - first + 1);
+    if (digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long long value = std::stoull(digits);
+    if (value == 0 || value > 0xFFFFFFFFull)
+        return false;
+    build = static_cast<uint32_t>(value);
+    return true;
 }
 
 bool UpdateServerRequest::ReadOk(const std::string& body)
@@ -226,7 +247,8 @@ bool UpdateServerRequest::ReadBuildList(const std::string& body, BuildMap& build
             continue;
         const std::string version = fields.size() > 1 ? fields[1] : std::string();
         Log::log(DEBUG_ServerComm, "%s [%.10s][%.10s]\n", "GetBuildList", fields[0].c_str(), version.c_str());
-        builds.emplace(fields[0], version);
+        // Shown as they are listed: no control character gets through.
+        builds.emplace(SafeText_Field(fields[0]), SafeText_Field(version));
     }
     return true;
 }
@@ -268,7 +290,7 @@ bool UpdateServerRequest::ReadDeviceJWT(const std::string& body, std::string& to
     std::string signature = _upto_line_end(line, second + 1);
     if (header.size() < 2 || payload.size() < 2 || signature.size() < 2)
         return false;
-    token = header + "." + payload + "." + signature;
+    token = SafeText_Field(header + "." + payload + "." + signature);
     return true;
 }
 

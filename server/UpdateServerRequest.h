@@ -23,6 +23,11 @@ public:
     static const char* const default_host;
     static const char* const default_url;
 
+    // A build number the server sent: nothing but decimal digits (blanks
+    // and a carriage return around them aside), non-zero, within 32 bits.
+    // Anything else is no build, not even its leading digits.
+    static bool ReadBuildNumber(const std::string& text, uint32_t& build);
+
     // Liveness check: true when the server answers "ok".
     static bool ping(const char* url = nullptr);
 
@@ -34,10 +39,11 @@ public:
 
     // The BIRD file of a build in base64: on "ok" firmware is cleared and
     // receives line 2. noCalibration sends no_cal=true. received, when set,
-    // counts the answer's bytes as they arrive.
+    // counts the answer's bytes as they arrive; failure, when set, receives
+    // the reason a transfer failed (a limit, the connection, ...).
     static bool GetBuild(uint32_t serial, const std::string& fw, const std::string& build,
                          std::string& firmware, const char* url = nullptr, bool noCalibration = false,
-                         std::atomic<size_t>* received = nullptr);
+                         std::atomic<size_t>* received = nullptr, std::string* failure = nullptr);
 
     // The builds the server offers for a device, build number to version
     // text. builds is cleared first; a build listed twice keeps its first

@@ -24,6 +24,8 @@ struct CurlOps {
     CURLcode (*easy_getinfo)(CURL*, CURLINFO, ...);
     void (*easy_cleanup)(CURL*);
     const char* (*easy_strerror)(CURLcode);
+    char* (*easy_escape)(CURL*, const char*, int);
+    void (*free)(void*);
 };
 
 template <typename T> bool sResolve(void* handle, const char* name, T* slot)
@@ -45,7 +47,9 @@ const CurlOps* sCurl()
                  && sResolve(handle, "curl_easy_perform", &ops.easy_perform)
                  && sResolve(handle, "curl_easy_getinfo", &ops.easy_getinfo)
                  && sResolve(handle, "curl_easy_cleanup", &ops.easy_cleanup)
-                 && sResolve(handle, "curl_easy_strerror", &ops.easy_strerror);
+                 && sResolve(handle, "curl_easy_strerror", &ops.easy_strerror)
+                 && sResolve(handle, "curl_easy_escape", &ops.easy_escape)
+                 && sResolve(handle, "curl_free", &ops.free);
         if (!loaded) {
             const char* why = dlerror();
             std::fprintf(stderr, "Cannot load %s (%s): install libcurl to reach the update server.\n",
@@ -136,6 +140,18 @@ const char* curl_easy_strerror(CURLcode code)
 {
     const CurlOps* c = sCurl();
     return c ? c->easy_strerror(code) : "libcurl could not be loaded";
+}
+
+char* curl_easy_escape(CURL* curl, const char* string, int length)
+{
+    const CurlOps* c = sCurl();
+    return c ? c->easy_escape(curl, string, length) : nullptr;
+}
+
+void curl_free(void* p)
+{
+    if (const CurlOps* c = sCurl())
+        c->free(p);
 }
 
 } // extern "C"

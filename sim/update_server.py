@@ -34,6 +34,8 @@ The directory DIR holds what the server knows:
         crlf               end every answer line with CR LF
         slow:MS            wait MS milliseconds before answering
         stall              read the request and never answer
+        drip:MS            answer one byte every MS milliseconds, a body
+                           without a length that never ends
         huge:BYTES         add a line of BYTES filler characters
         body:NAME          answer with the bytes of DIR/NAME, as they are
 """
@@ -171,6 +173,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 except OSError:
                     return
 
+    def drip(self, pause_ms):
+        # Enough to stay clear of a low-speed limit, never enough to finish.
+        deadline = self.server.deadline
+        try:
+            self.send_response(200)
+            self.send_header("Content-Type", "text/plain")
+            self.end_headers()
+            self.wfile.flush()
+            while time.monotonic() < deadline:
+                self.wfile.write(b"A")
+                self.wfile.flush()
+                time.sleep(pause_ms / 1000.0)
+        except OSError:
+            pass
+
     def do_GET(self):
         root = self.server.root
         with self.server.log_lock:
@@ -189,6 +206,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             time.sleep(int(faults["slow"] or "0") / 1000.0)
         if "stall" in faults:
             self.stall()
+            return
+        if "drip" in faults:
+            self.drip(int(faults["drip"] or "500"))
             return
         if "status500" in faults:
             self.send(500, b"internal error\n")

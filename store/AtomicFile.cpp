@@ -6,7 +6,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
+#include <random>
+#include <string>
 
 namespace {
 
@@ -45,33 +46,73 @@ bool sWriteAll(int fd, const unsigned char* p, size_t n)
     return true;
 }
 
+// Six letters or digits for a temporary name, as mkstemp would choose.
+std::string sRandomTail()
+{
+    static const char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937 generator{std::random_device{}()};
+    std::uniform_int_distribution<size_t> pick(0, sizeof LETTERS - 2);
+    std::string tail;
+    for (int i = 0; i < 6; ++i)
+        tail += LETTERS[pick(generator)];
+    return tail;
+}
+
 } // namespace
 
 aErr AtomicFile_Write(const std::string& path, const void* data, size_t size)
 {
     if (path.empty() || (!data && size > 0))
         return aErrParam;
+    const size_t sep = path.rfind('/');
+    const std::string folder = sep == std::string::npos ? "." : (sep == 0 ? "/" : path.substr(0, sep));
+    const std::string name = sep == std::string::npos ? path : path.substr(sep + 1);
+    const int dirfd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirfd < 0)
+        return aErrNotFound;
+    const aErr err = AtomicFile_WriteAt(dirfd, name, data, size);
+    ::close(dirfd);
+    return err;
+}
 
-    std::vector<char> tmp(path.begin(), path.end());
-    static const char suffix[] = ".tmp.XXXXXX";
-    tmp.insert(tmp.end(), suffix, suffix + sizeof suffix);
-    int fd = mkstemp(tmp.data());
+aErr AtomicFile_WriteAt(int dirfd, const std::string& name, const void* data, size_t size)
+{
+    if (dirfd < 0 || name.empty() || name.find('/') != std::string::npos || (!data && size > 0))
+        return aErrParam;
+
+    // A link in the file's place would have its target's mode copied and
+    // be silently replaced: refuse it and leave it there.
+    struct stat old;
+    const bool exists = ::fstatat(dirfd, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    if (exists && S_ISLNK(old.st_mode))
+        return aErrPermission;
+
+    // The temporary is a new entry of this folder, never something that was
+    // there before (nor a link someone placed under its name).
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tmp = name + ".tmp." + sRandomTail();
+        fd = ::openat(dirfd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
     if (fd < 0)
         return aErrNotFound;
 
-    // Keep the permissions of the file being replaced, or those a plain
-    // create would have given.
-    struct stat old;
-    mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : (0666 & ~sUmask());
+    // A new file is readable by all and writable by its owner (within the
+    // umask); a replaced one keeps its permissions, never set-id bits nor
+    // others' right to write.
+    const mode_t mode = exists && S_ISREG(old.st_mode) ? (old.st_mode & 0755) : (0644 & ~sUmask());
     fchmod(fd, mode);
 
     bool ok = sWriteAll(fd, static_cast<const unsigned char*>(data), size) && fsync(fd) == 0;
     if (::close(fd) != 0)
         ok = false;
-    if (ok && std::rename(tmp.data(), path.c_str()) != 0)
+    if (ok && ::renameat(dirfd, tmp.c_str(), dirfd, name.c_str()) != 0)
         ok = false;
     if (!ok) {
-        unlink(tmp.data());
+        ::unlinkat(dirfd, tmp.c_str(), 0);
         return aErrIO;
     }
     return aErrNone;

@@ -80,6 +80,7 @@ BirdFile& BirdFile::operator=(BirdFile&& other) noexcept
     descriptor_offset = other.descriptor_offset;
     image = std::move(other.image);
     image_size = other.image_size;
+    inflate_capped = other.inflate_capped;
     other.path.clear();
     other.Reset();
     return *this;
@@ -97,6 +98,7 @@ void BirdFile::Reset()
     descriptor_offset = 0;
     image.reset();
     image_size = 0;
+    inflate_capped = false;
 }
 
 bool BirdFile::Load()
@@ -165,9 +167,14 @@ bool BirdFile::Parse(const uint8_t* bytes, size_t size)
 
 bool BirdFile::DecompressData(const uint8_t* body, size_t n)
 {
-    uLongf room = static_cast<uLongf>(n * INFLATE_FACTOR);
+    // Bounded twice: by the body's size and by the largest image there is.
+    const size_t limit = n > BirdFile::MAX_IMAGE_BYTES / INFLATE_FACTOR ? BirdFile::MAX_IMAGE_BYTES
+                                                                       : n * INFLATE_FACTOR;
+    uLongf room = static_cast<uLongf>(limit);
     image.reset(new (std::nothrow) uint8_t[room ? room : 1]);
     int z = image ? uncompress(image.get(), &room, body, static_cast<uLong>(n)) : Z_MEM_ERROR;
+    if (z == Z_BUF_ERROR)
+        inflate_capped = true;
     if (z != Z_OK) {
         Log::log(DEBUG_BirdFile, "BIRDFILE: Error (%d) decompressing bird file.\n", z);
         image.reset();

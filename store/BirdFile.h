@@ -37,6 +37,9 @@ public:
     static constexpr uint8_t BIRD_FILE_FLAG_MASK = 0xE0;
     static constexpr size_t HEADER_SIZE = 6;
     static constexpr size_t INFO_SIZE = 64;
+    // The largest image a body may inflate to: more than any module holds,
+    // and a bound on the memory a hostile file can make the program take.
+    static constexpr size_t MAX_IMAGE_BYTES = size_t(64) << 20;
     // Start address given to a recovery loader when the file names none.
     static constexpr uint32_t DEFAULT_ENTRY_ADDRESS = 0x20000400;
 
@@ -108,6 +111,9 @@ public:
     uint32_t descriptor_offset = 0;
     std::unique_ptr<uint8_t[]> image;
     size_t image_size = 0;
+    // The last load failed because the body inflates beyond its bounds:
+    // 8 times its own size, and MAX_IMAGE_BYTES.
+    bool inflate_capped = false;
 
 private:
     bool Parse(const uint8_t* bytes, size_t size);

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "app/Log.h"
 #include "store/AtomicFile.h"
@@ -156,7 +158,18 @@ bool KeyValueStore::Load(const char* path)
 {
     if (!path)
         return false;
-    FILE* f = std::fopen(path, "r");
+    // A settings file is never read through a link (nor replaced: the save
+    // refuses it too).
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ELOOP) {
+        Log::log(DEBUG_Attributes, "Attibutes: Error - the attributes file is a link: '%s'\n", path);
+        filename = path;
+        modified = false;
+        return false;
+    }
+    FILE* f = fd >= 0 ? ::fdopen(fd, "r") : nullptr;
+    if (fd >= 0 && !f)
+        ::close(fd);
     if (!f) {
         Log::log(DEBUG_Attributes, "Attibutes: Error - cannot open attributes file: '%s' (%d)\n", path, errno);
         Add(KEY_CREATED_TIME, TimeStamp());

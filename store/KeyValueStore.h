@@ -48,11 +48,13 @@ public:
     bool Clear();
 
     // Merges the file into the store. A file that cannot be opened is
-    // created holding the two time stamps. True when the file was read.
+    // created holding the two time stamps; a symbolic link is neither read
+    // nor replaced (Save refuses it too). True when the file was read.
     bool Load(const char* path);
     // Writes every entry as "KEY=VALUE\n" in key order, refreshing
     // UPDATED_TIME first when something changed. The old file is replaced in
-    // one step, so a failed write leaves it as it was. True when written.
+    // one step, so a failed write leaves it as it was; a symbolic link in
+    // its place is not replaced. True when written.
     bool Save(const char* path = nullptr);
 
     // The current local time as ctime text without its newline.

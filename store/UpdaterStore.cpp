@@ -1,8 +1,11 @@
 #include "store/UpdaterStore.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,21 +20,79 @@ const uint16_t STORE_MODE = 0755;
 // Where the lock folders of boot ROM ports live.
 const char* const PORTS_FOLDER = ".ports";
 
-void _ensure_directory(const std::string& path)
+// A folder of the store that another user may change is refused: he could
+// plant a link there that redirects what this run writes. The superuser's
+// runs are no exception.
+void _check_trusted(const std::string& path, const struct stat& st)
+{
+    if (st.st_uid != ::geteuid()) {
+        throw StoreRefused("The store folder " + path + " belongs to another user (uid " +
+                           std::to_string(unsigned(st.st_uid)) +
+                           "); give a store of your own with -i DIR, or make it yours with chown");
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX)) {
+        throw StoreRefused("The store folder " + path +
+                           " can be written by other users; remove their right with chmod go-w " + path);
+    }
+}
+
+[[noreturn]] void _refuse_link(const std::string& path)
+{
+    throw StoreRefused("The store entry " + path + " is a symbolic link; the store follows no links: remove it");
+}
+
+// Ensures a folder of the store. The storage directory itself may be a link
+// the user made (follow is true); a folder inside it may not.
+void _ensure_directory(const std::string& path, bool follow = false)
 {
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
+    const int found = follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st);
+    if (found != 0) {
         aErr err = aDirectory_Ensure(path.c_str(), STORE_MODE);
         if (err != aErrNone) {
             throw std::runtime_error("UpdaterStore: Could not create directory " + path + " error " +
                                      std::to_string(static_cast<unsigned>(err)));
         }
         Log::log(DEBUG_Updater, "UpdaterStore: Created directory [%s].\n", path.c_str());
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+            _refuse_link(path);
+        _check_trusted(path, st);
         return;
     }
+    if (S_ISLNK(st.st_mode))
+        _refuse_link(path);
     if (!S_ISDIR(st.st_mode))
         throw std::runtime_error("UpdaterStore: " + path + " exists and is a file");
+    _check_trusted(path, st);
     Log::log(DEBUG_Updater, "UpdaterStore: [%s] already exists.\n", path.c_str());
+}
+
+// Refuses a device folder that holds a symbolic link: its BIRD files, its
+// settings and the temporary files of a replacement are all plain entries.
+void _check_entries(const std::string& folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP || errno == ENOTDIR)
+            _refuse_link(folder);
+        return;
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return;
+    }
+    std::string link;
+    while (struct dirent* entry = ::readdir(dir)) {
+        struct stat st;
+        if (::fstatat(fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+            link = BuildPath(folder.c_str(), entry->d_name, static_cast<const char*>(nullptr));
+            break;
+        }
+    }
+    ::closedir(dir);
+    if (!link.empty())
+        _refuse_link(link);
 }
 
 std::string _settings_path(const std::string& base, const std::string& name)
@@ -56,10 +117,10 @@ bool _find_item(const aDirectoryListData* data, void* ref)
     FindItemRef* f = static_cast<FindItemRef*>(ref);
     Log::log(DEBUG_Updater, "%s([%s], %d, %d) searching for %s\n", "_find_item", data->path,
              data->isDirectory ? 1 : 0, static_cast<int>(data->size), f->text.c_str());
-    // Only the entry's own name is searched: a storage directory whose path
-    // happens to hold the text must not make "." a match.
+    // Only an entry of exactly that name matches: neither a storage
+    // directory whose path holds the text nor a decoy named around it.
     std::string path = data->path;
-    if (_entry_name(path).find(f->text) == std::string::npos)
+    if (_entry_name(path) != f->text)
         return true;
     f->found = true;
     if (f->item) {
@@ -119,8 +180,22 @@ aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* byt
 {
     if (!bytes)
         return aErrNotFound;
-    std::string path = BuildPath(Path().c_str(), fileName.c_str(), static_cast<const char*>(nullptr));
-    aErr err = AtomicFile_Write(path, bytes, count);
+    const std::string path = BuildPath(Path().c_str(), fileName.c_str(), static_cast<const char*>(nullptr));
+    // The folder is opened from the storage directory without following a
+    // link in its place, and the file written inside what was opened.
+    aErr err = aErrNotFound;
+    const int base = ::open(basePath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int folder = base < 0 ? -1 : ::openat(base, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder >= 0) {
+        err = AtomicFile_WriteAt(folder, fileName, bytes, count);
+        ::close(folder);
+    } else if (base >= 0) {
+        struct stat st;
+        if (::fstatat(base, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+            err = aErrPermission;
+    }
+    if (base >= 0)
+        ::close(base);
     Log::log(DEBUG_Updater, "UpdaterStore: wrote %zu bytes to [%s] ==> %d\n", count, path.c_str(),
              static_cast<int>(err));
     return err;
@@ -129,6 +204,9 @@ aErr UpdaterStoreItem::WriteFile(const std::string& fileName, const uint8_t* byt
 BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const
 {
     std::string path = BuildPath(Path().c_str(), fileName.c_str(), static_cast<const char*>(nullptr));
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+        _refuse_link(path);
     if (!BirdFile::VerifyFile(path))
         throw std::runtime_error("Invalid bird " + path);
     return BirdFile(path);
@@ -136,7 +214,7 @@ BirdFile UpdaterStoreItem::ReadBirdFile(const std::string& fileName) const
 
 UpdaterStore::UpdaterStore(const std::string& path) : basePath(path)
 {
-    _ensure_directory(basePath);
+    _ensure_directory(basePath, true);
 }
 
 std::string UpdaterStore::FolderName(uint32_t serialNumber)
@@ -146,6 +224,11 @@ std::string UpdaterStore::FolderName(uint32_t serialNumber)
     return text;
 }
 
+std::string UpdaterStore::DigestKey(const std::string& fileName)
+{
+    return "SHA256_" + fileName;
+}
+
 UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serialNumber)
 {
     return AddDevice(FolderName(serialNumber));
@@ -153,7 +236,9 @@ UpdaterStoreItem UpdaterStore::AddDevice(uint32_t serialNumber)
 
 UpdaterStoreItem UpdaterStore::AddDevice(const std::string& name)
 {
-    _ensure_directory(BuildPath(basePath.c_str(), name.c_str(), static_cast<const char*>(nullptr)));
+    const std::string folder = BuildPath(basePath.c_str(), name.c_str(), static_cast<const char*>(nullptr));
+    _ensure_directory(folder);
+    _check_entries(folder);
     return UpdaterStoreItem(basePath, name, STORE_ITEM_DIRECTORY);
 }
 
@@ -196,21 +281,42 @@ bool UpdaterStore::FindDevice(uint32_t serialNumber, UpdaterStoreItem* item) con
 
 bool UpdaterStore::FindDevice(const std::string& name, UpdaterStoreItem* item) const
 {
-    FindItemRef ref;
-    ref.text = name;
-    ref.item = item;
-    aDirectory_List(basePath.c_str(), _find_item, &ref);
-    Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", ref.found ? "Found" : "Not Found", name.c_str());
-    return ref.found;
+    bool found = false;
+    try {
+        found = CheckDevice(name);
+    } catch (const StoreRefused& e) {
+        Log::log(DEBUG_Updater, "UpdaterStore: %s\n", e.what());
+    }
+    if (found && item)
+        *item = UpdaterStoreItem(basePath, name, STORE_ITEM_DIRECTORY);
+    Log::log(DEBUG_Updater, "UpdaterStore: FindDevice %s %s.\n", found ? "Found" : "Not Found", name.c_str());
+    return found;
+}
+
+bool UpdaterStore::CheckDevice(const std::string& name) const
+{
+    // Only the entry of exactly that name is the device's folder: a folder
+    // whose name merely contains it belongs to something else.
+    const std::string folder = BuildPath(basePath.c_str(), name.c_str(), static_cast<const char*>(nullptr));
+    struct stat st;
+    if (::lstat(folder.c_str(), &st) != 0)
+        return false;
+    if (S_ISLNK(st.st_mode))
+        _refuse_link(folder);
+    if (!S_ISDIR(st.st_mode))
+        return false;
+    _check_trusted(folder, st);
+    _check_entries(folder);
+    return true;
 }
 
 bool UpdaterStore::FindLocalBuilds(uint32_t serialNumber, std::vector<UpdaterStoreItem>& items) const
 {
-    UpdaterStoreItem device;
-    if (!FindDevice(serialNumber, &device))
+    const std::string name = FolderName(serialNumber);
+    if (!CheckDevice(name))
         return true;
     FindItemsRef ref;
-    ref.folder = device.Path();
+    ref.folder = BuildPath(basePath.c_str(), name.c_str(), static_cast<const char*>(nullptr));
     ref.items = &items;
     aDirectory_List(ref.folder.c_str(), _find_items, &ref);
     return true;

@@ -8,12 +8,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "link/aError.h"
 #include "store/BirdFile.h"
 #include "store/KeyValueStore.h"
+
+// A folder or entry of the store that this run will not use: its text is the
+// line for the user, naming it and the fix.
+class StoreRefused : public std::runtime_error {
+public:
+    explicit StoreRefused(const std::string& text) : std::runtime_error(text) {}
+};
 
 enum store_item_t {
     STORE_ITEM_FILE = 0,
@@ -34,17 +42,19 @@ public:
     // basePath/name: the folder of a device item, the file of a file item.
     std::string Path() const;
 
-    // True when some entry of the item's folder has fileName in its path.
+    // True when the item's folder has an entry named exactly fileName.
     bool FileExists(const std::string& fileName) const;
     // Replaces basePath/name/fileName with count bytes, in one step: a failed
     // write leaves any old file as it was.
-    //   aErrNone      written
-    //   aErrNotFound  null bytes, or the file cannot be created
-    //   aErrIO        writing or replacing failed
+    //   aErrNone       written
+    //   aErrNotFound   null bytes, or the file cannot be created
+    //   aErrPermission the folder or the file is a symbolic link (left alone)
+    //   aErrIO         writing or replacing failed
     aErr WriteFile(const std::string& fileName, const uint8_t* bytes, size_t count) const;
     // Loads basePath/name/fileName. Throws std::runtime_error with
-    // "Invalid bird <path>" when it is not a BIRD file, and "Failed to load
-    // bird data" when it does not load.
+    // "Invalid bird <path>" when it is not a BIRD file, "Failed to load
+    // bird data" when it does not load, and a line naming it when it is a
+    // symbolic link.
     BirdFile ReadBirdFile(const std::string& fileName) const;
 
     std::string basePath;
@@ -55,15 +65,23 @@ public:
 
 class UpdaterStore {
 public:
-    // Ensures the storage directory (mode 0755). Throws std::runtime_error
-    // with "UpdaterStore: Could not create directory <path> error <code>"
-    // or "UpdaterStore: <path> exists and is a file".
+    // Ensures the storage directory (mode 0755); it may be a link the user
+    // made. Throws std::runtime_error with "UpdaterStore: Could not create
+    // directory <path> error <code>", "UpdaterStore: <path> exists and is a
+    // file", or StoreRefused with one line naming the folder and the fix when it belongs to
+    // another user than the one running (the superuser included) or other
+    // users may write into it (no sticky bit).
+    //
+    // Inside it nothing is followed: a device folder, or an entry of one,
+    // that is a symbolic link is refused with a line naming it, and so is a
+    // device folder that fails the owner test above.
     explicit UpdaterStore(const std::string& path);
 
     const std::string& BasePath() const { return basePath; }
 
     // Ensures the device folder and returns its item with the settings
-    // loaded (or created). Throws as the constructor does.
+    // loaded (or created). Throws as the constructor does, also for a
+    // refused folder or entry.
     UpdaterStoreItem AddDevice(uint32_t serialNumber);
     UpdaterStoreItem AddDevice(const std::string& name);
 
@@ -77,18 +95,25 @@ public:
     // other than letters, digits, '_' and '-' written as %XX.
     static std::string PortFolderName(const std::string& port);
 
-    // Finds the first entry of the storage directory whose path contains the
-    // name ("%08X" of the serial number); fills item when it is not null.
+    // Finds the device's folder: the entry named exactly name ("%08X" of
+    // the serial number); fills item when it is not null. A refused folder
+    // (see the constructor) is not found; AddDevice names the reason.
     bool FindDevice(uint32_t serialNumber, UpdaterStoreItem* item) const;
     bool FindDevice(const std::string& name, UpdaterStoreItem* item) const;
+    // Whether the device folder name exists; throws StoreRefused when it is
+    // refused.
+    bool CheckDevice(const std::string& name) const;
 
     // Appends an item for every entry of the device's folder whose name does
     // not begin with "." and is no leftover; nothing when the device is
-    // unknown. Always true.
+    // unknown. True; throws as CheckDevice for a refused folder.
     bool FindLocalBuilds(uint32_t serialNumber, std::vector<UpdaterStoreItem>& items) const;
 
     // "%08X" of the serial number.
     static std::string FolderName(uint32_t serialNumber);
+    // The settings key under which a device's folder records the SHA-256
+    // of a file it received from the update server ("SHA256_1240.bird").
+    static std::string DigestKey(const std::string& fileName);
 
     // True for the temporary file of a replacement that never finished
     // ("1234.bird.tmp.Ab3xYz"): not a build, never listed.

@@ -101,8 +101,16 @@ public:
     // After the reboot the module is read back: a module that reports
     // another build or version than the file's fails the update; one that
     // cannot be reached in time is reported and the transfer's result kept.
+    // A build taken from the store (not a file the user named) is checked
+    // against the SHA-256 recorded when it was downloaded; a changed file is
+    // refused before anything is sent. Unless the user chose the build or
+    // the file, a build older than the module runs is refused before the
+    // loader starts.
     bool Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
                          uint8_t moduleAddress, uint32_t routerSerial, bool override);
+    // The build the next Update_Firmware gets is the latest one a download
+    // just stored, not one the user chose: it may not replace newer firmware.
+    void Set_Build_From_Download(bool fromDownload) { build_from_download = fromDownload; }
     // What the last Update_Firmware read back from the module (all empty
     // when it did not get that far).
     const UpdateVerification& Last_Update_Verification() const { return last_verification; }
@@ -157,6 +165,7 @@ private:
     uint8_t chip = CHIP_UNKNOWN;      // kind of the chip last identified
     bool imx_loader_started = false;  // the last identification started the i.MX recovery loader
     bool uei_bytes_load = false;
+    bool build_from_download = false;
     uint32_t verify_timeout_ms = VERIFY_TIMEOUT_MS;
     UpdateVerification last_verification;
     UpdateReport update_report;       // of the last update or recovery

@@ -23,6 +23,7 @@
 #include "server/base64.h"
 #include "store/BirdFile.h"
 #include "store/DeviceLock.h"
+#include "store/Sha256.h"
 #include "store/UpdaterStore.h"
 
 namespace {
@@ -42,9 +43,31 @@ const char* _request_url(const std::string& url)
     return url.empty() ? nullptr : url.c_str();
 }
 
-const char* _shown_url(const std::string& url)
+// The server URL for messages: a password in it is never shown.
+std::string _shown_url(const std::string& url)
 {
-    return url.empty() ? UpdateServerRequest::default_url : url.c_str();
+    return HTTPRequest::Shown(url.empty() ? UpdateServerRequest::default_url : url);
+}
+
+// A server text for a message: control characters and bytes outside ASCII
+// escaped, and no longer than a line.
+std::string _quoted(const std::string& text)
+{
+    const size_t LIMIT = 40;
+    std::string out;
+    for (size_t i = 0; i < text.size() && i < LIMIT; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\\' || c < 0x20 || c >= 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", unsigned(c));
+            out += escaped;
+        } else {
+            out += char(c);
+        }
+    }
+    if (text.size() > LIMIT)
+        out += "...";
+    return out;
 }
 
 // Decimal build number from the leading digits of text; false when the text
@@ -65,18 +88,6 @@ bool _parse_build(const std::string& text, uint32_t& build)
     }
 }
 
-// The same, for numbers that come from the server: failures are traced and
-// give 0.
-uint32_t _server_build(const std::string& text)
-{
-    uint32_t build = 0;
-    if (!_parse_build(text, build)) {
-        Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
-        return 0;
-    }
-    return build;
-}
-
 // Whether the server lists the build for the device.
 bool _build_is_listed(uint32_t serialNumber, uint32_t build, const std::string& url)
 {
@@ -85,8 +96,12 @@ bool _build_is_listed(uint32_t serialNumber, uint32_t build, const std::string& 
         return false;
     bool listed = false;
     for (const auto& entry : builds) {
-        if (_server_build(entry.first) == build)
+        uint32_t number = 0;
+        // An entry that is no build number lists nothing.
+        if (UpdateServerRequest::ReadBuildNumber(entry.first, number) && number == build)
             listed = true;
+        else if (number == 0)
+            Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", _quoted(entry.first).c_str());
     }
     return listed;
 }
@@ -147,6 +162,9 @@ std::unique_ptr<UpdaterStore> create_store(UpdaterDisplayInterface& display, con
 {
     try {
         return std::unique_ptr<UpdaterStore>(new UpdaterStore(path));
+    } catch (const StoreRefused& e) {
+        display.message(ERROR, "%s", e.what());
+        return nullptr;
     } catch (const std::runtime_error& e) {
         display.message(ERROR, "Failed to Create UpdaterStore in: %s - Exception: %s", operation ? operation : "",
                         e.what());
@@ -187,7 +205,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
         return 0;
     }
     if (!UpdateServerRequest::ping(_request_url(url))) {
-        display.message(ERROR, "Server request failed for %s", _shown_url(url));
+        display.message(ERROR, "Server request failed for %s", _shown_url(url).c_str());
         return 0;
     }
 
@@ -199,6 +217,9 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
         Log::log(DEBUG_APP, "Could not find device in our update history.\n");
         try {
             item = store->AddDevice(serialNumber);
+        } catch (const StoreRefused& e) {
+            display.message(ERROR, "%s", e.what());
+            return 0;
         } catch (const std::runtime_error&) {
             display.message(ERROR, "Could not create directory for storing BIRD file");
             return 0;
@@ -216,8 +237,11 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
         display.message(ERROR, "No build information for device");
         return 0;
     }
-    if (build.empty())
-        buildNumber = _server_build(latestBuild);
+    if (build.empty() && !UpdateServerRequest::ReadBuildNumber(latestBuild, buildNumber)) {
+        display.message(ERROR, "The server named the build '%s', which is not a build number; nothing is stored",
+                        _quoted(latestBuild).c_str());
+        return 0;
+    }
 
     display.message(INFO, "Retrieving build %u", buildNumber);
     if (override) {
@@ -231,21 +255,22 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
         display.message(INFO, "Build %u is valid", buildNumber);
     }
 
-    // The worker owns copies of its arguments; it writes only birdText and
-    // the promise, and birdText is read after the join.
+    // The worker owns copies of its arguments; it writes only birdText,
+    // failure and the promise, and the two texts are read after the join.
     std::string birdText;
+    std::string failure;
     std::atomic<size_t> received(0);
     std::promise<bool> done;
     std::future<bool> result = done.get_future();
     std::thread worker;
     try {
         worker = std::thread(
-            [serialNumber, firmwareId, noCalibration, &received](std::string buildText, std::string serverUrl,
-                                                                  std::string* out, std::promise<bool> promise) {
+            [serialNumber, firmwareId, noCalibration, &received, &failure](
+                std::string buildText, std::string serverUrl, std::string* out, std::promise<bool> promise) {
                 bool ok = false;
                 try {
                     ok = UpdateServerRequest::GetBuild(serialNumber, firmwareId, buildText, *out,
-                                                       _request_url(serverUrl), noCalibration, &received);
+                                                       _request_url(serverUrl), noCalibration, &received, &failure);
                 } catch (...) {
                     ok = false;
                 }
@@ -258,9 +283,14 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     }
 
     _wait_for_download(display, result, received);
-    if (!result.get())
-        display.message(ERROR, "Download failed");
+    const bool fetched = result.get();
     worker.join();
+    if (!fetched) {
+        display.message(ERROR, "Download failed");
+        // A limit that ended the transfer says which, and how to move it.
+        if (!failure.empty())
+            display.message(ERROR, "%s", failure.c_str());
+    }
 
     if (birdText.empty()) {
         display.message(ERROR, "Failed to retrieve a valid BIRD file");
@@ -269,6 +299,9 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
 
     size_t size = 0;
     unsigned char* bytes = base64_decode(birdText.data(), birdText.size(), &size);
+    // The text is not needed any more: its memory goes before the image
+    // is inflated.
+    std::string().swap(birdText);
     if (!bytes) {
         // Nothing usable arrived: keep the store as it was and say so.
         display.message(ERROR, "Failed to decode the BIRD file sent by the server");
@@ -279,11 +312,21 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     BirdFile check;
     if (!BirdFile::VerifyBytes(bytes, size) || !check.LoadBytes(bytes, size)) {
         std::free(bytes);
-        display.message(ERROR, "The server sent a file that is not a valid BIRD file; the store is unchanged");
+        if (check.inflate_capped)
+            display.message(ERROR,
+                            "The server sent a BIRD file that inflates beyond 8 times its size or %u MiB; the store "
+                            "is unchanged",
+                            unsigned(BirdFile::MAX_IMAGE_BYTES >> 20));
+        else
+            display.message(ERROR, "The server sent a file that is not a valid BIRD file; the store is unchanged");
         return 0;
     }
+    check = BirdFile();
     const std::string date = _now_text();
     const std::string fileName = std::to_string(buildNumber) + ".bird";
+    // Recorded so that a file changed after today is noticed before it is
+    // sent to a module.
+    const std::string digest = Sha256_Hex(bytes, size);
     aErr written = item.WriteFile(fileName, bytes, size);
     std::free(bytes);
     if (written != aErrNone) {
@@ -292,6 +335,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     }
     item.settings.Add("LATEST_DOWNLOAD", fileName);
     item.settings.Add("LAST_DOWNLOAD_DATE", date);
+    item.settings.Add(UpdaterStore::DigestKey(fileName), digest);
     item.settings.Save(nullptr);
     return buildNumber;
 }
@@ -300,7 +344,7 @@ BuildList Updater::Get_BuildList(uint32_t serialNumber)
 {
     BuildList builds;
     if (!UpdateServerRequest::ping(_request_url(url))) {
-        display.message(ERROR, "Server request failed for %s", _shown_url(url));
+        display.message(ERROR, "Server request failed for %s", _shown_url(url).c_str());
         return builds;
     }
     if (!UpdateServerRequest::GetBuildList(serialNumber, builds, _request_url(url)))
@@ -312,7 +356,7 @@ std::string Updater::Get_JWT(uint32_t serialNumber)
 {
     std::string token;
     if (!UpdateServerRequest::ping(_request_url(url))) {
-        display.message(ERROR, "Server request failed for %s", _shown_url(url));
+        display.message(ERROR, "Server request failed for %s", _shown_url(url).c_str());
         return token;
     }
     if (!UpdateServerRequest::GetDeviceJWT(serialNumber, token, _request_url(url))) {

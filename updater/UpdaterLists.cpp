@@ -16,7 +16,12 @@ BuildList Updater::Get_BuildListLocal(uint32_t serialNumber)
         return builds;
 
     std::vector<UpdaterStoreItem> items;
-    store->FindLocalBuilds(serialNumber, items);
+    try {
+        store->FindLocalBuilds(serialNumber, items);
+    } catch (const StoreRefused& e) {
+        display.message(UpdaterDisplayInterface::LEVEL_ERROR, "%s", e.what());
+        return builds;
+    }
     for (const UpdaterStoreItem& item : items) {
         std::string key = item.name.substr(0, item.name.find(".bird"));
         std::string version;

@@ -293,8 +293,10 @@ bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const 
     try {
         if (!birdFile.empty())
             bird = BirdFile(birdFile);
-        else if (found && !fileName.empty())
+        else if (found && !fileName.empty() && _stored_file_intact(display, item, fileName))
             bird = item.ReadBirdFile(fileName);
+        else if (found && !fileName.empty())
+            return false;
         else
             throw std::runtime_error("No recovery loader for " + UpdaterStore::FolderName(serialNumber));
     } catch (const std::runtime_error& e) {
@@ -570,6 +572,13 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         display.message(ERROR, "Failed to load bird file");
         return false;
     }
+    if (birdFile.empty()) {
+        std::unique_ptr<UpdaterStore> store = create_store(display, storage, "Recover_Firmware");
+        UpdaterStoreItem item;
+        if (!store || !store->FindDevice(serialNumber, &item) ||
+            !_stored_file_intact(display, item, std::to_string(build) + ".bird"))
+            return false;
+    }
     if (bird.has_serial_block) {
         display.message(ERROR, "Updater does not support offline recovery");
         return false;
@@ -585,6 +594,9 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         try {
             if (!lock_device(display, store->AddDevice(serialNumber).Path(), serialNumber, deviceLock))
                 return false;
+        } catch (const StoreRefused& e) {
+            display.message(ERROR, "%s", e.what());
+            return false;
         } catch (const std::runtime_error&) {
             display.message(ERROR, "Could not create directory for storing BIRD file");
             return false;

@@ -7,6 +7,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -17,7 +19,9 @@
 #include "link/aVersion.h"
 #include "server/UpdateServerRequest.h"
 #include "store/DeviceLock.h"
+#include "store/Sha256.h"
 #include "store/UpdaterStore.h"
+#include "store/aDirectory.h"
 #include "transport/cvusb_driver.h"
 #include "transport/cvusb_arrival.h"
 #include "transport/unix_time.h"
@@ -45,18 +49,12 @@ std::string _bird_name(uint32_t build)
     return std::to_string(build) + ".bird";
 }
 
-// Leading decimal number of a server text; 0 (traced) when there is none.
+// The server's latest build; 0 (traced) when the text is no build number.
 uint32_t _build_from_text(const std::string& text)
 {
-    size_t first = text.find_first_not_of(" \t\n\v\f\r");
-    if (first != std::string::npos && text[first] != '-') {
-        try {
-            unsigned long long value = std::stoull(text, nullptr, 10);
-            if (value <= std::numeric_limits<uint32_t>::max())
-                return static_cast<uint32_t>(value);
-        } catch (const std::exception&) {
-        }
-    }
+    uint32_t build = 0;
+    if (UpdateServerRequest::ReadBuildNumber(text, build))
+        return build;
     Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", text.c_str());
     return 0;
 }
@@ -172,7 +170,63 @@ bool _regular_file(UpdaterDisplayInterface& display, const std::string& path)
     return true;
 }
 
+// (major, minor, patch) of "2.15.7"; false when it is not three numbers.
+bool _version_parts(const std::string& text, unsigned parts[3])
+{
+    char rest = 0;
+    return std::sscanf(text.c_str(), "%u.%u.%u%c", &parts[0], &parts[1], &parts[2], &rest) == 3;
+}
+
+// A build the user did not choose must not replace newer firmware: the
+// versions are compared when both are known, else the builds. A module that
+// does not say what it runs is not held up.
+bool _not_older(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, uint32_t build,
+                uint32_t serialNumber)
+{
+    UpdateVerification running;
+    if (!_read_back(module, running)) {
+        Log::log(DEBUG_Updater, "The module did not say what it runs; no downgrade check\n");
+        return true;
+    }
+    const std::string version = _bird_version(bird);
+    const uint32_t fileBuild = bird.GetBuild() ? bird.GetBuild() : build;
+    unsigned mine[3] = {0, 0, 0};
+    unsigned theirs[3] = {0, 0, 0};
+    bool older;
+    if (_version_parts(version, mine) && _version_parts(running.version, theirs))
+        older = std::lexicographical_compare(mine, mine + 3, theirs, theirs + 3);
+    else
+        older = fileBuild != 0 && running.build != 0 && fileBuild < running.build;
+    if (!older)
+        return true;
+    display.message(ERROR, "Module [%08X] runs %s (build %u), newer than build %u (%s); give -b %u to install the "
+                           "older build",
+                    serialNumber, running.version.c_str(), running.build, fileBuild,
+                    version.empty() ? "?" : version.c_str(), fileBuild);
+    return false;
+}
+
 } // namespace
+
+bool _stored_file_intact(UpdaterDisplayInterface& display, const UpdaterStoreItem& item, const std::string& fileName)
+{
+    const char* recorded = item.settings[UpdaterStore::DigestKey(fileName)];
+    if (!recorded || !*recorded) {
+        display.message(INFO, "The stored file %s was not downloaded by this program: its origin cannot be checked",
+                        fileName.c_str());
+        return true;
+    }
+    std::string digest;
+    const std::string path = BuildPath(item.Path().c_str(), fileName.c_str(), static_cast<const char*>(nullptr));
+    const aErr err = Sha256_FileHex(path, digest);
+    if (err != aErrNone || digest != recorded) {
+        Log::log(DEBUG_Updater, "SHA-256 of %s: [%s], recorded [%s] (%d)\n", path.c_str(), digest.c_str(),
+                 recorded, int(err));
+        display.message(ERROR, "The stored file %s changed since it was downloaded; run -G again", fileName.c_str());
+        return false;
+    }
+    return true;
+}
 
 bool _validate_bird(UpdaterDisplayInterface& display, const BirdFile& bird, Module& module, uint32_t serialNumber)
 {
@@ -336,6 +390,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     last_verification = UpdateVerification();
     update_report = UpdateReport();
     update_report.serialNumber = serialNumber;
+    // With -b or -f the user chose what to install, older or not.
+    const bool chosen = !birdFile.empty() || (build != 0 && !build_from_download);
+    build_from_download = false;
     if (serialNumber == 0) {
         display.message(ERROR, "Update command must specify the specific device");
         return false;
@@ -349,6 +406,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     try {
         if (!lock_device(display, store->AddDevice(serialNumber).Path(), serialNumber, lock))
             return false;
+    } catch (const StoreRefused& e) {
+        display.message(ERROR, "%s", e.what());
+        return false;
     } catch (const std::runtime_error&) {
         display.message(ERROR, "Could not create directory for storing BIRD file");
         return false;
@@ -398,6 +458,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         display.message(ERROR, "Failed to load bird file");
         return false;
     }
+    if (birdFile.empty() && !_stored_file_intact(display, item, _bird_name(build)))
+        return false;
     update_report.build = birdFile.empty() ? build : bird.GetBuild();
     update_report.birdFile = bird.path;
     update_report.version = bird.GetVersion();
@@ -457,6 +519,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         display.message(ERROR, "Birdfile failed validation");
         return false;
     }
+
+    if (status == aErrNone && !chosen && !_not_older(display, target, bird, build, serialNumber))
+        return false;
 
     bool transferred = false;
     bool loaderStarted = false;

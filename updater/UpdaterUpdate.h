@@ -6,10 +6,12 @@
 #define UPDATER_UPDATER_UPDATERUPDATE_H
 
 #include <cstdint>
+#include <string>
 
 #include "app/UpdaterDisplayInterface.h"
 #include "link/Module.h"
 #include "store/BirdFile.h"
+#include "store/UpdaterStore.h"
 
 // Attempts per firmware block: the first and four retries.
 const unsigned BLOCK_RETRIES = 5;
@@ -26,6 +28,13 @@ const unsigned CONNECT_REFUSED_ATTEMPTS = 3;
 const uint32_t LOADER_RESTART_WAIT_MS = 500;
 const uint32_t LOADER_RESTART_WAIT_SOCKET_MS = 150;
 const uint32_t LOADER_RESTART_POLL_MS = 10;
+
+// A stored build must be the file that was downloaded: true when the
+// SHA-256 recorded then matches the file. A file put into the store by hand
+// has none and passes, with a line saying its origin cannot be checked; a
+// changed one is refused with "The stored file NNNN.bird changed since it
+// was downloaded; run -G again".
+bool _stored_file_intact(UpdaterDisplayInterface& display, const UpdaterStoreItem& item, const std::string& fileName);
 
 // True when the file may go into this module: it has blocks, its info block
 // names this serial number unless the firmware gets the number patched in,

@@ -22,7 +22,8 @@ std::string _version_text(uint32_t major, uint32_t minor, uint32_t patch)
     return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
 }
 
-// Build and version as the module reports them; false when it does not answer.
+} // namespace
+
 bool _read_back(Module& module, UpdateVerification& result)
 {
     uint32_t build = _get_build_number(module);
@@ -39,8 +40,6 @@ bool _read_back(Module& module, UpdateVerification& result)
     return true;
 }
 
-// The file's version in the module's form ("2.16.0"); empty when the file
-// states none that reads as three numbers.
 std::string _bird_version(const BirdFile& bird)
 {
     unsigned major = 0, minor = 0, patch = 0;
@@ -50,8 +49,6 @@ std::string _bird_version(const BirdFile& bird)
         return std::string();
     return _version_text(major, minor, patch);
 }
-
-} // namespace
 
 bool _verify_update(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, uint32_t serialNumber,
                     bool indirect, uint32_t timeoutMs, UpdateVerification& result)

@@ -5,6 +5,7 @@
 #define UPDATER_UPDATER_UPDATERVERIFY_H
 
 #include <cstdint>
+#include <string>
 
 #include "app/UpdaterDisplayInterface.h"
 #include "link/Module.h"
@@ -13,6 +14,14 @@
 
 // Pause between two attempts to reach the restarted module.
 const uint32_t VERIFY_RETRY_MS = 250;
+
+// Build and version ("2.15.7") as the module reports them into result's
+// build and version; false when it does not answer.
+bool _read_back(Quorvane::Corvestel::Module& module, UpdateVerification& result);
+
+// The file's version in the module's form ("2.16.0"); empty when the file
+// states none that reads as three numbers.
+std::string _bird_version(const BirdFile& bird);
 
 // Reads the module back until it answers or timeoutMs passes: a direct link
 // is connected again (the module dropped it when it restarted); a module

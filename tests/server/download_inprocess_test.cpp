@@ -119,8 +119,11 @@ TEST_F(DownloadInProcess, LatestBuildThatIsNotANumber)
     server.SetLatest(DEVICE, "next", "ID");
     Updater updater = MakeUpdater(store.Path());
     EXPECT_EQ(updater.Download_Firmware(DEVICE, "", false, false), 0u);
-    EXPECT_EQ(display.info.back(), "Validating build 0 with server");
-    EXPECT_EQ(display.errors, (std::vector<std::string>{"No valid build 0"}));
+    // Not build 0, and no request for it.
+    EXPECT_EQ(display.errors, (std::vector<std::string>{
+                                  "The server named the build 'next', which is not a build number; nothing is stored"}));
+    for (const auto& request : server.Requests())
+        EXPECT_EQ(request.find("op=builds"), std::string::npos) << request;
 }
 
 TEST_F(DownloadInProcess, LatestBuildLineWithCarriageReturn)

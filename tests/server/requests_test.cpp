@@ -293,3 +293,18 @@ TEST(ServerVersions, SortIsSafeOnManyEqualAndBrokenVersions)
         ASSERT_EQ(sorted[i].second, expected) << i;
     }
 }
+
+TEST(ServerBuildNumbers, OnlyDecimalDigitsMakeABuild)
+{
+    uint32_t build = 0;
+    EXPECT_TRUE(UpdateServerRequest::ReadBuildNumber("4711", build));
+    EXPECT_EQ(build, 4711u);
+    EXPECT_TRUE(UpdateServerRequest::ReadBuildNumber(" 12\r", build));
+    EXPECT_EQ(build, 12u);
+    EXPECT_TRUE(UpdateServerRequest::ReadBuildNumber("4294967295", build));
+    for (const char* text : {"", "0", "4711abc", "x1", "-1", "+5", "1 2", "4294967296", "00000000004711", "12\x1b"}) {
+        build = 99;
+        EXPECT_FALSE(UpdateServerRequest::ReadBuildNumber(text, build)) << text;
+        EXPECT_EQ(build, 99u) << text;
+    }
+}

@@ -3,6 +3,7 @@
 #include <functional>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <stdexcept>
 #include <string>
@@ -11,6 +12,7 @@
 #include "LogCapture.h"
 #include "TempDir.h"
 #include "store/BirdWriter.h"
+#include "store/KeyValueStore.h"
 #include "store/UpdaterStore.h"
 
 namespace {
@@ -79,12 +81,15 @@ TEST(UpdaterStoreTest, NewDeviceGetsItsFolderAndSettings)
     EXPECT_EQ(STORE_ITEM_NONE, empty.kind);
 }
 
-TEST(UpdaterStoreTest, FindDeviceSearchesEntryNamesBySubstring)
+TEST(UpdaterStoreTest, FindDeviceTakesTheEntryOfExactlyThatName)
 {
     TempDir tmp;
     LogCapture log(DEBUG_Updater);
     UpdaterStore store(tmp.path());
     ASSERT_EQ(aErrNone, aDirectory_Ensure(tmp.sub("ABCD").c_str(), 0755));
+    // Decoys around the name: none of them is the device's folder.
+    ASSERT_EQ(aErrNone, aDirectory_Ensure(tmp.sub("4-0000ABCD").c_str(), 0755));
+    ASSERT_EQ(aErrNone, aDirectory_Ensure(tmp.sub("0000ABCD.old").c_str(), 0755));
     UpdaterStoreItem item;
     EXPECT_FALSE(store.FindDevice(0xABCD, &item));
     EXPECT_TRUE(log.contains("UpdaterStore: FindDevice Not Found 0000ABCD.\n"));
@@ -99,15 +104,17 @@ TEST(UpdaterStoreTest, FindDeviceSearchesEntryNamesBySubstring)
     EXPECT_EQ(STORE_ITEM_DIRECTORY, item.kind);
     EXPECT_TRUE(item.settings["CREATED_TIME"] != nullptr);
 
-    EXPECT_TRUE(store.FindDevice("00AB", &item)); // a part of the name is enough
-    EXPECT_EQ("0000ABCD", item.name);
+    EXPECT_FALSE(store.FindDevice("00AB", &item)); // a part of the name is not enough
+    tmp.write("4-0000ABCD/9999.bird", "decoy");
+    std::vector<UpdaterStoreItem> items;
+    store.FindLocalBuilds(0xABCD, items);
+    EXPECT_TRUE(items.empty());
 
     // A storage directory whose own path holds the serial number does not
     // make every device match.
     std::string odd = tmp.sub("12345678/updater");
     UpdaterStore oddStore(odd);
     EXPECT_FALSE(oddStore.FindDevice(0x12345678, &item));
-    std::vector<UpdaterStoreItem> items;
     oddStore.FindLocalBuilds(0x12345678, items);
     EXPECT_TRUE(items.empty());
 
@@ -202,3 +209,122 @@ TEST(UpdaterStoreTest, ReadBirdFileChecksAndLoads)
 }
 
 } // namespace
+
+// Nothing inside the store is followed: a link planted as a device folder or
+// as one of its entries is refused by name and its target stays untouched.
+TEST(UpdaterStoreTest, LinksInsideTheStoreAreRefusedByName)
+{
+    TempDir tmp;
+    UpdaterStore store(tmp.sub("store"));
+    ASSERT_EQ(aErrNone, aDirectory_Ensure(tmp.sub("elsewhere").c_str(), 0755));
+    ASSERT_EQ(0, symlink(tmp.sub("elsewhere").c_str(), tmp.sub("store/40F5849A").c_str()));
+    UpdaterStoreItem item;
+    EXPECT_FALSE(store.FindDevice(0x40F5849A, &item));
+    const std::string linkLine = "The store entry " + tmp.sub("store/40F5849A") +
+                                 " is a symbolic link; the store follows no links: remove it";
+    EXPECT_EQ(linkLine, thrownBy([&] { store.AddDevice(0x40F5849A); }));
+    std::vector<UpdaterStoreItem> items;
+    EXPECT_EQ(linkLine, thrownBy([&] { store.FindLocalBuilds(0x40F5849A, items); }));
+    EXPECT_FALSE(fileExists(tmp.sub("elsewhere/.settings")));
+
+    // A link among a device's files: the folder is refused as a whole, and a
+    // write aimed at the link leaves both the link and its target alone.
+    UpdaterStoreItem dev = store.AddDevice(0x42);
+    tmp.write("victim", "precious");
+    ASSERT_EQ(0, chmod(tmp.sub("victim").c_str(), 06777));
+    ASSERT_EQ(0, symlink(tmp.sub("victim").c_str(), tmp.sub("store/00000042/1240.bird").c_str()));
+    EXPECT_EQ("The store entry " + tmp.sub("store/00000042/1240.bird") +
+                  " is a symbolic link; the store follows no links: remove it",
+              thrownBy([&] { store.AddDevice(0x42); }));
+    EXPECT_FALSE(store.FindDevice(0x42, nullptr));
+    const uint8_t bytes[] = {1, 2, 3};
+    EXPECT_EQ(aErrPermission, dev.WriteFile("1240.bird", bytes, sizeof bytes));
+    EXPECT_EQ("precious", tmp.read("victim"));
+    struct stat st;
+    ASSERT_EQ(0, lstat(tmp.sub("store/00000042/1240.bird").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(std::string::npos, thrownBy([&] { dev.ReadBirdFile("1240.bird"); }).find("is a symbolic link"));
+
+    // A settings file that is a link is neither read nor replaced.
+    ASSERT_EQ(0, unlink(tmp.sub("store/00000042/1240.bird").c_str()));
+    ASSERT_EQ(0, unlink(tmp.sub("store/00000042/.settings").c_str()));
+    ASSERT_EQ(0, symlink(tmp.sub("victim").c_str(), tmp.sub("store/00000042/.settings").c_str()));
+    KeyValueStore settings(tmp.sub("store/00000042/.settings").c_str());
+    EXPECT_EQ(nullptr, settings["precious"]);
+    settings.Add("LATEST_DOWNLOAD", "1.bird");
+    EXPECT_FALSE(settings.Save());
+    EXPECT_EQ("precious", tmp.read("victim"));
+
+    // A folder swapped for a link after it was found: the write does not
+    // follow it either.
+    UpdaterStoreItem swapped = store.AddDevice(0x47);
+    ASSERT_EQ(0, rename(tmp.sub("store/00000047").c_str(), tmp.sub("moved").c_str()));
+    ASSERT_EQ(0, symlink(tmp.sub("elsewhere").c_str(), tmp.sub("store/00000047").c_str()));
+    EXPECT_EQ(aErrPermission, swapped.WriteFile("1.bird", bytes, sizeof bytes));
+    EXPECT_FALSE(fileExists(tmp.sub("elsewhere/1.bird")));
+
+    // The storage directory itself may be a link the user made.
+    ASSERT_EQ(0, symlink(tmp.sub("store").c_str(), tmp.sub("mine").c_str()));
+    UpdaterStore linked(tmp.sub("mine"));
+    EXPECT_TRUE(linked.AddDevice(0x43).IsValid());
+}
+
+// New files are 0644 within the umask; a replaced file keeps its mode but
+// never set-id bits or others' write permission.
+TEST(UpdaterStoreTest, WrittenFilesGetPlainModes)
+{
+    TempDir tmp;
+    UpdaterStore store(tmp.path());
+    UpdaterStoreItem dev = store.AddDevice(0x44);
+    const uint8_t bytes[] = {1, 2, 3};
+    const mode_t old = umask(0);
+    aErr fresh = dev.WriteFile("1.bird", bytes, sizeof bytes);
+    tmp.write("00000044/2.bird", "old");
+    chmod(tmp.sub("00000044/2.bird").c_str(), 06777);
+    aErr replaced = dev.WriteFile("2.bird", bytes, sizeof bytes);
+    umask(old);
+    ASSERT_EQ(aErrNone, fresh);
+    ASSERT_EQ(aErrNone, replaced);
+    struct stat st;
+    ASSERT_EQ(0, stat(tmp.sub("00000044/1.bird").c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 07777);
+    ASSERT_EQ(0, stat(tmp.sub("00000044/2.bird").c_str(), &st));
+    EXPECT_EQ(0755u, st.st_mode & 07777);
+}
+
+// A store or device folder that another user owns or may write is refused
+// with the fix; the superuser is no exception. A sticky folder is the
+// owner's alone to change, so others' write permission does no harm there.
+TEST(UpdaterStoreTest, FoldersOthersMayChangeAreRefused)
+{
+    TempDir tmp;
+    const std::string base = tmp.sub("store");
+    { UpdaterStore made(base); made.AddDevice(0x45); }
+
+    ASSERT_EQ(0, chmod(base.c_str(), 0775));
+    EXPECT_EQ("The store folder " + base + " can be written by other users; remove their right with chmod go-w " + base,
+              thrownBy([&] { UpdaterStore s(base); }));
+    ASSERT_EQ(0, chmod(base.c_str(), 01777));
+    UpdaterStore sticky(base);
+    ASSERT_EQ(0, chmod(base.c_str(), 0755));
+
+    const std::string device = base + "/00000045";
+    ASSERT_EQ(0, chmod(device.c_str(), 0757));
+    EXPECT_EQ("The store folder " + device + " can be written by other users; remove their right with chmod go-w " +
+                  device,
+              thrownBy([&] { sticky.AddDevice(0x45); }));
+    EXPECT_FALSE(sticky.FindDevice(0x45, nullptr));
+    ASSERT_EQ(0, chmod(device.c_str(), 0755));
+    EXPECT_TRUE(sticky.FindDevice(0x45, nullptr));
+
+    if (geteuid() != 0)
+        GTEST_SKIP() << "giving a folder to another user needs the superuser";
+    ASSERT_EQ(0, chown(device.c_str(), 65534, 65534));
+    EXPECT_EQ("The store folder " + device +
+                  " belongs to another user (uid 65534); give a store of your own with -i DIR, or make it yours with chown",
+              thrownBy([&] { sticky.AddDevice(0x45); }));
+    ASSERT_EQ(0, chown(base.c_str(), 65534, 65534));
+    EXPECT_EQ("The store folder " + base +
+                  " belongs to another user (uid 65534); give a store of your own with -i DIR, or make it yours with chown",
+              thrownBy([&] { UpdaterStore s(base); }));
+}

@@ -164,6 +164,23 @@ TEST_F(RecoveryCommands, RecoversAnLpcThroughTheFingerprintMap)
     EXPECT_EQ(1u, rom.CountTrace("RUN 0"));
     // The build came from the server into the device's folder.
     EXPECT_FALSE(srvtest::ReadWholeFile(store.Path() + "/updater/5A17C0DE/5120.bird").empty());
+
+    // The stored file no longer matches what was downloaded: a second
+    // recovery refuses it before the chip gets anything.
+    const std::string settingsPath = store.Path() + "/updater/5A17C0DE/.settings";
+    std::string settings = srvtest::ReadWholeFile(settingsPath);
+    const size_t digest = settings.find("SHA256_5120.bird=");
+    ASSERT_NE(std::string::npos, digest) << settings;
+    settings[digest + 17] = settings[digest + 17] == '0' ? '1' : '0';
+    ASSERT_TRUE(srvtest::WriteWholeFile(settingsPath, settings));
+    rom.Stop(); // the chip runs its new firmware: back to its boot ROM
+    ASSERT_TRUE(rom.Start({"--kind", "isp", "--uid", UID_OPTION, "--baud", "115200"}));
+    RunResult changed = Run({"-U", "-t", "RECOVER", "-s", rom.PtyPath()});
+    EXPECT_EQ(1, changed.status);
+    EXPECT_TRUE(Contains(changed.err, "The stored file 5120.bird changed since it was downloaded; run -G again\n"))
+        << changed.err;
+    EXPECT_EQ(0u, rom.CountTrace("ERASE"));
+    EXPECT_EQ(0u, rom.CountTrace("COPY"));
 }
 
 TEST_F(RecoveryCommands, RecoveryRidesOverAChecksumFailure)

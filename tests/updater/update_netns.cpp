@@ -52,13 +52,13 @@ Bytes Loader()
 }
 
 // A BIRD file like the server's: loader, firmware at 0, serial offsets, info.
-BirdWriter Bird(const std::string& model, uint32_t build = 2000)
+BirdWriter Bird(const std::string& model, uint32_t build = 2000, const std::string& version = "2.16.0")
 {
     BirdWriter writer;
     writer.AddLoader(0x20000000, Loader());
     writer.AddFirmware(0, Image());
     writer.AddSerialOffsets(SERIAL_OFFSET, DESCRIPTOR_OFFSET);
-    writer.AddInfo(build, "2.16.0", 0, model);
+    writer.AddInfo(build, version, 0, model);
     return writer;
 }
 
@@ -343,4 +343,49 @@ TEST_F(Update, GetThenUpdateInstallsTheBuildJustDownloaded)
     const std::string settings = Settings(DEVICE);
     EXPECT_TRUE(Contains(settings, "LATEST_DOWNLOAD=4800.bird\n")) << settings;
     EXPECT_TRUE(Contains(settings, "LATEST_TRANSFER=4800.bird\n")) << settings;
+}
+
+// A stored build changed since its download, and a build older than the
+// module runs that the user did not choose, are refused before anything is
+// sent. With -b the user chose: a file put into the store by hand installs,
+// with a line saying its origin cannot be checked.
+TEST_F(Update, ChangedFilesAndOlderBuildsAreRefusedBeforeAnythingIsSent)
+{
+    StartDevice(",version=2.15.7,build=1234");
+    UpdateServerHarness server;
+    const BirdWriter::Bytes file = Bird("Pilgrim", 1200, "2.15.1").File();
+    server.SetLatest(DEVICE, "1200", "FW-A1");
+    server.SetBuilds(DEVICE, "1200;2.15.1\n");
+    server.AddBird(DEVICE, "1200", std::string(file.begin(), file.end()));
+    ASSERT_TRUE(server.Start());
+
+    RunResult older = Run({"-G", "-U", "-d", "40F5849A"}, server.URL());
+    EXPECT_EQ(older.status, 1);
+    EXPECT_TRUE(Contains(older.err, "Module [40F5849A] runs 2.15.7 (build 1234), newer than build 1200 (2.15.1); "
+                                    "give -b 1200 to install the older build\n"))
+        << older.err;
+    EXPECT_EQ(ReadWholeFile(Folder(DEVICE) + "/1200.bird"), std::string(file.begin(), file.end()));
+    EXPECT_TRUE(Contains(Settings(DEVICE), "SHA256_1200.bird=")) << Settings(DEVICE);
+
+    // Another valid image in place of the downloaded one.
+    BirdWriter other = Bird("Pilgrim", 1200, "2.15.1");
+    other.AddFirmware(0x8000, Pattern(64, 9));
+    ASSERT_EQ(other.Write(Folder(DEVICE) + "/1200.bird"), aErrNone);
+    RunResult changed = Run({"-U", "-d", "40F5849A", "-b", "1200"});
+    EXPECT_EQ(changed.status, 1);
+    EXPECT_TRUE(Contains(changed.err, "The stored file 1200.bird changed since it was downloaded; run -G again\n"))
+        << changed.err;
+    EXPECT_EQ(sim.Flash(DEVICE).Size("flash"), 0u);
+    EXPECT_EQ(sim.Flash(DEVICE).reboots, 0u);
+    EXPECT_FALSE(Contains(Settings(DEVICE), "LATEST_TRANSFER")) << Settings(DEVICE);
+
+    ASSERT_EQ(Bird("Pilgrim", 1300, "2.15.1").Write(Folder(DEVICE) + "/1300.bird"), aErrNone);
+    ASSERT_EQ(sim.Command("set 40F5849A newbuild=1300"), "OK set");
+    ASSERT_EQ(sim.Command("set 40F5849A newversion=2.15.1"), "OK set");
+    RunResult chosen = Run({"-U", "-d", "40F5849A", "-b", "1300"});
+    ASSERT_EQ(chosen.status, 0) << chosen.out << chosen.err;
+    EXPECT_TRUE(Contains(chosen.out, "The stored file 1300.bird was not downloaded by this program: its origin "
+                                     "cannot be checked\n"))
+        << chosen.out;
+    EXPECT_EQ(sim.Flash(DEVICE).Read("flash", 0, IMAGE_SIZE), Installed(DEVICE));
 }
