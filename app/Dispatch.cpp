@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "app/FleetPrinters.h"
 #include "app/JsonReport.h"
 #include "app/Log.h"
 #include "app/ParameterReader.h"
@@ -12,6 +13,7 @@
 #include "store/aDirectory.h"
 #include "updater/StopRequest.h"
 #include "updater/Updater.h"
+#include "updater/UpdaterFleet.h"
 
 namespace {
 
@@ -89,6 +91,26 @@ int sDiscover(CLI_Display& display, Updater& updater, const Parameters& p, JsonR
     return sListOutcome(display, errorsBefore);
 }
 
+// --check: every module found against the newest build offered. Exit 0
+// when the state of every one was determined.
+int sCheck(CLI_Display& display, Updater& updater, const Parameters& p, JsonReport* report)
+{
+    const linkType type = p.transport_given && p.transport != TRANSPORT_RECOVER ? p.transport : 0;
+    const unsigned errorsBefore = display.error_count();
+    if (p.router_serial)
+        display.message(INFO, "Checking Corvestel Network devices connected to %08X", p.router_serial);
+    else
+        display.message(INFO, "Checking Corvestel devices");
+    const FleetCheck check = updater.Check_Devices(type, p.router_serial, p.serial_number);
+    PrintFleetCheck(display, check);
+    if (report)
+        report->Check(check);
+    for (const ModuleCheck& m : check.modules)
+        if (m.status == CHECK_UNKNOWN)
+            return 1;
+    return check.modules.empty() ? sListOutcome(display, errorsBefore) : 0;
+}
+
 int sUpdate(CLI_Display& display, Updater& updater, const Parameters& p, JsonReport* report)
 {
     const uint32_t build = sBuildNumber(p.build);
@@ -142,6 +164,7 @@ int sRun(CLI_Display& display, Parameters& p, int parsed, JsonReport* report)
         return 1;
 
     Updater updater(p.server_url.c_str(), updaterDirectory.c_str(), display);
+    updater.Set_History_Message(p.history_message);
     int pending = 0;
 
     if (p.commands.IsSet(CMD_FINGERPRINT)) {
@@ -188,6 +211,8 @@ int sRun(CLI_Display& display, Parameters& p, int parsed, JsonReport* report)
         }
     }
 
+    if (p.commands.IsSet(CMD_FLEET_CHECK))
+        return sCheck(display, updater, p, report);
     if (p.commands.IsSet(CMD_DISCOVER))
         return sDiscover(display, updater, p, report);
     if (p.commands.IsSet(CMD_UPDATE))

@@ -16,6 +16,8 @@
 #include "link/aDefs.h"
 #include "updater/Updater.h"
 
+struct FleetCheck;
+
 class JsonReport {
 public:
     JsonReport();
@@ -37,6 +39,9 @@ public:
     void Token(uint32_t serialNumber, const std::string& token);
     // -U: "update" or "recover", its outcome and what the engine reported.
     void Update(bool recovery, bool ok, const std::string& port, const UpdateReport& report);
+
+    // --check: the modules with their state (JsonFleetReport.cpp).
+    void Check(const FleetCheck& check);
 
     // The whole document, closed by a line end.
     std::string Text(int exitStatus, const std::vector<std::string>& errors) const;

@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev libhidapi-dev libcurl4-openssl-dev zlib1g-dev
-  libzmq3-dev libczmq-dev nlohmann-json3-dev
+  libzmq3-dev libczmq-dev nlohmann-json3-dev libssl-dev
   python3 iproute2 util-linux openssl
   man-db groff-base file dpkg-dev
   umockdev gir1.2-umockdev-1.0 python3-gi
