@@ -4,12 +4,15 @@
 #include <string>
 
 #include "app/FleetPrinters.h"
+#include "app/FleetUpdate.h"
 #include "app/JsonReport.h"
 #include "app/Log.h"
 #include "app/ParameterReader.h"
 #include "app/Parameters.h"
 #include "app/ResultPrinters.h"
 #include "app/Usage.h"
+#include "store/DeviceHistory.h"
+#include "store/UpdaterStore.h"
 #include "store/aDirectory.h"
 #include "updater/StopRequest.h"
 #include "updater/Updater.h"
@@ -111,6 +114,23 @@ int sCheck(CLI_Display& display, Updater& updater, const Parameters& p, JsonRepo
     return check.modules.empty() ? sListOutcome(display, errorsBefore) : 0;
 }
 
+// --history -d SERIAL: the device's records, oldest first.
+int sHistory(CLI_Display& display, Updater& updater, const Parameters& p, JsonReport* report)
+{
+    if (!p.serial_number)
+        return sMissingSerial(display, "Error must supply a serial number for the History command");
+    std::vector<nlohmann::ordered_json> entries;
+    unsigned skipped = 0;
+    const std::string folder = updater.GetStorage() + "/" + UpdaterStore::FolderName(p.serial_number);
+    const bool read = History_Read(folder, entries, &skipped);
+    if (!read)
+        display.message(ERROR, "Could not read the history of %08X in %s", p.serial_number, folder.c_str());
+    PrintHistory(display, p.serial_number, entries, skipped);
+    if (report)
+        report->History(p.serial_number, entries, skipped);
+    return read ? 0 : 1;
+}
+
 int sUpdate(CLI_Display& display, Updater& updater, const Parameters& p, JsonReport* report)
 {
     const uint32_t build = sBuildNumber(p.build);
@@ -159,6 +179,17 @@ int sRun(CLI_Display& display, Parameters& p, int parsed, JsonReport* report)
         return 1;
     }
 
+    // --all chooses the modules itself: refused before anything is sent
+    // when the command line names a module, a build or a file.
+    if (p.all && (p.serial_number || !p.build.empty() || !p.bird_file.empty())) {
+        display.message(ERROR, "--all updates every module found that needs it; it does not go with -d, -b or -f");
+        return 1;
+    }
+    if (p.all && (!p.commands.IsSet(CMD_UPDATE | CMD_FLEET_CHECK) || p.transport == TRANSPORT_RECOVER)) {
+        display.message(ERROR, "--all goes with -U (or --check), over USB, TCPIP or a router");
+        return 1;
+    }
+
     std::string updaterDirectory;
     if (!sPrepareStorage(display, p, updaterDirectory))
         return 1;
@@ -186,7 +217,8 @@ int sRun(CLI_Display& display, Parameters& p, int parsed, JsonReport* report)
         }
     }
 
-    if (p.commands.IsSet(CMD_GET)) {
+    // -U --all fetches what each module lacks itself.
+    if (p.commands.IsSet(CMD_GET) && !(p.all && p.commands.IsSet(CMD_UPDATE))) {
         if (!p.serial_number) {
             display.message(ERROR, "-G must specify a specific device via -d");
             display.message(ERROR, "--help for usage information");
@@ -213,8 +245,12 @@ int sRun(CLI_Display& display, Parameters& p, int parsed, JsonReport* report)
 
     if (p.commands.IsSet(CMD_FLEET_CHECK))
         return sCheck(display, updater, p, report);
+    if (p.commands.IsSet(CMD_HISTORY))
+        return sHistory(display, updater, p, report);
     if (p.commands.IsSet(CMD_DISCOVER))
         return sDiscover(display, updater, p, report);
+    if (p.commands.IsSet(CMD_UPDATE) && p.all)
+        return RunUpdateAll(display, updater, p, report);
     if (p.commands.IsSet(CMD_UPDATE))
         return sUpdate(display, updater, p, report);
     if (p.commands.IsSet(CMD_LIST_BUILDS)) {

@@ -32,6 +32,33 @@ std::string sColumn(const std::string& text, size_t width)
     return out;
 }
 
+// A text field of a record, or "-".
+std::string sField(const nlohmann::ordered_json& record, const char* key, size_t width)
+{
+    const auto it = record.find(key);
+    if (it == record.end() || !it->is_string())
+        return "-";
+    return sColumn(it->get<std::string>(), width);
+}
+
+// A build field of a record, or "?".
+std::string sBuildField(const nlohmann::ordered_json& record, const char* key)
+{
+    const auto it = record.find(key);
+    if (it == record.end() || !it->is_number_unsigned())
+        return "?";
+    return std::to_string(it->get<uint64_t>());
+}
+
+std::string sVersionField(const nlohmann::ordered_json& record, const char* version, const char* build)
+{
+    const auto v = record.find(version);
+    const auto b = record.find(build);
+    if ((v == record.end() || v->is_null()) && (b == record.end() || b->is_null()))
+        return "-";
+    return sField(record, version, 16) + " (" + sBuildField(record, build) + ")";
+}
+
 } // namespace
 
 void PrintFleetCheck(UpdaterDisplayInterface& display, const FleetCheck& check)
@@ -50,4 +77,26 @@ void PrintFleetCheck(UpdaterDisplayInterface& display, const FleetCheck& check)
                         sColumn(sVersionBuild(m.latestVersion, m.latestBuild), 20).c_str(), source ? source : "-",
                         CheckStatusText(m.status));
     }
+}
+
+void PrintHistory(UpdaterDisplayInterface& display, uint32_t serialNumber,
+                  const std::vector<nlohmann::ordered_json>& entries, unsigned skipped)
+{
+    if (entries.empty()) {
+        display.message(INFO, "No history for device [%08X]", serialNumber);
+    } else {
+        display.message(INFO, "History of device [%08X]:", serialNumber);
+        for (const nlohmann::ordered_json& e : entries) {
+            const auto seconds = e.find("seconds");
+            const double s = seconds != e.end() && seconds->is_number() ? seconds->get<double>() : 0.0;
+            const std::string message = sField(e, "message", 200);
+            display.message(INFO, "    %s  %s@%s  %-8s  %s -> %s  %-7s  %8.1f s  sha256 %s%s%s",
+                            sField(e, "time", 24).c_str(), sField(e, "user", 32).c_str(), sField(e, "host", 64).c_str(),
+                            sField(e, "command", 8).c_str(), sVersionField(e, "version_before", "build_before").c_str(),
+                            sVersionField(e, "version_after", "build_after").c_str(), sField(e, "result", 7).c_str(), s,
+                            sField(e, "sha256", 16).c_str(), message == "-" ? "" : "  ", message == "-" ? "" : message.c_str());
+        }
+    }
+    if (skipped)
+        display.message(INFO, "%u damaged history lines passed over", skipped);
 }

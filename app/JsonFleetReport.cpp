@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/FleetUpdate.h"
 #include "app/JsonReport.h"
 #include "updater/UpdaterFleet.h"
 
@@ -53,4 +54,39 @@ void JsonReport::Check(const FleetCheck& check)
     j["modules"] = list;
     (*doc)["commands"].push_back("check");
     (*doc)["check"] = j;
+}
+
+void JsonReport::History(uint32_t serialNumber, const std::vector<json>& entries, unsigned skipped)
+{
+    json j;
+    j["serial"] = sHex(serialNumber);
+    j["entries"] = entries;
+    j["skipped_lines"] = skipped;
+    (*doc)["commands"].push_back("history");
+    (*doc)["history"] = j;
+}
+
+void JsonReport::UpdateAll(const FleetOutcome& outcome)
+{
+    json j;
+    j["changed"] = outcome.changed;
+    json counts;
+    for (int r = 0; r < FLEET_RESULT_COUNT; ++r)
+        counts[FleetResultText(FleetResult(r))] = outcome.counts[r];
+    j["counts"] = counts;
+    json list = json::array();
+    for (const FleetModuleOutcome& m : outcome.modules) {
+        json e;
+        e["serial"] = sHex(m.serialNumber);
+        e["result"] = FleetResultText(m.result);
+        e["build_before"] = m.buildBefore ? json(m.buildBefore) : json(nullptr);
+        e["build_after"] = m.buildAfter ? json(m.buildAfter) : json(nullptr);
+        e["version_before"] = m.versionBefore.empty() ? json(nullptr) : json(m.versionBefore);
+        e["version_after"] = m.versionAfter.empty() ? json(nullptr) : json(m.versionAfter);
+        e["error"] = m.error.empty() ? json(nullptr) : json(m.error);
+        list.push_back(e);
+    }
+    j["modules"] = list;
+    (*doc)["commands"].push_back("update_all");
+    (*doc)["update_all"] = j;
 }

@@ -17,6 +17,7 @@
 #include "updater/Updater.h"
 
 struct FleetCheck;
+struct FleetOutcome;
 
 class JsonReport {
 public:
@@ -42,6 +43,10 @@ public:
 
     // --check: the modules with their state (JsonFleetReport.cpp).
     void Check(const FleetCheck& check);
+    // -U --all: what became of each module.
+    void UpdateAll(const FleetOutcome& outcome);
+    // --history: the device's records as read, oldest first.
+    void History(uint32_t serialNumber, const std::vector<nlohmann::ordered_json>& entries, unsigned skipped);
 
     // The whole document, closed by a line end.
     std::string Text(int exitStatus, const std::vector<std::string>& errors) const;

@@ -246,3 +246,245 @@ TEST_F(Fleet, CheckBehindARouter)
                                                                             {Hex(BEHIND_CURRENT), "current"}}));
     EXPECT_EQ(Field(modules, "router_serial")[Hex(BEHIND_OLD)], Hex(ROUTER));
 }
+
+namespace {
+
+const uint32_t BROKEN = 0x55556666;
+
+// The history records of a device, read as the program reads them.
+std::vector<json> HistoryOf(const std::string& folder, unsigned* skipped = nullptr)
+{
+    std::vector<json> records;
+    unsigned damaged = 0;
+    for (const std::string& line : SplitLines(ReadWholeFile(folder + "/.history"))) {
+        json j = json::parse(line, nullptr, false);
+        if (j.is_object())
+            records.push_back(j);
+        else if (!line.empty())
+            ++damaged;
+    }
+    if (skipped)
+        *skipped = damaged;
+    return records;
+}
+
+} // namespace
+
+TEST_F(Fleet, UpdateAllUpdatesExactlyTheOutOfDateModulesAndRecordsTheirHistory)
+{
+    // BROKEN answers every sum check wrongly: its update fails while the
+    // others go on.
+    StartSim({"--module", Keys(OLD, 1000, "2.15.0"), "--module", Keys(BROKEN, 1000, "2.15.0", ",fault=badsum*0"),
+              "--module", Keys(CURRENT, 2000, "2.16.0"), "--module", Keys(NEWER, 3000, "2.17.0")});
+    Offer({OLD, BROKEN, CURRENT, NEWER});
+    ASSERT_TRUE(server.Start());
+
+    RunResult r = Run({"-G", "-U", "--all", "-t", "TCPIP", "--jobs", "2", "--json", "-l", "fleet run"}, server.URL());
+    EXPECT_EQ(r.status, 1) << r.err;
+    const json report = Report(r);
+    ASSERT_TRUE(report.is_object()) << r.out;
+    const json& all = report["update_all"];
+    EXPECT_EQ(all["changed"], true);
+    EXPECT_EQ(all["counts"],
+              json::parse(R"({"updated":1,"current":1,"newer than offered":1,"failed":1,"busy":0})"));
+    EXPECT_EQ(Field(all["modules"], "result"), (std::map<std::string, std::string>{{Hex(OLD), "updated"},
+                                                                                  {Hex(BROKEN), "failed"},
+                                                                                  {Hex(CURRENT), "current"},
+                                                                                  {Hex(NEWER), "newer than offered"}}));
+    for (const json& m : all["modules"]) {
+        if (m["serial"] == Hex(OLD)) {
+            EXPECT_EQ(m["build_before"], 1000);
+            EXPECT_EQ(m["version_before"], "2.15.0");
+            EXPECT_EQ(m["build_after"], 2000);
+            EXPECT_EQ(m["version_after"], "2.16.0");
+            EXPECT_TRUE(m["error"].is_null()) << m;
+        } else if (m["serial"] == Hex(BROKEN)) {
+            EXPECT_TRUE(m["error"].is_string()) << m;
+        }
+    }
+    EXPECT_TRUE(Contains(r.err, "1 updated, 1 current, 1 newer than offered, 1 failed\n")) << r.err;
+
+    const std::string installed = testimages::SerialPatched(VectorImage(IMAGE_SIZE, 11), OLD, SERIAL_OFFSET,
+                                                            DESCRIPTOR_OFFSET);
+    EXPECT_EQ(sim.Flash(OLD).Read("flash", 0, IMAGE_SIZE), installed);
+    for (uint32_t untouched : {CURRENT, NEWER}) {
+        EXPECT_EQ(sim.Flash(untouched).reboots, 0u);
+        EXPECT_EQ(sim.Flash(untouched).Size("flash"), 0u);
+    }
+
+    // Each attempt is in its device's history, with the -l message.
+    const std::vector<json> old = HistoryOf(Folder(OLD));
+    ASSERT_EQ(old.size(), 2u) << ReadWholeFile(Folder(OLD) + "/.history");
+    EXPECT_EQ(old[0]["command"], "download");
+    EXPECT_EQ(old[1]["command"], "update");
+    EXPECT_EQ(old[1]["result"], "ok");
+    EXPECT_EQ(old[1]["build_before"], 1000);
+    EXPECT_EQ(old[1]["version_after"], "2.16.0");
+    EXPECT_EQ(old[1]["build_after"], 2000);
+    EXPECT_EQ(old[1]["message"], "fleet run");
+    EXPECT_EQ(old[1]["sha256"].get<std::string>().size(), 64u);
+    EXPECT_EQ(old[0]["sha256"], old[1]["sha256"]); // the file stored is the file sent
+    const std::vector<json> broken = HistoryOf(Folder(BROKEN));
+    ASSERT_EQ(broken.size(), 2u);
+    EXPECT_EQ(broken[1]["result"], "failed");
+    EXPECT_TRUE(broken[1]["build_after"].is_null());
+    EXPECT_TRUE(HistoryOf(Folder(CURRENT)).empty());
+
+    // Again: nothing left to change but the broken module, on a terminal.
+    RunOptions terminal;
+    terminal.stdoutTerminal = true;
+    RunResult again = Run({"-U", "--all", "-t", "TCPIP"}, server.URL(), terminal);
+    EXPECT_EQ(again.status, 1) << again.err;
+    EXPECT_TRUE(Contains(again.out, "0 updated, 2 current, 1 newer than offered, 1 failed")) << again.out;
+    EXPECT_EQ(sim.Flash(OLD).reboots, 1u);
+
+    // --history prints the records oldest first; --json gives them whole.
+    RunResult shown = Run({"--history", "-d", Hex(OLD)}, server.URL());
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    const size_t download = shown.out.find(" download ");
+    const size_t update = shown.out.find(" update ");
+    EXPECT_NE(download, std::string::npos) << shown.out;
+    EXPECT_NE(update, std::string::npos) << shown.out;
+    EXPECT_LT(download, update) << shown.out;
+    EXPECT_TRUE(Contains(shown.out, "2.15.0 (1000) -> 2.16.0 (2000)  ok ")) << shown.out;
+    EXPECT_TRUE(Contains(shown.out, "  fleet run\n")) << shown.out;
+    RunResult asJson = Run({"--history", "-d", Hex(OLD), "--json"}, server.URL());
+    const json history = Report(asJson);
+    ASSERT_TRUE(history.is_object()) << asJson.out;
+    EXPECT_EQ(history["history"]["serial"], Hex(OLD));
+    EXPECT_EQ(history["history"]["entries"].size(), 2u);
+    EXPECT_EQ(history["history"]["entries"][1], old[1]);
+}
+
+TEST_F(Fleet, UpdateAllRefusesBadCombinationsBeforeSendingAnything)
+{
+    StartSim({"--module", Keys(OLD, 1000, "2.15.0")});
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"-U", "--all", "-d", Hex(OLD)}, {"-U", "--all", "-b", "2000"},
+          {"-U", "--all", "-f", "/tmp/x.bird"}, {"-U", "--all", "--jobs", "0"}, {"-U", "--all", "--jobs", "65"},
+          {"-U", "--all", "--jobs", "x"}, {"-D", "--all"}}) {
+        RunResult r = Run(words, UpdateServerHarness::DeadURL());
+        EXPECT_EQ(r.status, 1) << words[2];
+    }
+    // Nothing reached the module: not even a discovery connection.
+    EXPECT_EQ(sim.Trace().size(), 0u) << sim.Trace()[0];
+}
+
+TEST_F(Fleet, ModuleUnderAnotherRunsLockIsBusy)
+{
+    StartSim({"--module", Keys(OLD, 1000, "2.15.0"), "--module", Keys(BROKEN, 1000, "2.15.0")});
+    Offer({OLD, BROKEN});
+    ASSERT_TRUE(server.Start());
+    ::mkdir((store.Path() + "/updater").c_str(), 0755);
+    ::mkdir(Folder(BROKEN).c_str(), 0755);
+    DeviceLock other;
+    ASSERT_EQ(other.TryLock(Folder(BROKEN)), aErrNone);
+
+    RunResult r = Run({"-G", "-U", "--all", "-t", "TCPIP", "--json"}, server.URL());
+    EXPECT_EQ(r.status, 1) << r.err;
+    const json report = Report(r);
+    ASSERT_TRUE(report.is_object()) << r.out;
+    EXPECT_EQ(Field(report["update_all"]["modules"], "result"),
+              (std::map<std::string, std::string>{{Hex(OLD), "updated"}, {Hex(BROKEN), "busy"}}));
+    EXPECT_EQ(report["update_all"]["counts"]["busy"], 1);
+    EXPECT_TRUE(Contains(r.err, "1 updated, 0 current, 0 newer than offered, 0 failed, 1 busy\n")) << r.err;
+    EXPECT_EQ(sim.Flash(BROKEN).Size("flash"), 0u);
+}
+
+TEST_F(Fleet, UpdateAllBehindARouterOneAtATime)
+{
+    StartSim({"--module", "serial=D272031D,model=17,name=Router", "--behind",
+              Keys(BEHIND_OLD, 1000, "2.15.0", ",address=4"), "--behind",
+              Keys(BEHIND_CURRENT, 1000, "2.15.0", ",address=6")});
+    Offer({BEHIND_OLD, BEHIND_CURRENT});
+    ASSERT_TRUE(server.Start());
+    RunResult r = Run({"-G", "-U", "--all", "-r", Hex(ROUTER), "--jobs", "4"}, server.URL());
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.out, "2 updated, 0 current, 0 newer than offered, 0 failed\n")) << r.out;
+    for (uint32_t serial : {BEHIND_OLD, BEHIND_CURRENT})
+        EXPECT_EQ(sim.Flash(serial).reboots, 1u) << Hex(serial);
+    // One after the other: the second module's download ends after the
+    // first one's update (in whole seconds).
+    const std::vector<json> a = HistoryOf(Folder(BEHIND_OLD));
+    const std::vector<json> b = HistoryOf(Folder(BEHIND_CURRENT));
+    ASSERT_EQ(a.size(), 2u);
+    ASSERT_EQ(b.size(), 2u);
+    EXPECT_GE(b[0]["time"].get<std::string>(), a[1]["time"].get<std::string>());
+}
+
+TEST_F(Fleet, CtrlCStopsEveryModuleAndPrintsTheSummary)
+{
+    // Slow modules: every reply 100 ms late.
+    StartSim({"--module", Keys(OLD, 1000, "2.15.0", ",fault=slow:100"), "--module",
+              Keys(BROKEN, 1000, "2.15.0", ",fault=slow:100"), "--module", Keys(CURRENT, 2000, "2.16.0")});
+    Offer({OLD, BROKEN, CURRENT});
+    ASSERT_TRUE(server.Start());
+    RunOptions options;
+    bool sent = false;
+    options.whileRunning = [&](pid_t pid) {
+        // Once both modules' loaders are at work, as a terminal's Ctrl-C does.
+        if (!sent && sim.CountTrace(Hex(OLD) + " rx 02 ") > 0 && sim.CountTrace(" 5F ") >= 2) {
+            ::kill(-pid, SIGINT);
+            sent = true;
+        }
+    };
+    RunResult r = Run({"-G", "-U", "--all", "-t", "TCPIP", "--jobs", "4", "--json"}, server.URL(), options);
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(r.status, 1) << r.err;
+    const json report = Report(r);
+    ASSERT_TRUE(report.is_object()) << r.out;
+    EXPECT_EQ(report["update_all"]["counts"]["current"], 1);
+    EXPECT_EQ(report["update_all"]["counts"]["failed"], 2) << report;
+    EXPECT_TRUE(Contains(r.err, "0 updated, 1 current, 0 newer than offered, 2 failed\n")) << r.err;
+    // Each stopped update says so in its history.
+    for (uint32_t serial : {OLD, BROKEN}) {
+        const std::vector<json> h = HistoryOf(Folder(serial));
+        ASSERT_FALSE(h.empty()) << Hex(serial);
+        EXPECT_EQ(h.back()["result"], "stopped") << h.back();
+    }
+}
+
+TEST_F(Fleet, HistorySurvivesAKillDuringAnInstall)
+{
+    StartSim({"--module", Keys(OLD, 1000, "2.15.0")});
+    Offer({OLD});
+    ASSERT_TRUE(server.Start());
+    RunResult first = Run({"-G", "-U", "-d", Hex(OLD)}, server.URL());
+    ASSERT_EQ(first.status, 0) << first.err;
+    ASSERT_EQ(HistoryOf(Folder(OLD)).size(), 2u);
+
+    ASSERT_EQ(sim.Command("set " + Hex(OLD) + " newbuild=2000"), "OK set");
+    ASSERT_EQ(sim.Command("fault " + Hex(OLD) + " slow:100"), "OK fault");
+    const size_t loaderBefore = sim.CountTrace(" 5F ");
+    RunOptions options;
+    bool killed = false;
+    options.whileRunning = [&](pid_t pid) {
+        if (!killed && sim.CountTrace(" 5F ") > loaderBefore + 2) {
+            ::kill(-pid, SIGKILL);
+            killed = true;
+        }
+    };
+    Run({"-U", "-d", Hex(OLD), "-b", "2000"}, server.URL(), options);
+    ASSERT_TRUE(killed);
+    // The file still parses: the earlier records whole, the cut one absent.
+    unsigned damaged = 0;
+    EXPECT_EQ(HistoryOf(Folder(OLD), &damaged).size(), 2u);
+    EXPECT_EQ(damaged, 0u);
+
+    // A record that a crash cut short is passed over, and the next one
+    // starts on a line of its own.
+    ASSERT_TRUE(WriteWholeFile(Folder(OLD) + "/.history",
+                               ReadWholeFile(Folder(OLD) + "/.history") + "{\"time\":\"2026-01-01T00:00:00Z\",\"ho"));
+    RunResult shown = Run({"--history", "-d", Hex(OLD), "--json"}, server.URL());
+    EXPECT_EQ(shown.status, 0);
+    const json report = Report(shown);
+    ASSERT_TRUE(report.is_object()) << shown.out;
+    EXPECT_EQ(report["history"]["entries"].size(), 2u);
+    EXPECT_EQ(report["history"]["skipped_lines"], 1);
+    RunResult download = Run({"-G", "-d", Hex(OLD), "-l", "after the crash"}, server.URL());
+    ASSERT_EQ(download.status, 0) << download.err;
+    const std::vector<json> after = HistoryOf(Folder(OLD), &damaged);
+    ASSERT_EQ(after.size(), 3u);
+    EXPECT_EQ(after.back()["message"], "after the crash");
+    EXPECT_EQ(damaged, 1u);
+}
