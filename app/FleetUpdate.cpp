@@ -134,6 +134,8 @@ bool sStart(const std::string& self, const Parameters& p, Running& r)
     r.report = std::tmpfile();
     if (!r.report)
         return false;
+    // Only its own child gets it (as its standard output).
+    ::fcntl(::fileno(r.report), F_SETFD, FD_CLOEXEC);
     const std::vector<std::string> words = sChildWords(p, r.task);
     std::vector<char*> argv;
     for (const std::string& w : words)

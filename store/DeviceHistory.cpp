@@ -105,7 +105,7 @@ aErr History_Append(const std::string& folder, const HistoryRecord& record)
     // that every line stays JSON.
     std::string line = HistoryRecord_ToJson(record).dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
     const std::string path = folder + "/" + HISTORY_FILE_NAME;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+    const int fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
     if (fd < 0)
         return aErrNotFound;
     struct stat st;
@@ -115,7 +115,7 @@ aErr History_Append(const std::string& folder, const HistoryRecord& record)
     }
     const bool created = st.st_size == 0;
     // A record cut short by a crash is left as it is; the new one starts
-    // on a line of its own.
+    // on a line of its own. (Read and write: the last byte is looked at.)
     if (!sEndsWithLine(fd, st.st_size))
         line.insert(line.begin(), '\n');
     bool ok = sWriteAll(fd, line) && ::fsync(fd) == 0;
