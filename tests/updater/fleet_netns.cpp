@@ -268,6 +268,15 @@ std::vector<json> HistoryOf(const std::string& folder, unsigned* skipped = nullp
     return records;
 }
 
+// Whether the host has spoken to a module's loader (upgrade commands 5F).
+bool LoaderAtWork(const SimHarness& sim, uint32_t serial)
+{
+    for (const std::string& line : sim.Trace())
+        if (line.compare(0, 12, Hex(serial) + " rx ") == 0 && line.find(" 5F ") != std::string::npos)
+            return true;
+    return false;
+}
+
 } // namespace
 
 TEST_F(Fleet, UpdateAllUpdatesExactlyTheOutOfDateModulesAndRecordsTheirHistory)
@@ -422,8 +431,9 @@ TEST_F(Fleet, CtrlCStopsEveryModuleAndPrintsTheSummary)
     RunOptions options;
     bool sent = false;
     options.whileRunning = [&](pid_t pid) {
-        // Once both modules' loaders are at work, as a terminal's Ctrl-C does.
-        if (!sent && sim.CountTrace(Hex(OLD) + " rx 02 ") > 0 && sim.CountTrace(" 5F ") >= 2) {
+        // Once both modules' loaders are at work, as a terminal's Ctrl-C does
+        // (to the whole process group).
+        if (!sent && LoaderAtWork(sim, OLD) && LoaderAtWork(sim, BROKEN)) {
             ::kill(-pid, SIGINT);
             sent = true;
         }
