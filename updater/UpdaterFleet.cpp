@@ -24,6 +24,8 @@ const Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
 // Discovery always searches through the loopback interface setting.
 const uint32_t LOOPBACK_INTERFACE = 0x0100007F;
+// A version text from the server is kept up to this length.
+const size_t VERSION_TEXT_MAX = 32;
 // A stored build file is named by at most ten digits followed by ".bird".
 const size_t BUILD_DIGITS_MAX = 10;
 
@@ -82,7 +84,11 @@ bool _server_latest(const std::string& url, uint32_t serialNumber, uint32_t& bui
     std::string latest, firmwareId;
     if (!UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, requestUrl))
         return false;
-    const uint32_t number = _build_of_name(latest + ".bird");
+    // The number alone: blanks and a carriage return around it are no part of it.
+    const size_t first = latest.find_first_not_of(" \t\r\n");
+    const size_t last = latest.find_last_not_of(" \t\r\n");
+    const std::string digits = first == std::string::npos ? std::string() : latest.substr(first, last - first + 1);
+    const uint32_t number = _build_of_name(digits + ".bird");
     if (number == 0) {
         Log::log(DEBUG_Updater, "Error: Could not convert %s to int.\n", latest.c_str());
         return false;
@@ -93,7 +99,7 @@ bool _server_latest(const std::string& url, uint32_t serialNumber, uint32_t& bui
     if (UpdateServerRequest::GetBuildList(serialNumber, builds, requestUrl)) {
         for (const auto& entry : builds)
             if (_build_of_name(entry.first + ".bird") == number)
-                version = entry.second;
+                version = entry.second.substr(0, VERSION_TEXT_MAX);
     }
     return true;
 }

@@ -236,6 +236,8 @@ TEST_F(Fleet, CheckBehindARouter)
               Keys(BEHIND_OLD, 1000, "2.15.0", ",address=4"), "--behind",
               Keys(BEHIND_CURRENT, 2000, "2.16.0", ",address=6")});
     Offer({BEHIND_OLD, BEHIND_CURRENT});
+    // Answer lines that end in CR LF name the same builds.
+    server.SetFaults("crlf\n");
     ASSERT_TRUE(server.Start());
     RunResult r = Run({"--check", "-r", Hex(ROUTER), "--json"}, server.URL());
     EXPECT_EQ(r.status, 0) << r.err;
@@ -245,6 +247,8 @@ TEST_F(Fleet, CheckBehindARouter)
     EXPECT_EQ(Field(modules, "status"), (std::map<std::string, std::string>{{Hex(BEHIND_OLD), "update available"},
                                                                             {Hex(BEHIND_CURRENT), "current"}}));
     EXPECT_EQ(Field(modules, "router_serial")[Hex(BEHIND_OLD)], Hex(ROUTER));
+    EXPECT_EQ(Field(modules, "latest_version")[Hex(BEHIND_OLD)], "2.16.0");
+    EXPECT_EQ(Field(modules, "source")[Hex(BEHIND_OLD)], "server");
 }
 
 namespace {
