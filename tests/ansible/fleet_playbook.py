@@ -152,6 +152,18 @@ def main():
             got = reboots(host, serial)
             if got != want:
                 failures.append("%s %s rebooted %d times, not %d" % (name, serial, got, want))
+            # The installation is in the device's history with the message.
+            records = []
+            try:
+                with open(os.path.join(host, "store", "updater", serial, ".history")) as f:
+                    records = [json.loads(line) for line in f if line.strip()]
+            except (OSError, ValueError):
+                pass
+            installs = [r for r in records if r.get("command") == "update" and r.get("result") == "ok"
+                        and r.get("message") == "-- ansible test"]
+            if len(installs) != want:
+                failures.append("%s %s has %d installations in its history, not %d" % (name, serial, len(installs),
+                                                                                      want))
     shutil.rmtree(work, ignore_errors=True)
     if failures:
         print("\n".join(failures))

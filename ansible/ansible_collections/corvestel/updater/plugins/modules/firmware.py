@@ -140,10 +140,11 @@ def run_updater(module, words):
     p = module.params
     argv = [module.get_bin_path(p["updater"], required=True) if "/" not in p["updater"] else p["updater"]]
     argv += words + ["--json"]
+    # "=" forms: a value that begins with "-" is still the value.
     if p["store"]:
-        argv += ["-i", p["store"]]
+        argv.append("-i=" + p["store"])
     if p["server_url"]:
-        argv += ["-u", p["server_url"]]
+        argv.append("-u=" + p["server_url"])
     rc, out, err = module.run_command(argv)
     try:
         report = json.loads(out)
@@ -239,7 +240,7 @@ def main():
         if p["router"]:
             words += ["-r", p["router"]]
     if p["message"]:
-        words += ["-l", p["message"]]
+        words.append("-l=" + p["message"])
     rc, report, err = run_updater(module, words)
     errors += report.get("errors", []) if report else []
 
