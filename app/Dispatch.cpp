@@ -4,6 +4,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "app/FleetPrinters.h"
+#include "app/FleetUpdate.h"
 #include "app/JsonReport.h"
 #include "app/Log.h"
 #include "app/ParameterReader.h"
@@ -11,9 +13,12 @@
 #include "app/ResultPrinters.h"
 #include "app/Usage.h"
 #include "link/aError.h"
+#include "store/DeviceHistory.h"
+#include "store/UpdaterStore.h"
 #include "store/aDirectory.h"
 #include "updater/StopRequest.h"
 #include "updater/Updater.h"
+#include "updater/UpdaterFleet.h"
 
 namespace {
 
@@ -100,6 +105,43 @@ int sDiscover(CLI_Display& display, Updater& updater, const Parameters& p, JsonR
     return sListOutcome(display, errorsBefore);
 }
 
+// --check: every module found against the newest build offered. Exit 0
+// when the state of every one was determined.
+int sCheck(CLI_Display& display, Updater& updater, const Parameters& p, JsonReport* report)
+{
+    const linkType type = p.transport_given && p.transport != TRANSPORT_RECOVER ? p.transport : 0;
+    const unsigned errorsBefore = display.error_count();
+    if (p.router_serial)
+        display.message(INFO, "Checking Corvestel Network devices connected to %08X", p.router_serial);
+    else
+        display.message(INFO, "Checking Corvestel devices");
+    const FleetCheck check = updater.Check_Devices(type, p.router_serial, p.serial_number);
+    PrintFleetCheck(display, check);
+    if (report)
+        report->Check(check);
+    for (const ModuleCheck& m : check.modules)
+        if (m.status == CHECK_UNKNOWN)
+            return 1;
+    return check.modules.empty() ? sListOutcome(display, errorsBefore) : 0;
+}
+
+// --history -d SERIAL: the device's records, oldest first.
+int sHistory(CLI_Display& display, Updater& updater, const Parameters& p, JsonReport* report)
+{
+    if (!p.serial_number)
+        return sMissingSerial(display, "Error must supply a serial number for the History command");
+    std::vector<nlohmann::ordered_json> entries;
+    unsigned skipped = 0;
+    const std::string folder = updater.GetStorage() + "/" + UpdaterStore::FolderName(p.serial_number);
+    const bool read = History_Read(folder, entries, &skipped);
+    if (!read)
+        display.message(ERROR, "Could not read the history of %08X in %s", p.serial_number, folder.c_str());
+    PrintHistory(display, p.serial_number, entries, skipped);
+    if (report)
+        report->History(p.serial_number, entries, skipped);
+    return read ? 0 : 1;
+}
+
 int sUpdate(CLI_Display& display, Updater& updater, const Parameters& p, JsonReport* report)
 {
     const uint32_t build = sBuildNumber(p.build);
@@ -148,11 +190,23 @@ int sRun(CLI_Display& display, Parameters& p, int parsed, JsonReport* report)
         return 1;
     }
 
+    // --all chooses the modules itself: refused before anything is sent
+    // when the command line names a module, a build or a file.
+    if (p.all && (p.serial_number || !p.build.empty() || !p.bird_file.empty())) {
+        display.message(ERROR, "--all updates every module found that needs it; it does not go with -d, -b or -f");
+        return 1;
+    }
+    if (p.all && (!p.commands.IsSet(CMD_UPDATE | CMD_FLEET_CHECK) || p.transport == TRANSPORT_RECOVER)) {
+        display.message(ERROR, "--all goes with -U (or --check), over USB, TCPIP or a router");
+        return 1;
+    }
+
     std::string updaterDirectory;
     if (!sPrepareStorage(display, p, updaterDirectory))
         return 1;
 
     Updater updater(p.server_url.c_str(), updaterDirectory.c_str(), display);
+    updater.Set_History_Message(p.history_message);
     int pending = 0;
 
     if (p.commands.IsSet(CMD_FINGERPRINT)) {
@@ -174,7 +228,8 @@ int sRun(CLI_Display& display, Parameters& p, int parsed, JsonReport* report)
         }
     }
 
-    if (p.commands.IsSet(CMD_GET)) {
+    // -U --all fetches what each module lacks itself.
+    if (p.commands.IsSet(CMD_GET) && !(p.all && p.commands.IsSet(CMD_UPDATE))) {
         if (!p.serial_number) {
             display.message(ERROR, "-G must specify a specific device via -d");
             display.message(ERROR, "--help for usage information");
@@ -201,8 +256,14 @@ int sRun(CLI_Display& display, Parameters& p, int parsed, JsonReport* report)
         }
     }
 
+    if (p.commands.IsSet(CMD_FLEET_CHECK))
+        return sCheck(display, updater, p, report);
+    if (p.commands.IsSet(CMD_HISTORY))
+        return sHistory(display, updater, p, report);
     if (p.commands.IsSet(CMD_DISCOVER))
         return sDiscover(display, updater, p, report);
+    if (p.commands.IsSet(CMD_UPDATE) && p.all)
+        return RunUpdateAll(display, updater, p, report);
     if (p.commands.IsSet(CMD_UPDATE))
         return sUpdate(display, updater, p, report);
     if (p.commands.IsSet(CMD_LIST_BUILDS)) {

@@ -190,6 +190,7 @@ void JsonReport::Update(bool recovery, bool ok, const std::string& port, const U
     j["file_version"] = r.version.empty() ? json(nullptr) : json(r.version);
     j["bytes"] = ok ? json(r.bytes) : json(nullptr);
     j["seconds"] = r.seconds;
+    j["written"] = r.written;
     j["version_read_back"] = r.readBack ? json(r.versionAfter) : json(nullptr);
     j["build_read_back"] = r.readBack ? json(r.buildAfter) : json(nullptr);
     const char* key = recovery ? "recover" : "update";

@@ -16,6 +16,9 @@
 #include "link/aDefs.h"
 #include "updater/Updater.h"
 
+struct FleetCheck;
+struct FleetOutcome;
+
 class JsonReport {
 public:
     JsonReport();
@@ -37,6 +40,13 @@ public:
     void Token(uint32_t serialNumber, const std::string& token);
     // -U: "update" or "recover", its outcome and what the engine reported.
     void Update(bool recovery, bool ok, const std::string& port, const UpdateReport& report);
+
+    // --check: the modules with their state (JsonFleetReport.cpp).
+    void Check(const FleetCheck& check);
+    // -U --all: what became of each module.
+    void UpdateAll(const FleetOutcome& outcome);
+    // --history: the device's records as read, oldest first.
+    void History(uint32_t serialNumber, const std::vector<nlohmann::ordered_json>& entries, unsigned skipped);
 
     // The whole document, closed by a line end.
     std::string Text(int exitStatus, const std::vector<std::string>& errors) const;

@@ -34,6 +34,10 @@ const OptionSpec OPTION_TABLE[] = {
     {"-u", OPTION_PARAMETER, true},
     {"--help", OPTION_HELP, false},
     {"--json", OPTION_EXACT, false},
+    {"--check", OPTION_EXACT, false},
+    {"--history", OPTION_EXACT, false},
+    {"--all", OPTION_EXACT, false},
+    {"--jobs", OPTION_EXACT, true},
     {nullptr, OPTION_END, false},
 };
 

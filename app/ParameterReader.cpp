@@ -163,6 +163,31 @@ int sParameter(UpdaterDisplayInterface& display, const OptionEntry& entry, Param
     }
 }
 
+// The options that only match in full ("--json").
+int sLongOption(UpdaterDisplayInterface& display, const OptionEntry& entry, Parameters& p)
+{
+    const std::string text = entry.option->text;
+    if (text == "--json") {
+        p.json = true;
+    } else if (text == "--check") {
+        p.commands.Set(CMD_FLEET_CHECK);
+    } else if (text == "--history") {
+        p.commands.Set(CMD_HISTORY);
+    } else if (text == "--all") {
+        p.all = true;
+    } else if (text == "--jobs") {
+        const char* end = nullptr;
+        const uint32_t jobs = ReadDecimalArgument(entry.argument.c_str(), &end);
+        if (!end || *end || jobs < 1 || jobs > FLEET_JOBS_MAX) {
+            display.message(UpdaterDisplayInterface::LEVEL_ERROR, "Invalid value [%s] for --jobs: a number from 1 to %u",
+                            entry.argument.c_str(), unsigned(FLEET_JOBS_MAX));
+            return 1;
+        }
+        p.jobs = jobs;
+    }
+    return 0;
+}
+
 std::string sProgramName(const char* argv0)
 {
     if (!argv0)
@@ -217,8 +242,8 @@ int ReadParameters(UpdaterDisplayInterface& display, int argc, const char* const
                 status = 1;
             break;
         case OPTION_EXACT:
-            if (std::strcmp(entry.option->text, "--json") == 0)
-                p.json = true;
+            if (sLongOption(display, entry, p))
+                status = 1;
             break;
         default:
             if (sParameter(display, entry, p))

@@ -12,6 +12,10 @@
 #define UPDATE_SERVER_PORT "80"
 #define UPDATE_SERVER_URL "http://" UPDATE_SERVER_HOST "/cgi/u"
 
+// Modules that -U --all updates at once: the default and the limits of --jobs.
+const uint32_t FLEET_JOBS_DEFAULT = 4;
+const uint32_t FLEET_JOBS_MAX = 64;
+
 // Transport value that selects recovery through the boot ROM.
 const uint32_t TRANSPORT_RECOVER = 255;
 
@@ -26,11 +30,13 @@ enum COMMANDS : uint32_t {
     CMD_Z = 0x80,
     CMD_JWT = 0x100,
     CMD_LIST_LOCAL = 0x200,
+    CMD_FLEET_CHECK = 0x400, // --check
+    CMD_HISTORY = 0x800,     // --history
     CMD_HELP = 0x80000000,
 };
 
 // A run has a command when any of these bits is set.
-const uint32_t CMD_ANY = 0x307FF;
+const uint32_t CMD_ANY = 0x30FFF;
 
 class CommandsClass {
 public:
@@ -67,6 +73,8 @@ struct Parameters {
     bool debug_mask_given = false;
     bool help_requested = false;
     bool json = false; // --json: one JSON document on standard output
+    bool all = false;  // --all: -U updates every module found that needs it
+    uint32_t jobs = FLEET_JOBS_DEFAULT; // --jobs: modules that -U --all updates at once
     // Words the matcher could not use, in command-line order; each was
     // warned about. A run that would change a module or the store refuses
     // to start while any are left.

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <nettle/sha2.h>
@@ -38,11 +39,11 @@ std::string Sha256_Hex(const void* data, size_t size)
     return sFinish(ctx);
 }
 
-aErr Sha256_FileHex(const std::string& path, std::string& hex)
+namespace {
+
+// Reads fd to its end into a digest; closes fd.
+aErr sDigestFd(int fd, std::string& hex)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return aErrNotFound;
     sha256_ctx ctx;
     sha256_init(&ctx);
     uint8_t buffer[64 * 1024];
@@ -61,4 +62,30 @@ aErr Sha256_FileHex(const std::string& path, std::string& hex)
     ::close(fd);
     hex = sFinish(ctx);
     return aErrNone;
+}
+
+} // namespace
+
+aErr Sha256_FileHex(const std::string& path, std::string& hex)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return aErrNotFound;
+    return sDigestFd(fd, hex);
+}
+
+std::string Sha256_File(const std::string& path)
+{
+    // A file the user named may be reached through a link; it must be a
+    // regular file (a FIFO would block the run).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return "";
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return "";
+    }
+    std::string hex;
+    return sDigestFd(fd, hex) == aErrNone ? hex : "";
 }

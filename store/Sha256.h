@@ -19,4 +19,8 @@ std::string Sha256_Hex(const void* data, size_t size);
 //   aErrIO        reading failed
 aErr Sha256_FileHex(const std::string& path, std::string& hex);
 
+// The digest of a regular file the user named (a link is followed); empty
+// when it can't be read or is no regular file.
+std::string Sha256_File(const std::string& path);
+
 #endif

@@ -17,6 +17,7 @@
 
 class BirdFile;
 class DeviceLock;
+struct FleetCheck;
 class UpdaterStore;
 
 // One found module. The linkSpec part says how it was reached; module and
@@ -65,6 +66,7 @@ struct UpdateReport {
     std::string version;      // firmware version the file carries
     uint64_t bytes = 0;       // firmware bytes written, once the transfer succeeded
     double seconds = 0;       // the whole command
+    bool written = false;     // the module's loader was started: its memory may have changed
     bool readBack = false;    // the module answered after its reboot:
     std::string versionAfter; //   the version it reports then
     uint32_t buildAfter = 0;  //   and its build
@@ -88,11 +90,21 @@ public:
     // Chooses the faster UEI-bytes firmware transfer for later updates.
     void Set_UEIBytes_Load(bool enable);
 
+    // The -l text, recorded with every installation, recovery and download
+    // in the device's history.
+    void Set_History_Message(const std::string& message) { history_message = message; }
+
     // Modules reachable directly over the given link type; 0 means USB, then TCPIP.
     std::vector<DeviceInfo> Discover_Devices(linkType type);
     // Modules behind the router with that serial number, in address order;
     // type 0 finds out over which link type the router is reachable.
     std::vector<DeviceInfo> Discover_CVNetwork_Devices(uint32_t routerSerial, linkType type);
+
+    // Every module found (over type, 0 meaning USB; behind routerSerial when
+    // given; only serialNumber when given, over USB then TCPIP for type 0)
+    // with its state against the newest build offered (UpdaterFleet.h).
+    // Read-only.
+    FleetCheck Check_Devices(linkType type, uint32_t routerSerial, uint32_t serialNumber);
 
     // Installs firmware on a running module. build 0 chooses one; an empty
     // birdFile takes the file from the store; moduleAddress 0 finds the
@@ -167,6 +179,7 @@ private:
     bool uei_bytes_load = false;
     bool build_from_download = false;
     uint32_t verify_timeout_ms = VERIFY_TIMEOUT_MS;
+    std::string history_message;      // the -l text
     UpdateVerification last_verification;
     UpdateReport update_report;       // of the last update or recovery
 };

@@ -55,7 +55,8 @@ bool _match_serial(const linkSpec* spec, bool* success, void* reference)
     return false;
 }
 
-// One module directly reached: connect with its own specifier and ask it.
+} // namespace
+
 void _identify(DeviceInfo& info, UpdaterDisplayInterface& display)
 {
     info.modelName = aDefs_GetModelName(info.model);
@@ -77,6 +78,8 @@ void _identify(DeviceInfo& info, UpdaterDisplayInterface& display)
     }
     module.disconnect();
 }
+
+namespace {
 
 // One address behind the router; true with info filled when a module
 // answered there.

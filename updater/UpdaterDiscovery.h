@@ -35,6 +35,11 @@ aErr _get_name(Quorvane::Corvestel::Module& module, DeviceInfo& info);
 // and how to grant access; then forgets them. True when there was one.
 bool _report_refused_usb(UpdaterDisplayInterface& display);
 
+// One module directly reached: connects with its own specifier and asks
+// for its model name, build, version and name; the first failing step's
+// code goes into info.error.
+void _identify(DeviceInfo& info, UpdaterDisplayInterface& display);
+
 // USB, else TCPIP, when a module with this serial number is found there;
 // 0 when neither finds it.
 linkType _find_link_type(uint32_t serialNumber);

@@ -25,6 +25,7 @@
 #include "store/DeviceLock.h"
 #include "store/Sha256.h"
 #include "store/UpdaterStore.h"
+#include "updater/UpdateHistory.h"
 
 namespace {
 
@@ -228,6 +229,9 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     DeviceLock lock;
     if (!lock_device(display, item.Path(), serialNumber, lock))
         return 0;
+    // A download begins: its outcome goes into the device's history.
+    HistoryScope history(display, storage, "download", history_message);
+    history.Arm(serialNumber);
     // The settings as they are now that no other run can change them.
     item = UpdaterStoreItem(item.basePath, item.name, item.kind);
 
@@ -321,6 +325,8 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
             display.message(ERROR, "The server sent a file that is not a valid BIRD file; the store is unchanged");
         return 0;
     }
+    history.BytesStored(bytes, size);
+    history.After(check.GetVersion(), buildNumber);
     check = BirdFile();
     const std::string date = _now_text();
     const std::string fileName = std::to_string(buildNumber) + ".bird";
@@ -337,6 +343,7 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     item.settings.Add("LAST_DOWNLOAD_DATE", date);
     item.settings.Add(UpdaterStore::DigestKey(fileName), digest);
     item.settings.Save(nullptr);
+    history.Succeeded();
     return buildNumber;
 }
 

@@ -30,6 +30,7 @@
 #include "store/UpdaterStore.h"
 #include "transport/unix_time.h"
 #include "updater/StopRequest.h"
+#include "updater/UpdateHistory.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterDiscovery.h"
 #include "updater/UpdaterUpdate.h"
@@ -532,6 +533,7 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
 {
     aMSTicks start = aTime_GetMSTicks();
     update_report = UpdateReport();
+    HistoryScope history(display, storage, "recover", history_message);
     // Held to the end: a second recovery or identification through this
     // port is refused before it opens the port.
     DeviceLock portLock;
@@ -602,6 +604,10 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
             return false;
         }
     }
+    // The recovery of a known device begins: its outcome goes into the
+    // device's history.
+    history.Arm(serialNumber);
+    history.FileSent(bird.path);
     if (StopRequested())
         return _recovery_stopped(display, chip, imx_loader_started);
 
@@ -623,9 +629,13 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
         display.message(ERROR, "Unknown device");
         break;
     }
-    if (result)
+    update_report.written = true;
+    if (result) {
         for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE))
             update_report.bytes += block.length;
+        history.After(update_report.version, update_report.build);
+        history.Succeeded();
+    }
     update_report.seconds = aTime_MSElapsed(start) / 1000.0;
     display.message(INFO, "Update time: %.4f sec", update_report.seconds);
     return result;

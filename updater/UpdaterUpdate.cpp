@@ -27,6 +27,7 @@
 #include "transport/unix_time.h"
 #include "updater/Updater.h"
 #include "updater/StopRequest.h"
+#include "updater/UpdateHistory.h"
 #include "updater/UpdaterDiscovery.h"
 #include "updater/UpdaterEntity.h"
 #include "updater/UpdaterVerify.h"
@@ -403,6 +404,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     // One run at a time per device: a second one would interleave its
     // dialogue with this one's.
     DeviceLock lock;
+    // Declared after the lock: its record is written while the lock is held.
+    HistoryScope history(display, storage, "update", history_message);
     try {
         if (!lock_device(display, store->AddDevice(serialNumber).Path(), serialNumber, lock))
             return false;
@@ -463,6 +466,9 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     update_report.build = birdFile.empty() ? build : bird.GetBuild();
     update_report.birdFile = bird.path;
     update_report.version = bird.GetVersion();
+    // An installation begins: its outcome goes into the device's history.
+    history.Arm(serialNumber);
+    history.FileSent(bird.path);
 
     if (bird.has_serial_block) {
         Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
@@ -515,6 +521,14 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         // The router's object goes here; the target keeps the shared connection.
     }
 
+    if (status == aErrNone) {
+        DeviceInfo before;
+        const uint32_t buildBefore = _get_build_number(target);
+        if (_get_version(target, before) == aErrNone)
+            history.Before(std::to_string(before.versionMajor) + "." + std::to_string(before.versionMinor) + "." +
+                               std::to_string(before.versionPatch),
+                           buildBefore);
+    }
     if (status == aErrNone && !override && !_validate_bird(display, bird, target, serialNumber)) {
         display.message(ERROR, "Birdfile failed validation");
         return false;
@@ -529,6 +543,7 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         status = aErrCancel;
     if (status == aErrNone) {
         transferred = true;
+        update_report.written = true;
         linkSpec spec{};
         const linkType original = target.getLinkSpecifier(&spec) == aErrNone ? spec.type : 0;
         // A stream that connected again by itself after LOAD also means the
@@ -565,6 +580,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         update_report.readBack = last_verification.reached;
         update_report.versionAfter = last_verification.version;
         update_report.buildAfter = last_verification.build;
+        if (last_verification.reached)
+            history.After(last_verification.version, last_verification.build);
         if (!taken)
             return false;
     }
@@ -591,5 +608,8 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
         update_report.bytes += block.length;
     update_report.seconds = double(aTime_MSElapsed(start)) / 1000.0;
     display.message(INFO, "Update time: %.4f sec", update_report.seconds);
+    if (!history.HasAfter())
+        history.After(update_report.version, update_report.build);
+    history.Succeeded();
     return true;
 }

@@ -43,7 +43,8 @@ expect "TCPIP" Updater -D -t T
 expect "TCPIP" Updater -D -t = TC
 expect "RECOVER TCPIP USB" Updater -D -t =
 expect "-OVERRIDE" Updater -O
-expect "--help --json" Updater --
+expect "--all --check --help --history --jobs --json" Updater --
+expect "1 16 2 4 8" Updater -U --all --jobs ""
 expect "" Updater -u ""
 
 mkdir -p "$work/base/updater/40F5849A" "$work/base/updater/D272031D" "$work/base/updater/notes" \
