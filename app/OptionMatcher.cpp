@@ -34,6 +34,7 @@ const OptionSpec OPTION_TABLE[] = {
     {"-u", OPTION_PARAMETER, true},
     {"--help", OPTION_HELP, false},
     {"--json", OPTION_EXACT, false},
+    {"--record", OPTION_EXACT, true},
     {nullptr, OPTION_END, false},
 };
 

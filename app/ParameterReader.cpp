@@ -219,6 +219,8 @@ int ReadParameters(UpdaterDisplayInterface& display, int argc, const char* const
         case OPTION_EXACT:
             if (std::strcmp(entry.option->text, "--json") == 0)
                 p.json = true;
+            else if (std::strcmp(entry.option->text, "--record") == 0)
+                p.record_file = entry.argument;
             break;
         default:
             if (sParameter(display, entry, p))

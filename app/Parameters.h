@@ -67,6 +67,7 @@ struct Parameters {
     bool debug_mask_given = false;
     bool help_requested = false;
     bool json = false; // --json: one JSON document on standard output
+    std::string record_file; // --record FILE: the run's events as JSON lines
     // Words the matcher could not use, in command-line order; each was
     // warned about. A run that would change a module or the store refuses
     // to start while any are left.

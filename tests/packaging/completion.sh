@@ -43,7 +43,7 @@ expect "TCPIP" Updater -D -t T
 expect "TCPIP" Updater -D -t = TC
 expect "RECOVER TCPIP USB" Updater -D -t =
 expect "-OVERRIDE" Updater -O
-expect "--help --json" Updater --
+expect "--help --json --record" Updater --
 expect "" Updater -u ""
 
 mkdir -p "$work/base/updater/40F5849A" "$work/base/updater/D272031D" "$work/base/updater/notes" \
