@@ -196,15 +196,16 @@ bool readRecording(const std::string& path, Recording& recording, std::string& e
             if (line == 1 && kind != "header")
                 throw Bad{"a recording begins with its header"};
             const uint64_t t = sUnsigned(r, "t", UINT64_MAX);
+            ReplayStep s;
+            s.line = line;
+            s.t = t;
+            const bool played = sStep(r, kind, s, links, recording);
             if (t < lastT)
                 throw Bad{"time runs backwards"};
             lastT = t;
             if (kind == "exit")
                 recording.complete = true;
-            ReplayStep s;
-            s.line = line;
-            s.t = t;
-            if (sStep(r, kind, s, links, recording))
+            if (played)
                 recording.steps.push_back(s);
         } catch (const Bad& bad) {
             error = "line " + std::to_string(line) + ": " + bad.what;
