@@ -4,22 +4,37 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
 
 std::atomic<bool> aRecordActive{false};
 
 namespace {
 
-// The recording's file and its start; guarded by the lock. The lock is a
-// function-local static so that records written while the process ends
-// never meet a destroyed mutex.
+// A record that follows the last write by this long or more is written at
+// once; closer ones (a burst of packets) wait in memory for the writer
+// thread, which writes them at most this long later. A write per record
+// would cost an install as much time as its packets take.
+constexpr int64_t kFlushUs = 5000;
+
+// The recording's file, its start and the records not yet written; guarded
+// by the lock. The state is never freed, so that records written while the
+// process ends never meet a destroyed mutex.
 struct sRecording {
     std::mutex lock;
+    std::mutex writeLock; // taken under lock, held while writing without it
+    std::condition_variable wake;
     int fd = -1;
     std::chrono::steady_clock::time_point start;
+    std::string pending;
+    int64_t lastWriteUs = 0;
+    bool stopping = false;
+    std::thread writer;
 };
 
 sRecording& sState()
@@ -86,6 +101,20 @@ const char* sKindName(uint32_t kind)
     }
 }
 
+// Writes value in decimal at out; returns the digits written (at most 20).
+size_t sDecimal(char* out, uint64_t value)
+{
+    char digits[20];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value);
+    for (size_t i = 0; i < n; i++)
+        out[i] = digits[n - 1 - i];
+    return n;
+}
+
 void sWriteAll(int fd, const std::string& line)
 {
     size_t done = 0;
@@ -110,18 +139,63 @@ std::string sBegin(const char* kind)
     return line;
 }
 
-// Stamps the time, closes the record and writes it.
-void sFinish(std::string& head, const std::string& fields)
+// Writes what is pending. The caller holds the lock in hold; it is let go
+// during the write, so that records are queued meanwhile, while the write
+// lock keeps the writes in the order their records were queued.
+void sFlushLocked(sRecording& s, std::unique_lock<std::mutex>& hold, int64_t nowUs)
+{
+    s.lastWriteUs = nowUs;
+    if (s.pending.empty())
+        return;
+    std::string out;
+    out.reserve(1 << 16);
+    out.swap(s.pending);
+    const int fd = s.fd;
+    std::lock_guard<std::mutex> writing(s.writeLock);
+    hold.unlock();
+    sWriteAll(fd, out);
+    hold.lock();
+}
+
+int64_t sElapsedUs(const sRecording& s)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - s.start)
+        .count();
+}
+
+// Stamps the time after head (which ends with "t":), adds fields, closes
+// the record and queues it; written at once unless a write was just made.
+void sFinish(const char* head, size_t headLength, const char* fields, size_t fieldsLength)
 {
     sRecording& s = sState();
-    std::lock_guard<std::mutex> hold(s.lock);
+    std::unique_lock<std::mutex> hold(s.lock);
     if (s.fd < 0)
         return;
-    const auto elapsed = std::chrono::steady_clock::now() - s.start;
-    head += std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
-    head += fields;
-    head += "}\n";
-    sWriteAll(s.fd, head);
+    const int64_t now = sElapsedUs(s);
+    char stamp[24];
+    const size_t n = sDecimal(stamp, static_cast<uint64_t>(now > 0 ? now : 0));
+    s.pending.append(head, headLength);
+    s.pending.append(stamp, n);
+    s.pending.append(fields, fieldsLength);
+    s.pending.append("}\n", 2);
+    if (now - s.lastWriteUs >= kFlushUs)
+        sFlushLocked(s, hold, now);
+}
+
+void sFinish(std::string& head, const std::string& fields)
+{
+    sFinish(head.data(), head.size(), fields.data(), fields.size());
+}
+
+void sWriterLoop()
+{
+    sRecording& s = sState();
+    std::unique_lock<std::mutex> hold(s.lock);
+    while (!s.stopping) {
+        s.wake.wait_for(hold, std::chrono::microseconds(kFlushUs));
+        if (s.fd >= 0 && !s.pending.empty())
+            sFlushLocked(s, hold, sElapsedUs(s));
+    }
 }
 
 void sRecord(const char* kind, const std::string& fields)
@@ -177,6 +251,17 @@ aErr aRecord_Start(const char* path, const char* program, const char* version, i
             return aErrIO;
         s.fd = fd;
         s.start = std::chrono::steady_clock::now();
+        s.pending.clear();
+        s.pending.reserve(1 << 16);
+        s.lastWriteUs = -kFlushUs;
+        s.stopping = false;
+        try {
+            s.writer = std::thread(sWriterLoop);
+        } catch (...) {
+            close(fd);
+            s.fd = -1;
+            return aErrResource;
+        }
     }
     std::string fields = ",\"format\":1,\"program\":";
     sString(fields, program, std::char_traits<char>::length(program));
@@ -204,11 +289,22 @@ void aRecord_Stop()
 {
     aRecordActive.store(false);
     sRecording& s = sState();
-    std::lock_guard<std::mutex> hold(s.lock);
-    if (s.fd >= 0) {
-        close(s.fd);
-        s.fd = -1;
+    std::thread writer;
+    {
+        std::lock_guard<std::mutex> hold(s.lock);
+        if (s.fd < 0)
+            return;
+        s.stopping = true;
+        writer = std::move(s.writer);
     }
+    s.wake.notify_all();
+    if (writer.joinable())
+        writer.join();
+    std::unique_lock<std::mutex> hold(s.lock);
+    sFlushLocked(s, hold, 0);
+    std::lock_guard<std::mutex> writing(s.writeLock);
+    close(s.fd);
+    s.fd = -1;
 }
 
 void aRecord_LinkOpened(uint32_t link, uint32_t kind, uint32_t key, uint32_t port, const char* path)
@@ -252,13 +348,26 @@ void aRecord_LinkDropped(uint32_t link, const char* why)
 
 void aRecord_Packet(uint32_t link, bool sent, const uint8_t* wire, uint32_t length)
 {
-    std::string f;
-    f.reserve(96);
-    f += ",\"link\":";
-    f += std::to_string(link);
-    f += sent ? ",\"dir\":\"out\",\"hex\":" : ",\"dir\":\"in\",\"hex\":";
-    sHex(f, wire, length);
-    sRecord("packet", f);
+    // The busiest record: formatted on the stack, without allocations.
+    static const char HEAD[] = "{\"kind\":\"packet\",\"t\":";
+    char fields[64 + 2 * 256];
+    if (length > 256)
+        length = 256;
+    static const char LINK[] = ",\"link\":";
+    static const char OUT[] = ",\"dir\":\"out\",\"hex\":\"";
+    static const char IN[] = ",\"dir\":\"in\",\"hex\":\"";
+    size_t at = 0;
+    std::memcpy(fields, LINK, sizeof LINK - 1);
+    at += sizeof LINK - 1;
+    at += sDecimal(fields + at, link);
+    std::memcpy(fields + at, sent ? OUT : IN, sent ? sizeof OUT - 1 : sizeof IN - 1);
+    at += sent ? sizeof OUT - 1 : sizeof IN - 1;
+    for (uint32_t i = 0; i < length; i++) {
+        fields[at++] = HEX[wire[i] >> 4];
+        fields[at++] = HEX[wire[i] & 0xF];
+    }
+    fields[at++] = '"';
+    sFinish(HEAD, sizeof HEAD - 1, fields, at);
 }
 
 void aRecord_Reconnect(uint32_t address, uint16_t port, aErr result)
