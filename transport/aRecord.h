@@ -3,10 +3,13 @@
 // datagrams, update server answers, output lines, the exit status) written
 // as one JSON line each, with its monotonic time, as it happens. The format
 // is described in doc/recording.md.
-// Every function may be called from any thread: a record is formatted on the
-// caller's stack and written whole, under one lock, straight to the file
-// (no buffering), so a run that is killed leaves every record before the
-// kill readable. While no recording runs each call costs one relaxed load.
+// Every function may be called from any thread: a record is formatted by the
+// caller and queued whole under one lock. A record that comes after a quiet
+// spell is written at once; those of a burst (an install's packets) are
+// written by the recorder's writer thread at most 5 ms later, whole lines
+// only, so a run that is killed leaves a readable file holding all but its
+// last few milliseconds. While no recording runs each call costs one relaxed
+// load.
 #ifndef CORVESTEL_TRANSPORT_ARECORD_H
 #define CORVESTEL_TRANSPORT_ARECORD_H
 
