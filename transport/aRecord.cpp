@@ -388,6 +388,15 @@ void aRecord_Datagram(const char* search, bool sent, uint32_t peerAddress, uint1
     sRecord("datagram", f);
 }
 
+void aRecord_Serial(const char* path, bool sent, const uint8_t* bytes, uint32_t length)
+{
+    std::string f = ",\"path\":";
+    sString(f, path ? path : "", path ? std::char_traits<char>::length(path) : 0);
+    f += sent ? ",\"dir\":\"out\",\"hex\":" : ",\"dir\":\"in\",\"hex\":";
+    sHex(f, bytes, length);
+    sRecord("serial", f);
+}
+
 void aRecord_Http(const std::string& url, long status, const std::string& body, const char* failure)
 {
     std::string f = ",\"url\":";

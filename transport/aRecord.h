@@ -61,6 +61,10 @@ void aRecord_Reconnect(uint32_t address, uint16_t port, aErr result);
 void aRecord_Datagram(const char* search, bool sent, uint32_t peerAddress, uint16_t peerPort,
                       const uint8_t* bytes, uint32_t length);
 
+// Bytes on a serial line (a boot ROM's, or a serial link): sent is host to
+// device; path names the line.
+void aRecord_Serial(const char* path, bool sent, const uint8_t* bytes, uint32_t length);
+
 // One request to the update server: the URL (any password removed), the
 // HTTP status and body, or the failure text (null when it succeeded).
 void aRecord_Http(const std::string& url, long status, const std::string& body, const char* failure);

@@ -86,7 +86,8 @@ std::string sTarget(const std::string& url)
 bool sStep(const json& r, const std::string& kind, ReplayStep& s, std::map<uint32_t, std::string>& links,
            Recording& recording)
 {
-    if (kind == "header" || kind == "output" || kind == "exit" || kind == "link_drop")
+    // A serial line's bytes are the boot ROM replay's (corvestel-bootrom --replay).
+    if (kind == "header" || kind == "output" || kind == "exit" || kind == "link_drop" || kind == "serial")
         return false;
     if (kind == "link_module") {
         const uint32_t link = uint32_t(sUnsigned(r, "link", 0xFFFFFFFF));
