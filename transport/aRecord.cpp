@@ -414,7 +414,8 @@ void aRecord_Http(const std::string& url, long status, const std::string& body, 
 void aRecord_Output(bool error, const char* text)
 {
     std::string f = error ? ",\"stream\":\"err\",\"text\":" : ",\"stream\":\"out\",\"text\":";
-    sString(f, text ? text : "", text ? std::char_traits<char>::length(text) : 0);
+    // Messages may quote the server's URL.
+    sString(f, aRecord_HidePasswords(text ? text : ""));
     sRecord("output", f);
 }
 

@@ -69,7 +69,8 @@ void aRecord_Serial(const char* path, bool sent, const uint8_t* bytes, uint32_t 
 // HTTP status and body, or the failure text (null when it succeeded).
 void aRecord_Http(const std::string& url, long status, const std::string& body, const char* failure);
 
-// One line the program printed (without its line end); error: standard error.
+// One line the program printed (without its line end), any password in a URL
+// removed; error: standard error.
 void aRecord_Output(bool error, const char* text);
 
 // The program's exit status; the last record of a run that ended normally.
