@@ -1366,5 +1366,14 @@ aPacket* aLink_AwaitFirst(uint32_t identifier, PacketMatchProc match, const void
             aTime_MSSleep(kPollMs);
     } while (Clock::now() < deadline);
     record->fifoWaiters.fetch_sub(1);
+    if (packet && aRecord_IsOn()) {
+        uint8_t wire[aPACKETMAXWIRE];
+        const uint8_t length = packet->length <= aPACKETMAXDATA ? packet->length : aPACKETMAXDATA;
+        wire[0] = packet->address;
+        wire[1] = length;
+        for (uint8_t i = 0; i < length; i++)
+            wire[2 + i] = packet->data[i];
+        aRecord_Reply(identifier, wire, 2u + length);
+    }
     return packet;
 }

@@ -370,6 +370,13 @@ void aRecord_Packet(uint32_t link, bool sent, const uint8_t* wire, uint32_t leng
     sFinish(HEAD, sizeof HEAD - 1, fields, at);
 }
 
+void aRecord_Reply(uint32_t link, const uint8_t* wire, uint32_t length)
+{
+    std::string f = ",\"link\":" + std::to_string(link) + ",\"hex\":";
+    sHex(f, wire, length);
+    sRecord("reply", f);
+}
+
 void aRecord_Reconnect(uint32_t address, uint16_t port, aErr result)
 {
     std::string f = ",\"address\":\"" + sAddress(address) + "\",\"port\":" + std::to_string(port)

@@ -47,6 +47,9 @@ void aRecord_LinkOpened(uint32_t link, uint32_t kind, uint32_t key, uint32_t por
 void aRecord_LinkModule(uint32_t link, uint32_t serial, uint32_t module, uint32_t router, uint32_t routerSerial);
 // The last use of a link was dropped: its connection closes.
 void aRecord_LinkClosed(uint32_t link);
+// A caller that waited for a reply got this packet: what the host waited
+// for before it went on (a replay of the host's side waits for the same).
+void aRecord_Reply(uint32_t link, const uint8_t* wire, uint32_t length);
 // The link's stream failed or lost its connection.
 void aRecord_LinkDropped(uint32_t link, const char* why);
 // One packet's wire bytes (address, length, data); sent is host to module.

@@ -81,7 +81,7 @@ bool ReadSteps(const std::string& path, std::vector<Step>& steps, size_t& lines,
 {
     static const std::set<std::string> KNOWN = {"header", "output", "exit", "link_open", "link_module",
                                                 "link_close", "link_drop", "packet", "reconnect", "datagram",
-                                                "http", "serial"};
+                                                "http", "serial", "reply"};
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot read " + path;

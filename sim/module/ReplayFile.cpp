@@ -87,7 +87,8 @@ bool sStep(const json& r, const std::string& kind, ReplayStep& s, std::map<uint3
            Recording& recording)
 {
     // A serial line's bytes are the boot ROM replay's (corvestel-bootrom --replay).
-    if (kind == "header" || kind == "output" || kind == "exit" || kind == "link_drop" || kind == "serial")
+    if (kind == "header" || kind == "output" || kind == "exit" || kind == "link_drop" || kind == "serial"
+        || kind == "reply")
         return false;
     if (kind == "link_module") {
         const uint32_t link = uint32_t(sUnsigned(r, "link", 0xFFFFFFFF));
