@@ -224,7 +224,9 @@ std::string aRecord_HidePasswords(const std::string& text)
         if (atSign != std::string::npos && atSign >= from && atSign < end) {
             const size_t colon = text.find(':', from);
             if (colon != std::string::npos && colon < atSign) {
-                out.append(text, at, colon - at);
+                // Shown as the program shows it on the console.
+                out.append(text, at, colon + 1 - at);
+                out += "***";
                 at = atSign;
                 continue;
             }

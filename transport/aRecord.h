@@ -29,7 +29,8 @@ inline bool aRecord_IsOn()
 
 // Starts recording into path (created or truncated, mode 0600: a recording
 // holds serial numbers and server answers) and writes the header: program,
-// version, the command line (any password in a URL removed) and the time.
+// version, the command line (any password in a URL replaced by ***) and the
+// time.
 // aErrParam: null path or program. aErrBusy: a recording already runs.
 // aErrIO: the file can't be created or written.
 aErr aRecord_Start(const char* path, const char* program, const char* version, int argc,
@@ -68,18 +69,18 @@ void aRecord_Datagram(const char* search, bool sent, uint32_t peerAddress, uint1
 // device; path names the line.
 void aRecord_Serial(const char* path, bool sent, const uint8_t* bytes, uint32_t length);
 
-// One request to the update server: the URL (any password removed), the
+// One request to the update server: the URL (any password replaced), the
 // HTTP status and body, or the failure text (null when it succeeded).
 void aRecord_Http(const std::string& url, long status, const std::string& body, const char* failure);
 
 // One line the program printed (without its line end), any password in a URL
-// removed; error: standard error.
+// replaced by ***; error: standard error.
 void aRecord_Output(bool error, const char* text);
 
 // The program's exit status; the last record of a run that ended normally.
 void aRecord_Exit(int status);
 
-// text with the password of any "scheme://user:password@" removed.
+// text with the password of any "scheme://user:password@" replaced by "***".
 std::string aRecord_HidePasswords(const std::string& text);
 
 #endif

@@ -57,3 +57,5 @@ record router -D -r D272031D
 record download -G -d 40F5849A -u "$url" -i store
 record update-router -U -d 40F5849A -r D272031D -u "$url" -i store
 record update-direct -G -U -d 6A3C0012 -t TCPIP -u "$url" -i store
+# The same build again, from a file given on the command line.
+record update-file -U -d 40F5849A -r D272031D -f srv/40F5849A/4870.bird -u "$url" -i store
