@@ -3,6 +3,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "transport/aRecord.h"
+
 uint8_t CLI_Display::spinner_frame = 0;
 
 namespace {
@@ -81,12 +83,16 @@ void CLI_Display::update_spinner(bool active, const char* label)
 
 void CLI_Display::info_message(const char* text)
 {
+    if (aRecord_IsOn())
+        aRecord_Output(out == err, text);
     if (out)
         fprintf(out, "%s\n", text ? text : "");
 }
 
 void CLI_Display::error_message(const char* text)
 {
+    if (aRecord_IsOn())
+        aRecord_Output(true, text);
     ++errors;
     if (keeping) {
         std::lock_guard<std::mutex> hold(keptLock);
@@ -98,8 +104,11 @@ void CLI_Display::error_message(const char* text)
 
 void CLI_Display::hint_message(const char* text)
 {
-    if (err && !is_muted())
+    if (err && !is_muted()) {
+        if (aRecord_IsOn())
+            aRecord_Output(true, text);
         fprintf(err, "%s\n", text ? text : "");
+    }
 }
 
 std::vector<std::string> CLI_Display::kept_errors() const

@@ -16,6 +16,7 @@
 #include "store/DeviceHistory.h"
 #include "store/UpdaterStore.h"
 #include "store/aDirectory.h"
+#include "transport/aRecord.h"
 #include "updater/StopRequest.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterFleet.h"
@@ -302,12 +303,11 @@ int sRun(CLI_Display& display, Parameters& p, int parsed, JsonReport* report)
 }
 } // namespace
 
-int RunCommandLine(CLI_Display& display, int argc, const char* const* argv)
+namespace {
+
+// Runs the command line once it is parsed, with the report when one is kept.
+int sRunParsed(CLI_Display& display, Parameters& p, int parsed)
 {
-    Parameters p;
-    // Kept from the start, so that refusals of the parse reach the report.
-    display.keep_errors();
-    const int parsed = ReadParameters(display, argc, argv, p);
     if (!p.json)
         return sRun(display, p, parsed, nullptr);
 
@@ -318,7 +318,43 @@ int RunCommandLine(CLI_Display& display, int argc, const char* const* argv)
     JsonReport report;
     const int status = sRun(display, p, parsed, &report);
     const std::string text = report.Text(status, display.kept_errors());
+    if (aRecord_IsOn()) {
+        size_t from = 0;
+        while (from < text.size()) {
+            size_t end = text.find('\n', from);
+            if (end == std::string::npos)
+                end = text.size();
+            aRecord_Output(false, text.substr(from, end - from).c_str());
+            from = end + 1;
+        }
+    }
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
+    return status;
+}
+
+} // namespace
+
+int RunCommandLine(CLI_Display& display, int argc, const char* const* argv)
+{
+    Parameters p;
+    // Kept from the start, so that refusals of the parse reach the report.
+    display.keep_errors();
+    const int parsed = ReadParameters(display, argc, argv, p);
+    if (p.record_file.empty())
+        return sRunParsed(display, p, parsed);
+
+    // A recording asked for and not made would leave a report from the
+    // field without its evidence: nothing runs without it.
+    const std::string versionText = UPDATER_VERSION_TEXT;
+    const size_t number = versionText.find(' ') + 1;
+    const std::string version = versionText.substr(number, versionText.find(' ', number) - number);
+    if (aRecord_Start(p.record_file.c_str(), UPDATER_PROGRAM_NAME, version.c_str(), argc, argv) != aErrNone) {
+        display.message(ERROR, "Could not create the recording %s", p.record_file.c_str());
+        return 1;
+    }
+    const int status = sRunParsed(display, p, parsed);
+    aRecord_Exit(status);
+    aRecord_Stop();
     return status;
 }

@@ -38,6 +38,7 @@ const OptionSpec OPTION_TABLE[] = {
     {"--history", OPTION_EXACT, false},
     {"--all", OPTION_EXACT, false},
     {"--jobs", OPTION_EXACT, true},
+    {"--record", OPTION_EXACT, true},
     {nullptr, OPTION_END, false},
 };
 

@@ -184,6 +184,8 @@ int sLongOption(UpdaterDisplayInterface& display, const OptionEntry& entry, Para
             return 1;
         }
         p.jobs = jobs;
+    } else if (text == "--record") {
+        p.record_file = entry.argument;
     }
     return 0;
 }

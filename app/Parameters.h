@@ -75,6 +75,7 @@ struct Parameters {
     bool json = false; // --json: one JSON document on standard output
     bool all = false;  // --all: -U updates every module found that needs it
     uint32_t jobs = FLEET_JOBS_DEFAULT; // --jobs: modules that -U --all updates at once
+    std::string record_file; // --record FILE: the run's events as JSON lines
     // Words the matcher could not use, in command-line order; each was
     // warned about. A run that would change a module or the store refuses
     // to start while any are left.

@@ -62,6 +62,8 @@ const char USAGE_EXTENDED[] =
     "                                Default:[APP.log]\n"
     "     -u <host:port>           - The hostname and port of the update server\n"
     "                                Default: " UPDATE_SERVER_HOST ":" UPDATE_SERVER_PORT "\n"
+    "     --record <filename>      - record the run (packets, discovery, server\n"
+    "                                answers, output) into filename, to report a fault\n"
     "  Extended Commands:\n"
     "     -I                       - View stored device information.\n"
     "                                Must either use DISCOVER command [\"-D\"] or\n"

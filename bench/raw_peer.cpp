@@ -10,6 +10,12 @@
 //     on a plain socket, up to the REBOOT request, waiting for the module's
 //     answers wherever the install waited for them; prints one JSON line
 //     with the whole replay's and the firmware phase's seconds.
+//   raw_peer replay-recording HOST PORT RECORDING
+//     the same from the subject's own recording (Updater --record): the
+//     host's packets in their order, sent together while the host did not
+//     wait, and before each the module's bytes up to the reply the host
+//     waited for; nothing else. The honest baseline: the same writes and the
+//     same waits for answers as the subject, as fast as the protocol allows.
 //   raw_peer rss COMMAND [ARGUMENTS...]
 //     runs COMMAND (output discarded) and prints one JSON line with its wall
 //     seconds, peak resident size in KiB and exit status. A process started
@@ -294,6 +300,100 @@ int sReplay(const char* host, int port, const char* tracePath)
     return 0;
 }
 
+// The text value of "name":"..." in one JSON line of a recording (its values
+// are plain: no escapes in kinds, directions and hex).
+std::string sJsonText(const std::string& line, const std::string& name)
+{
+    const std::string key = "\"" + name + "\":\"";
+    size_t at = line.find(key);
+    if (at == std::string::npos)
+        return std::string();
+    at += key.size();
+    size_t end = line.find('"', at);
+    return end == std::string::npos ? std::string() : line.substr(at, end - at);
+}
+
+Bytes sUnhex(const std::string& text)
+{
+    Bytes out;
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        out.push_back(uint8_t(std::strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
+    return out;
+}
+
+// A packet the host wrote, or a wait: until the module's bytes reach this
+// many (all it had sent when the host got the reply it waited for).
+struct HostStep {
+    bool write;
+    Bytes bytes;
+    size_t moduleBytes;
+};
+
+std::vector<HostStep> sReadRecording(const std::string& path)
+{
+    std::vector<HostStep> steps;
+    std::ifstream in(path);
+    std::string line;
+    size_t moduleBytes = 0;
+    while (std::getline(in, line)) {
+        const std::string kind = sJsonText(line, "kind");
+        if (kind == "packet") {
+            Bytes bytes = sUnhex(sJsonText(line, "hex"));
+            if (sJsonText(line, "dir") == "out")
+                steps.push_back({true, bytes, 0});
+            else
+                moduleBytes += bytes.size();
+        } else if (kind == "reply") {
+            steps.push_back({false, Bytes(), moduleBytes});
+        }
+    }
+    return steps;
+}
+
+int sReplayRecording(const char* host, int port, const char* path)
+{
+    std::vector<HostStep> steps = sReadRecording(path);
+    int fd = sConnect(host, port);
+    if (fd < 0 || steps.empty())
+        return 1;
+    Bytes batch;
+    size_t received = 0;
+    bool loaded = false;
+    Clock::time_point start = Clock::now(), firmwareStart{}, firmwareEnd{};
+    for (const HostStep& step : steps) {
+        if (!step.write) {
+            if (step.moduleBytes <= received)
+                continue;
+            if (!batch.empty() && !sSendAll(fd, batch))
+                return 1;
+            batch.clear();
+            if (!sReadExactly(fd, step.moduleBytes - received))
+                return 1;
+            received = step.moduleBytes;
+            continue;
+        }
+        const Bytes& packet = step.bytes;
+        if (sIsUpgrade(packet, 0x02))
+            loaded = true;
+        if (loaded && firmwareStart == Clock::time_point{} && sIsUpgrade(packet, 0x03))
+            firmwareStart = Clock::now();
+        batch.insert(batch.end(), packet.begin(), packet.end());
+        if (sIsUpgrade(packet, 0x06)) {
+            firmwareEnd = Clock::now();
+            if (!sSendAll(fd, batch))
+                return 1;
+            break;
+        }
+    }
+    auto end = Clock::now();
+    close(fd);
+    if (firmwareStart == Clock::time_point{} || firmwareEnd == Clock::time_point{})
+        return 1;
+    std::printf("{\"whole_s\": %.6f, \"firmware_s\": %.6f}\n", std::chrono::duration<double>(end - start).count(),
+                std::chrono::duration<double>(firmwareEnd - firmwareStart).count());
+    return 0;
+}
+
 int sPeakRss(char** argv)
 {
     auto start = Clock::now();
@@ -329,6 +429,9 @@ int main(int argc, char** argv)
         return sRoundTrip(argv[2], std::atoi(argv[3]));
     if (argc == 5 && std::string(argv[1]) == "replay")
         return sReplay(argv[2], std::atoi(argv[3]), argv[4]);
-    std::fprintf(stderr, "usage: %s roundtrip SIM ROUNDS | replay HOST PORT TRACE | rss COMMAND...\n", argv[0]);
+    if (argc == 5 && std::string(argv[1]) == "replay-recording")
+        return sReplayRecording(argv[2], std::atoi(argv[3]), argv[4]);
+    std::fprintf(stderr, "usage: %s roundtrip SIM ROUNDS | replay HOST PORT TRACE | replay-recording HOST PORT "
+                         "RECORDING | rss COMMAND...\n", argv[0]);
     return 2;
 }

@@ -11,6 +11,7 @@
 #include "link/aDebugging.h"
 #include "link/aLink.h"
 #include "link/aLinkManagerInternal.h"
+#include "transport/aRecord.h"
 #include "transport/discover.h"
 #include "transport/unix_time.h"
 
@@ -75,8 +76,11 @@ uint32_t sCreateEngineLink(const linkSpec& spec, aEtherConfig& config, uint32_t 
         *err = aErrMode;
         return 0;
     }
-    if (id != 0)
+    if (id != 0) {
         *err = aErrNone;
+        if (aRecord_IsOn())
+            aRecord_LinkModule(id, spec.serialNumber, spec.module, spec.router, spec.routerSerialNumber);
+    }
     return id;
 }
 

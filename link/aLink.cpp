@@ -9,6 +9,7 @@
 #include "link/aDebugging.h"
 #include "link/aDefs.h"
 #include "link/aLinkManagerInternal.h"
+#include "transport/aRecord.h"
 #include "transport/aServer_ZeroMQ.h"
 #include "transport/aStream_ZeroMQClient.h"
 #include "transport/aStreamsocket.h"
@@ -62,6 +63,8 @@ void sWriteOne(aLinkRecord* record, const aPacket* packet)
     bytes[1] = packet->length;
     for (uint8_t i = 0; i < packet->length; i++)
         bytes[2 + i] = packet->data[i];
+    if (aRecord_IsOn())
+        aRecord_Packet(record->identifier, true, bytes, packet->length + 2u);
     aErr err = aStream_Write(record->stream, bytes, packet->length + 2u);
     if (err != aErrNone)
         aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing: %d\n", err);
@@ -185,6 +188,15 @@ aErr sHandlePacket(aLinkRecord* record)
 {
     aPacket* packet = record->incoming;
     aPacketDebug_LogPacket(record, aLOG_RECEIVED, packet);
+    if (aRecord_IsOn()) {
+        uint8_t wire[aPACKETMAXWIRE];
+        const uint8_t length = packet->length <= aPACKETMAXDATA ? packet->length : aPACKETMAXDATA;
+        wire[0] = packet->address;
+        wire[1] = length;
+        for (uint8_t i = 0; i < length; i++)
+            wire[2 + i] = packet->data[i];
+        aRecord_Packet(record->identifier, false, wire, 2u + length);
+    }
 
     bool consumed = false;
     if (aMutex_Lock(record->userFilterMutex) == aErrNone) {
@@ -243,6 +255,8 @@ void sDropped(aLinkRecord* record, bool syncing)
 {
     record->drops.fetch_add(1);
     aDebugging_Trace(aDEBUG_LINK, "link %u: stream lost its connection\n", record->identifier);
+    if (aRecord_IsOn())
+        aRecord_LinkDropped(record->identifier, "reconnected");
     if (syncing)
         sSyncStart(record, true);
     else
@@ -261,8 +275,11 @@ sStep sReceiveStep(aLinkRecord* record)
     uint32_t status = record->status.load();
 
     if (err != aErrNone && err != aErrNotReady) {
-        if (status != LINK_IO_ERROR)
+        if (status != LINK_IO_ERROR) {
             record->drops.fetch_add(1);
+            if (aRecord_IsOn())
+                aRecord_LinkDropped(record->identifier, aError_GetErrorText(err));
+        }
         record->status.store(LINK_IO_ERROR);
         return sStep::Failed;
     }
@@ -473,10 +490,13 @@ uint32_t sWritePooled(aLinkRecord* record, const aPacket* first)
     uint8_t pool[aLINK_POOL_SIZE];
     uint32_t total = 0;
     auto append = [&](const aPacket* packet) {
+        const uint32_t at = total;
         pool[total++] = packet->address;
         pool[total++] = packet->length;
         for (uint8_t i = 0; i < packet->length; i++)
             pool[total++] = packet->data[i];
+        if (aRecord_IsOn())
+            aRecord_Packet(record->identifier, true, pool + at, total - at);
     };
     append(first);
     while (total <= aLINK_POOL_THRESHOLD) {
@@ -688,6 +708,8 @@ aErr sTeardown(const aLinkEntryRef& entry)
         if (record->stream) {
             aDebugging_Trace(aDEBUG_LINK, " Destroy stream\n");
             aStream_Destroy(&record->stream);
+            if (aRecord_IsOn())
+                aRecord_LinkClosed(record->identifier);
         }
         record->status.store(LINK_NO_STREAM);
     }
@@ -736,6 +758,8 @@ uint32_t sCreateWithStream(uint32_t kind, uint32_t key, uint32_t port, aStreamRe
     }
     uint32_t identifier = entry->identifier;
     aLinkRecord* record = entry->record.get();
+    if (aRecord_IsOn() && stream)
+        aRecord_LinkOpened(identifier, kind, key, port, nullptr);
     bool ready = sInitRecord(record, stream);
     if (!ready || aLinkManager_AddUse(identifier) != aErrNone) {
         aDebugging_Trace(aDEBUG_LINK, "FAIL: link initialisation\n");
@@ -1101,6 +1125,8 @@ aErr aLink_Reset(uint32_t identifier)
         }
         if (!fifos)
             return aErrResource;
+        if (aRecord_IsOn())
+            aRecord_LinkOpened(identifier, entry->streamKind, entry->deviceKey, entry->port, nullptr);
         aPacket_Reset(record->incoming);
         record->status.store(LINK_STOPPED);
     }
@@ -1259,10 +1285,13 @@ aErr aLink_PutPackets(uint32_t identifier, const aPacket* const* packets, uint32
     uint32_t total = 0;
     for (uint32_t i = 0; i < count; i++) {
         const aPacket* packet = packets[i];
+        const uint32_t at = total;
         pool[total++] = packet->address;
         pool[total++] = packet->length;
         for (uint8_t b = 0; b < packet->length; b++)
             pool[total++] = packet->data[b];
+        if (aRecord_IsOn())
+            aRecord_Packet(record->identifier, true, pool + at, total - at);
         aPacketDebug_LogPacket(record, aLOG_SENT, packet);
         if (total > aLINK_POOL_THRESHOLD || i + 1 == count) {
             aErr err = aStream_Write(record->stream, pool, total);
@@ -1337,5 +1366,14 @@ aPacket* aLink_AwaitFirst(uint32_t identifier, PacketMatchProc match, const void
             aTime_MSSleep(kPollMs);
     } while (Clock::now() < deadline);
     record->fifoWaiters.fetch_sub(1);
+    if (packet && aRecord_IsOn()) {
+        uint8_t wire[aPACKETMAXWIRE];
+        const uint8_t length = packet->length <= aPACKETMAXDATA ? packet->length : aPACKETMAXDATA;
+        wire[0] = packet->address;
+        wire[1] = length;
+        for (uint8_t i = 0; i < length; i++)
+            wire[2 + i] = packet->data[i];
+        aRecord_Reply(identifier, wire, 2u + length);
+    }
     return packet;
 }

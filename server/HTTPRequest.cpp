@@ -8,6 +8,7 @@
 #include <curl/curl.h>
 
 #include "app/Log.h"
+#include "transport/aRecord.h"
 
 namespace {
 
@@ -181,6 +182,14 @@ HTTPResponse HTTPRequest::GET(const std::string& url, const Parameters& paramete
         rc = curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_easy_cleanup(curl);
 
+    if (aRecord_IsOn()) {
+        if (ctx.overflow || rc == CURLE_FILESIZE_EXCEEDED)
+            aRecord_Http(response.get_request(), status, std::string(), "answer too large");
+        else if (rc != CURLE_OK)
+            aRecord_Http(response.get_request(), status, std::string(), curl_easy_strerror(rc));
+        else
+            aRecord_Http(response.get_request(), status, response.get_response(), nullptr);
+    }
     if (ctx.overflow || rc == CURLE_FILESIZE_EXCEEDED)
         throw std::runtime_error("The server's answer is larger than " + std::to_string(limits.maxBodyBytes) +
                                  " bytes; nothing of it is kept");

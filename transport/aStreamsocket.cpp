@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "transport/aRecord.h"
 #include "transport/unix_time.h"
 #include "transport/unix_waiter.h"
 
@@ -114,6 +115,8 @@ static aErr sFill(aSocket* s)
     if ((n < 0 && sLost(e)) || (n == 0 && !s->accepted)) {
         s->flags &= ~SOCKET_CONNECTED;
         aErr err = sConnectLocked(s);
+        if (aRecord_IsOn())
+            aRecord_Reconnect(s->address.sin_addr.s_addr, static_cast<uint16_t>(s->port), err);
         if (err != aErrNone)
             return err;
         n = recv(s->fd, s->received, RECEIVE_SIZE, MSG_DONTWAIT);
@@ -212,6 +215,8 @@ static aErr sWrite(const uint8_t* data, uint32_t length, void* reference)
                 if (generation == s->generation || !(s->flags & SOCKET_CONNECTED)) {
                     s->flags &= ~SOCKET_CONNECTED;
                     aErr err = sConnectLocked(s);
+                    if (aRecord_IsOn())
+                        aRecord_Reconnect(s->address.sin_addr.s_addr, static_cast<uint16_t>(s->port), err);
                     if (err != aErrNone)
                         return err;
                 }

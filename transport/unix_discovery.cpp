@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "link/aDebugging.h"
+#include "transport/aRecord.h"
 #include "transport/cvusb_driver.h"
 
 enum {
@@ -138,6 +139,8 @@ static bool sRequest(uint32_t interfaceAddress)
     inet_pton(AF_INET, aDISCOVERY_TCPIP_GROUP, &group.sin_addr);
     ssize_t n = sendto(fd, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&group), sizeof group);
     close(fd);
+    if (aRecord_IsOn() && n == static_cast<ssize_t>(sizeof request))
+        aRecord_Datagram("tcpip", true, group.sin_addr.s_addr, aDISCOVERY_TCPIP_REQUEST_PORT, request, sizeof request);
     return n == static_cast<ssize_t>(sizeof request);
 }
 
@@ -234,6 +237,9 @@ unsigned aDiscovery_EnumerateTCPIP(aDiscoveryModuleFoundProc callback, void* ref
                 continue;
             if (n < 0)
                 break; // normally two seconds without an answer
+            if (aRecord_IsOn())
+                aRecord_Datagram("tcpip", false, from.sin_addr.s_addr, ntohs(from.sin_port), record,
+                                 static_cast<uint32_t>(n < 0 ? 0 : n));
             if (n < 8)
                 continue; // no serial number in it: not a module's answer
             linkSpec spec;

@@ -7,9 +7,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+
+#include "transport/aRecord.h"
 #include "transport/unix_waiter.h"
 
-enum { SERIAL_PATHSIZE = 4096 };
+enum { SERIAL_PATHSIZE = 4096, RECORD_CHUNK = 256 };
 
 struct aSerial {
     uint32_t baudIndex;
@@ -20,7 +23,50 @@ struct aSerial {
     bool haveSaved; // saved holds the settings found at open
     aWaiter waiter; // wakes the reader out of poll
     uint16_t check;
+    // While a run is recorded: bytes read and not yet recorded, kept until
+    // the line runs dry, the host writes or the chunk fills (reader and
+    // writer may be two threads: the flag guards them).
+    std::atomic_flag recordLock;
+    uint32_t recordCount;
+    uint8_t recordIn[RECORD_CHUNK];
 };
+
+// The caller holds recordLock.
+static void sRecordReceived(aSerial* serial)
+{
+    if (serial->recordCount) {
+        aRecord_Serial(serial->path, false, serial->recordIn, serial->recordCount);
+        serial->recordCount = 0;
+    }
+}
+
+static void sRecordLock(aSerial* serial)
+{
+    while (serial->recordLock.test_and_set(std::memory_order_acquire)) {
+    }
+}
+
+static void sRecordUnlock(aSerial* serial)
+{
+    serial->recordLock.clear(std::memory_order_release);
+}
+
+// Records n bytes: received (byte null: the line ran dry) or about to be sent.
+static void sRecord(aSerial* serial, bool sent, const uint8_t* bytes, uint32_t n)
+{
+    sRecordLock(serial);
+    if (sent) {
+        sRecordReceived(serial);
+        aRecord_Serial(serial->path, true, bytes, n);
+    } else if (!bytes) {
+        sRecordReceived(serial);
+    } else {
+        serial->recordIn[serial->recordCount++] = *bytes;
+        if (serial->recordCount == RECORD_CHUNK)
+            sRecordReceived(serial);
+    }
+    sRecordUnlock(serial);
+}
 
 static aSerial* sSerial(void* reference)
 {
@@ -34,6 +80,8 @@ static aErr sGet(uint8_t* byte, void* reference)
     if (!serial || !byte)
         return aErrParam;
     ssize_t n = read(serial->fd, byte, 1);
+    if (aRecord_IsOn())
+        sRecord(serial, false, n == 1 ? byte : nullptr, 0);
     if (n == 1)
         return aErrNone;
     if (n == 0 || errno == EAGAIN || errno == EINTR)
@@ -58,6 +106,8 @@ static aErr sWrite(const uint8_t* data, uint32_t length, void* reference)
     aSerial* serial = sSerial(reference);
     if (!serial || !data)
         return aErrParam;
+    if (aRecord_IsOn())
+        sRecord(serial, true, data, length);
     ssize_t n;
     do {
         n = write(serial->fd, data, length);
@@ -74,6 +124,8 @@ static aErr sPut(uint8_t byte, void* reference)
     aSerial* serial = sSerial(reference);
     if (!serial)
         return aErrParam;
+    if (aRecord_IsOn())
+        sRecord(serial, true, &byte, 1);
     ssize_t n;
     do {
         n = write(serial->fd, &byte, 1);
@@ -87,6 +139,8 @@ static aErr sDelete(void* reference)
     if (!serial)
         return aErrParam;
     aErr err = aErrNone;
+    if (aRecord_IsOn())
+        sRecord(serial, false, nullptr, 0);
     if (serial->fd >= 0) {
         if (serial->haveSaved && tcsetattr(serial->fd, TCSANOW, &serial->saved) != 0)
             err = aErrIO;

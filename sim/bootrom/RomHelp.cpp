@@ -43,6 +43,16 @@ Options:
                         (trace "REFUSED JUMP ADDRESS") (open)
   --help, -h            this text
 
+Replay of a host's recording (Updater --record FILE), instead of a ROM:
+  corvestel-bootrom --replay FILE [--speed recorded|max] [--lifetime S]
+                        plays the ROM's side of the recorded serial line on a
+                        pseudo-terminal ("READY PTY-PATH"): the host's bytes
+                        are compared with the recorded ones, the ROM's sent
+                        again, at the recorded pace or at once (max). Ends
+                        with "replay complete: N records" (0), "replay
+                        diverged at record N: expected HEX, got HEX ..." (1),
+                        or refuses a bad recording with its line number (2).
+
 Control commands (--control-stdin), one per line, each answered by one line
 on standard output, "OK" or "ERR ...":
   DUMP                  write the memory files into --dump-dir

@@ -34,6 +34,7 @@
 #include "BootRom.h"
 #include "RomHelp.h"
 #include "PacedLine.h"
+#include "RomReplay.h"
 
 namespace {
 
@@ -105,6 +106,11 @@ void RomTrace::Bytes(const char* tag, const std::string& bytes)
 
 int main(int argc, char** argv)
 {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--replay") == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            return RunRomReplay(argc, argv);
+        }
     RomOptions options;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];

@@ -43,6 +43,21 @@ Global options:
   --stream C:O:I:T[:S] add a stream source to the last module
   --help               this text
 
+Replay of a host's recording (Updater --record FILE), instead of modules:
+  corvestel-sim --replay FILE [--discovery IFADDR] [--ready-file PATH]
+                [--speed recorded|max] [--lifetime S]
+                       plays the recorded TCP modules' side: listens on the
+                       recorded ports (LISTEN ADDRESS RECORDED ACTUAL in the
+                       ready report), answers the recorded discovery searches
+                       on IFADDR and the update server's requests (HTTP URL),
+                       checks every packet the host sends against the
+                       recorded one and sends the recorded answers, at the
+                       recorded pace or as soon as asked (max). Prints
+                       "replay complete: N records" (exit 0), "replay
+                       diverged at record N: expected HEX, got HEX ..."
+                       and the record's context (exit 1), or refuses a bad recording with its line
+                       number (exit 2). See doc/recording.md.
+
 Module keys (KEY=VALUE, comma separated):
   serial=HEX       serial number (required)
   model=N          model number (13)

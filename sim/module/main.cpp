@@ -6,13 +6,22 @@
 #include <string>
 
 #include "sim/module/SimConfig.h"
+#include "sim/module/SimReplay.h"
 #include "sim/module/SimServer.h"
 
 int main(int argc, char** argv)
 {
+    std::string error;
+    if (sim::wantsReplay(argc, argv)) {
+        sim::ReplayOptions options;
+        if (!sim::parseReplayCommandLine(argc, argv, options, error)) {
+            std::fprintf(stderr, "corvestel-sim: %s (see --help)\n", error.c_str());
+            return 2;
+        }
+        return sim::runReplay(options);
+    }
     sim::SimConfig config;
     bool help = false;
-    std::string error;
     if (!sim::parseCommandLine(argc, argv, config, help, error)) {
         std::fprintf(stderr, "corvestel-sim: %s (see --help)\n", error.c_str());
         return 2;

@@ -43,7 +43,7 @@ expect "TCPIP" Updater -D -t T
 expect "TCPIP" Updater -D -t = TC
 expect "RECOVER TCPIP USB" Updater -D -t =
 expect "-OVERRIDE" Updater -O
-expect "--all --check --help --history --jobs --json" Updater --
+expect "--all --check --help --history --jobs --json --record" Updater --
 expect "1 16 2 4 8" Updater -U --all --jobs ""
 expect "" Updater -u ""
 

@@ -1,0 +1,55 @@
+// A recording of a host's run, read and checked whole before a replay serves
+// anything: the steps the modules' side plays, in the recorded order.
+#ifndef CORVESTEL_SIM_REPLAYFILE_H
+#define CORVESTEL_SIM_REPLAYFILE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sim/module/SimBytes.h"
+
+namespace sim {
+
+struct ReplayStep {
+    enum Kind {
+        Open,       // the host opened link `link` to address:port
+        HostPacket, // the host sent `bytes` on `link`
+        ModulePacket, // the module sent `bytes` on `link`
+        Reconnect,  // the module closed address:port; the host connected again
+        Close,      // the host closed `link`
+        Search,     // the host sent the discovery request `bytes`
+        Answer,     // a module answered the search with `bytes` from address
+        Http,       // the host asked the update server for `target`
+    };
+    Kind kind = Open;
+    size_t line = 0;       // line number in the file, from 1
+    uint64_t t = 0;        // microseconds since the recording began
+    uint32_t link = 0;
+    std::string address;   // dotted IPv4 (Open, Reconnect, Answer)
+    uint16_t port = 0;     // TCP port (Open, Reconnect)
+    bool reconnected = true; // Reconnect: the host's new connection was made
+    Bytes bytes;           // packet wire bytes or datagram
+    std::string target;    // Http: path and query of the request
+    int status = 0;        // Http: the status answered, 0 when the request failed
+    std::string body;      // Http: the answer
+};
+
+struct Recording {
+    std::vector<ReplayStep> steps;
+    size_t lines = 0;      // records read
+    bool complete = false; // it has the exit record
+    std::string module;    // serial of the first link's module, for context
+    std::vector<std::pair<uint32_t, std::string>> modules; // link -> serial
+};
+
+// Reads path; false with "line N: ..." in error for anything it can't
+// play: a line that is no JSON object, an unknown kind, a field missing or
+// of the wrong type, a packet longer than a packet can be, a link that is
+// not a TCP one. A last line cut in the middle (no line end) is dropped: the
+// host was killed while writing it.
+bool readRecording(const std::string& path, Recording& recording, std::string& error);
+
+} // namespace sim
+
+#endif

@@ -1,0 +1,604 @@
+#include "sim/module/SimReplay.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "sim/module/ReplayFile.h"
+
+namespace sim {
+
+namespace {
+
+// How much longer than it took when recorded the host may take for its next
+// step before the replay calls it silent: start-up, a busy machine.
+const uint64_t SLACK_MS = 15000;
+const uint16_t SEARCH_PORT = 9888;
+const uint16_t ANSWER_PORT = 9889;
+
+uint64_t sNowMs()
+{
+    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch()).count());
+}
+
+std::string sHex(const Bytes& b)
+{
+    static const char D[] = "0123456789abcdef";
+    std::string s;
+    for (uint8_t c : b) {
+        s += D[c >> 4];
+        s += D[c & 15];
+    }
+    return s;
+}
+
+void sNonBlocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags >= 0)
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+// Waits until fd is ready for events or the deadline passes.
+bool sAwait(int fd, short events, uint64_t deadline)
+{
+    for (;;) {
+        uint64_t now = sNowMs();
+        if (now >= deadline)
+            return false;
+        pollfd p{fd, events, 0};
+        int n = poll(&p, 1, int(deadline - now > 1000 ? 1000 : deadline - now));
+        if (n > 0)
+            return true;
+        if (n < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+// A heartbeat answer: the host sends it whenever its receive thread saw a
+// beat, so where it falls among the other packets is not the host's choice.
+bool sHeartbeatAnswer(const Bytes& p)
+{
+    return p.size() == 4 && p[1] == 2 && p[2] == 0 && (p[3] == 2 || p[3] == 3);
+}
+
+struct Diverged {
+    size_t line;
+    std::string expected;
+    std::string got;
+    std::string context;
+};
+
+class Replayer {
+public:
+    Replayer(const ReplayOptions& o, Recording& r) : opt_(o), rec_(r) {}
+    ~Replayer();
+    bool start(std::string& error);
+    int run();
+
+private:
+    struct Endpoint {
+        std::string address;
+        uint16_t recorded = 0;
+        uint16_t actual = 0;
+        int fd = -1;
+    };
+    struct Connection {
+        Endpoint* endpoint = nullptr;
+        int fd = -1;
+        Bytes in;
+    };
+
+    Endpoint* endpoint(const std::string& address, uint16_t port);
+    std::string context(const ReplayStep& s) const;
+    [[noreturn]] void diverge(const ReplayStep& s, const std::string& expected, const std::string& got);
+    uint64_t hostDeadline(const ReplayStep& s) const;
+    void pace(const ReplayStep& s);
+    int acceptOn(int listenFd, uint64_t deadline);
+    // The host's next packet on c; empty with closed set when it closed,
+    // empty when nothing came in time.
+    Bytes hostPacket(Connection& c, uint64_t deadline, bool& closed);
+    void play(const ReplayStep& s);
+    void playHttp(const ReplayStep& s);
+    void playSearch(const ReplayStep& s);
+    void playAnswer(const ReplayStep& s);
+
+    const ReplayOptions& opt_;
+    Recording& rec_;
+    std::vector<std::unique_ptr<Endpoint>> endpoints_;
+    std::map<uint32_t, Connection> links_;
+    int discoveryFd_ = -1;
+    int replyFd_ = -1;
+    sockaddr_in asker_{};
+    int httpFd_ = -1;
+    uint16_t httpPort_ = 0;
+    uint64_t end_ = 0;      // the lifetime's end
+    uint64_t lastDone_ = 0; // when the step before was played
+    uint64_t lastT_ = 0;    // its recorded time, microseconds
+};
+
+Replayer::~Replayer()
+{
+    for (auto& l : links_)
+        if (l.second.fd >= 0)
+            close(l.second.fd);
+    for (auto& e : endpoints_)
+        if (e->fd >= 0)
+            close(e->fd);
+    for (int fd : {discoveryFd_, replyFd_, httpFd_})
+        if (fd >= 0)
+            close(fd);
+}
+
+Replayer::Endpoint* Replayer::endpoint(const std::string& address, uint16_t port)
+{
+    for (auto& e : endpoints_)
+        if (e->address == address && e->recorded == port)
+            return e.get();
+    return nullptr;
+}
+
+std::string Replayer::context(const ReplayStep& s) const
+{
+    std::ostringstream o;
+    auto it = links_.find(s.link);
+    if (s.kind == ReplayStep::Http) {
+        o << "update server, GET " << s.target;
+    } else if (s.kind == ReplayStep::Search || s.kind == ReplayStep::Answer) {
+        o << "discovery";
+    } else {
+        o << "link " << s.link;
+        if (it != links_.end() && it->second.endpoint)
+            o << " to " << it->second.endpoint->address << ":" << it->second.endpoint->recorded;
+        else if (!s.address.empty())
+            o << " to " << s.address << ":" << s.port;
+        for (auto& m : rec_.modules)
+            if (m.first == s.link)
+                o << ", module " << m.second;
+    }
+    return o.str();
+}
+
+void Replayer::diverge(const ReplayStep& s, const std::string& expected, const std::string& got)
+{
+    throw Diverged{s.line, expected, got, context(s)};
+}
+
+uint64_t Replayer::hostDeadline(const ReplayStep& s) const
+{
+    uint64_t gap = s.t > lastT_ ? (s.t - lastT_) / 1000 : 0;
+    uint64_t d = sNowMs() + gap + SLACK_MS;
+    return d < end_ ? d : end_;
+}
+
+// At the recorded pace, a module's step waits as long after the step
+// before as it did when recorded.
+void Replayer::pace(const ReplayStep& s)
+{
+    if (opt_.maxSpeed || s.t <= lastT_)
+        return;
+    uint64_t due = lastDone_ + (s.t - lastT_) / 1000;
+    uint64_t now = sNowMs();
+    if (due > now)
+        std::this_thread::sleep_for(std::chrono::milliseconds(due - now));
+}
+
+bool Replayer::start(std::string& error)
+{
+    // Every TCP endpoint of the recording, on its recorded port when that
+    // is free, else on one the system gives.
+    for (const ReplayStep& s : rec_.steps) {
+        if (s.kind != ReplayStep::Open || endpoint(s.address, s.port))
+            continue;
+        std::unique_ptr<Endpoint> e(new Endpoint);
+        e->address = s.address;
+        e->recorded = s.port;
+        for (int attempt = 0; attempt < 2 && e->fd < 0; attempt++) {
+            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            int one = 1;
+            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_ANY);
+            a.sin_port = htons(attempt == 0 ? s.port : 0);
+            socklen_t len = sizeof a;
+            if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 16) == 0
+                && getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+                e->fd = fd;
+                e->actual = ntohs(a.sin_port);
+            } else {
+                close(fd);
+            }
+        }
+        if (e->fd < 0) {
+            error = "cannot listen for " + s.address + ":" + std::to_string(s.port);
+            return false;
+        }
+        endpoints_.push_back(std::move(e));
+    }
+
+    bool searches = false, http = false;
+    for (const ReplayStep& s : rec_.steps) {
+        searches = searches || s.kind == ReplayStep::Search;
+        http = http || s.kind == ReplayStep::Http;
+    }
+    if (searches) {
+        in_addr ifaddr{};
+        if (opt_.discovery.empty() || inet_pton(AF_INET, opt_.discovery.c_str(), &ifaddr) != 1) {
+            error = "the recording holds discovery searches: --discovery IFADDR must name the interface "
+                    "that answers them";
+            return false;
+        }
+        discoveryFd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(discoveryFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(SEARCH_PORT);
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        ip_mreq mreq{};
+        inet_pton(AF_INET, "232.2.2.2", &mreq.imr_multiaddr);
+        mreq.imr_interface = ifaddr;
+        if (bind(discoveryFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0
+            || setsockopt(discoveryFd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {
+            error = "cannot join the discovery group on " + opt_.discovery + ": " + std::strerror(errno);
+            return false;
+        }
+        // Answers leave from the interface address, which the host takes as
+        // the module's address.
+        replyFd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in src{};
+        src.sin_family = AF_INET;
+        src.sin_addr = ifaddr;
+        if (bind(replyFd_, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) {
+            error = "cannot answer discovery from " + opt_.discovery;
+            return false;
+        }
+    }
+    if (http) {
+        httpFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int one = 1;
+        setsockopt(httpFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (bind(httpFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(httpFd_, 8) != 0
+            || getsockname(httpFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            error = "cannot listen for the update server's requests";
+            return false;
+        }
+        httpPort_ = ntohs(a.sin_port);
+    }
+
+    std::ostringstream r;
+    for (auto& e : endpoints_)
+        r << "LISTEN " << e->address << " " << e->recorded << " " << e->actual << "\n";
+    if (searches)
+        r << "DISCOVERY " << opt_.discovery << "\n";
+    if (http)
+        r << "HTTP http://127.0.0.1:" << httpPort_ << "\n";
+    r << "READY\n";
+    const std::string text = r.str();
+    if (!opt_.readyFile.empty()) {
+        const std::string tmp = opt_.readyFile + ".tmp";
+        FILE* f = std::fopen(tmp.c_str(), "w");
+        if (f) {
+            std::fputs(text.c_str(), f);
+            std::fclose(f);
+            std::rename(tmp.c_str(), opt_.readyFile.c_str());
+        }
+    }
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+    return true;
+}
+
+int Replayer::acceptOn(int listenFd, uint64_t deadline)
+{
+    if (!sAwait(listenFd, POLLIN, deadline))
+        return -1;
+    int fd = accept(listenFd, nullptr, nullptr);
+    if (fd < 0)
+        return -1;
+    sNonBlocking(fd);
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+Bytes Replayer::hostPacket(Connection& c, uint64_t deadline, bool& closed)
+{
+    closed = false;
+    for (;;) {
+        // A whole packet (address, length, data) in what came so far; a
+        // length no packet can have is handed over as it is, to differ.
+        if (c.in.size() >= 2 && (c.in[1] > MAX_DATA || c.in.size() >= size_t(c.in[1]) + 2)) {
+            size_t n = c.in[1] > MAX_DATA ? c.in.size() : size_t(c.in[1]) + 2;
+            Bytes p(c.in.begin(), c.in.begin() + long(n));
+            c.in.erase(c.in.begin(), c.in.begin() + long(n));
+            if (sHeartbeatAnswer(p))
+                continue;
+            return p;
+        }
+        if (c.fd < 0 || !sAwait(c.fd, POLLIN, deadline)) {
+            closed = c.fd < 0;
+            return Bytes();
+        }
+        uint8_t buf[4096];
+        ssize_t n = read(c.fd, buf, sizeof buf);
+        if (n > 0) {
+            c.in.insert(c.in.end(), buf, buf + n);
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            if (!c.in.empty()) {
+                Bytes rest = c.in;
+                c.in.clear();
+                return rest;
+            }
+            closed = true;
+            return Bytes();
+        }
+    }
+}
+
+void Replayer::playSearch(const ReplayStep& s)
+{
+    const uint64_t deadline = hostDeadline(s);
+    uint8_t req[64];
+    for (;;) {
+        if (!sAwait(discoveryFd_, POLLIN, deadline))
+            diverge(s, "search " + sHex(s.bytes), "nothing");
+        socklen_t len = sizeof asker_;
+        ssize_t n = recvfrom(discoveryFd_, req, sizeof req, 0, reinterpret_cast<sockaddr*>(&asker_), &len);
+        if (n < 0)
+            continue;
+        Bytes got(req, req + n);
+        if (got != s.bytes)
+            diverge(s, "search " + sHex(s.bytes), "search " + sHex(got));
+        return;
+    }
+}
+
+void Replayer::playAnswer(const ReplayStep& s)
+{
+    Bytes answer = s.bytes;
+    // An answer names the module's port: the port it is served on now.
+    if (answer.size() >= 4) {
+        Endpoint* e = endpoint(s.address, uint16_t(answer[2] | answer[3] << 8));
+        if (e) {
+            answer[2] = uint8_t(e->actual);
+            answer[3] = uint8_t(e->actual >> 8);
+        }
+    }
+    pace(s);
+    sockaddr_in to = asker_;
+    to.sin_port = htons(ANSWER_PORT);
+    sendto(replyFd_, answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+}
+
+void Replayer::playHttp(const ReplayStep& s)
+{
+    const uint64_t deadline = hostDeadline(s);
+    int fd = acceptOn(httpFd_, deadline);
+    if (fd < 0)
+        diverge(s, "GET " + s.target, "nothing");
+    std::string request;
+    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
+        if (!sAwait(fd, POLLIN, deadline))
+            break;
+        char buf[2048];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0)
+            request.append(buf, size_t(n));
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            break;
+    }
+    std::string target;
+    if (request.compare(0, 4, "GET ") == 0) {
+        size_t end = request.find(' ', 4);
+        if (end != std::string::npos)
+            target = request.substr(4, end - 4);
+    }
+    if (target != s.target) {
+        close(fd);
+        diverge(s, "GET " + s.target, target.empty() ? "nothing" : "GET " + target);
+    }
+    pace(s);
+    if (s.status != 0) {
+        std::string answer = "HTTP/1.1 " + std::to_string(s.status) + " Recorded\r\nContent-Type: text/plain\r\n"
+            "Content-Length: " + std::to_string(s.body.size()) + "\r\nConnection: close\r\n\r\n" + s.body;
+        size_t done = 0;
+        while (done < answer.size() && sAwait(fd, POLLOUT, end_)) {
+            ssize_t n = write(fd, answer.data() + done, answer.size() - done);
+            if (n > 0)
+                done += size_t(n);
+            else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                break;
+        }
+        shutdown(fd, SHUT_WR);
+        // The client closes once it has the answer.
+        char buf[256];
+        while (sAwait(fd, POLLIN, sNowMs() + 2000) && read(fd, buf, sizeof buf) > 0) {
+        }
+    }
+    // A request that failed when recorded gets no answer.
+    close(fd);
+}
+
+void Replayer::play(const ReplayStep& s)
+{
+    switch (s.kind) {
+    case ReplayStep::Open: {
+        Connection& c = links_[s.link];
+        if (c.fd >= 0)
+            close(c.fd);
+        c = Connection();
+        c.endpoint = endpoint(s.address, s.port);
+        c.fd = acceptOn(c.endpoint->fd, hostDeadline(s));
+        if (c.fd < 0)
+            diverge(s, "a connection to port " + std::to_string(c.endpoint->actual), "nothing");
+        break;
+    }
+    case ReplayStep::HostPacket: {
+        if (sHeartbeatAnswer(s.bytes))
+            break;
+        bool closed = false;
+        Bytes got = hostPacket(links_[s.link], hostDeadline(s), closed);
+        if (got != s.bytes)
+            diverge(s, sHex(s.bytes), closed ? "closed" : got.empty() ? "nothing" : sHex(got));
+        break;
+    }
+    case ReplayStep::ModulePacket: {
+        pace(s);
+        Connection& c = links_[s.link];
+        size_t done = 0;
+        while (c.fd >= 0 && done < s.bytes.size() && sAwait(c.fd, POLLOUT, end_)) {
+            ssize_t n = send(c.fd, s.bytes.data() + done, s.bytes.size() - done, MSG_NOSIGNAL);
+            if (n > 0)
+                done += size_t(n);
+            else if (n < 0 && errno != EAGAIN && errno != EINTR)
+                break;
+        }
+        if (done < s.bytes.size())
+            diverge(s, "to send " + sHex(s.bytes), "closed");
+        break;
+    }
+    case ReplayStep::Reconnect: {
+        // The module closed the connection here (a restart); the host came
+        // back on a new one.
+        for (auto& l : links_) {
+            Connection& c = l.second;
+            if (c.fd < 0 || !c.endpoint || c.endpoint->address != s.address || c.endpoint->recorded != s.port)
+                continue;
+            pace(s);
+            close(c.fd);
+            c.in.clear();
+            c.fd = -1;
+            if (s.reconnected) {
+                c.fd = acceptOn(c.endpoint->fd, hostDeadline(s));
+                if (c.fd < 0)
+                    diverge(s, "a new connection to port " + std::to_string(c.endpoint->actual), "nothing");
+            }
+            break;
+        }
+        break;
+    }
+    case ReplayStep::Close: {
+        Connection& c = links_[s.link];
+        bool closed = false;
+        Bytes got = hostPacket(c, hostDeadline(s), closed);
+        if (!closed)
+            diverge(s, "the link closed", got.empty() ? "nothing" : sHex(got));
+        if (c.fd >= 0)
+            close(c.fd);
+        c.fd = -1;
+        break;
+    }
+    case ReplayStep::Search: playSearch(s); break;
+    case ReplayStep::Answer: playAnswer(s); break;
+    case ReplayStep::Http: playHttp(s); break;
+    }
+    lastDone_ = sNowMs();
+    lastT_ = s.t;
+}
+
+int Replayer::run()
+{
+    end_ = sNowMs() + uint64_t(opt_.lifetimeSeconds) * 1000;
+    lastDone_ = sNowMs();
+    try {
+        for (const ReplayStep& s : rec_.steps)
+            play(s);
+    } catch (const Diverged& d) {
+        std::printf("replay diverged at record %zu: expected %s, got %s (%s)\n", d.line, d.expected.c_str(),
+                    d.got.c_str(), d.context.c_str());
+        std::fflush(stdout);
+        return 1;
+    }
+    if (rec_.complete)
+        std::printf("replay complete: %zu records\n", rec_.lines);
+    else
+        std::printf("replay ended at record %zu: the recording was cut there\n", rec_.lines);
+    std::fflush(stdout);
+    return 0;
+}
+
+} // namespace
+
+bool wantsReplay(int argc, char** argv)
+{
+    for (int i = 1; i < argc; i++)
+        if (std::strcmp(argv[i], "--replay") == 0)
+            return true;
+    return false;
+}
+
+bool parseReplayCommandLine(int argc, char** argv, ReplayOptions& o, std::string& error)
+{
+    for (int i = 1; i < argc; i++) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc) {
+            error = "missing value for " + arg;
+            return false;
+        }
+        const std::string value = argv[++i];
+        if (arg == "--replay") {
+            o.path = value;
+        } else if (arg == "--discovery") {
+            o.discovery = value;
+        } else if (arg == "--ready-file") {
+            o.readyFile = value;
+        } else if (arg == "--speed") {
+            if (value != "recorded" && value != "max") {
+                error = "--speed is recorded or max, not '" + value + "'";
+                return false;
+            }
+            o.maxSpeed = value == "max";
+        } else if (arg == "--lifetime") {
+            char* end = nullptr;
+            long s = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end || s <= 0 || s > 86400) {
+                error = "bad value for --lifetime: '" + value + "'";
+                return false;
+            }
+            o.lifetimeSeconds = int(s);
+        } else {
+            error = "unknown option " + arg + " with --replay";
+            return false;
+        }
+    }
+    return true;
+}
+
+int runReplay(const ReplayOptions& options)
+{
+    Recording recording;
+    std::string error;
+    if (!readRecording(options.path, recording, error)) {
+        std::fprintf(stderr, "corvestel-sim: %s: %s\n", options.path.c_str(), error.c_str());
+        return 2;
+    }
+    Replayer replayer(options, recording);
+    if (!replayer.start(error)) {
+        std::fprintf(stderr, "corvestel-sim: %s\n", error.c_str());
+        return 2;
+    }
+    return replayer.run();
+}
+
+} // namespace sim

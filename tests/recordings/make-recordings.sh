@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Makes the recordings of this folder again, against the module simulator
+# and the update server simulator: run it inside a private network namespace,
+#   tools/netns-run tests/recordings/make-recordings.sh [BUILD_DIR]
+# The firmware is a fixed pattern, so only times, ports and the server's
+# address change from one run to the next.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source_dir=$(cd "$here/../.." && pwd)
+build=$(cd "${1:-$source_dir/build}" && pwd)
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+
+"$build/sim/corvestel-sim" --lifetime 120 --bind 198.18.0.1 --discovery 198.18.0.1 --ready-file ready \
+  --module "serial=D272031D,model=17,address=2,name=Demo router,version=2.15.4,build=5101" \
+  --behind "serial=2181F0EE,model=13,address=4,name=Bench IO,version=2.15.2,build=5011" \
+  --behind "serial=40F5849A,model=26,address=8,name=Power,version=2.14.2,build=4711,newversion=2.14.9,newbuild=4870" \
+  --module "serial=6A3C0012,model=19,address=2,name=Relay rack,version=3.0.1,build=6002,newversion=3.0.2,newbuild=6010" \
+  > sim.out 2> sim.err &
+pids+=($!)
+
+# The update server offers one build of 40F5849A and one of 6A3C0012.
+python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 7 + 3) & 255 for i in range(600)))' > fw.bin
+serve() {
+  mkdir -p "srv/$1"
+  "$build/tools/birdtool" create -o "srv/$1/$2.bird" --firmware 0x8000:fw.bin --build "$2" --version "$3" \
+    --serial "$1" --model "$4" > /dev/null
+  printf "%s\nFW-%s\n" "$2" "$2" > "srv/$1/latest"
+  printf "%s;%s\n" "$2" "$3" > "srv/$1/builds"
+}
+serve 40F5849A 4870 2.14.9 Oriel
+serve 6A3C0012 6010 3.0.2 Saltire
+python3 "$source_dir/sim/update_server.py" --root srv --port-file server.port --lifetime 120 > /dev/null 2>&1 &
+pids+=($!)
+end=$(( $(date +%s) + 30 ))
+until [ -f ready ] && [ -s server.port ]; do
+  [ "$(date +%s)" -lt "$end" ] || { echo "the simulators did not start" >&2; cat sim.err >&2; exit 1; }
+  sleep 0.05
+done
+url="http://127.0.0.1:$(cat server.port)/cgi/u"
+
+record() {
+  local name=$1; shift
+  "$build/Updater" --record "$name.jsonl" "$@" > /dev/null 2>&1 || true
+  cp "$name.jsonl" "$here/$name.jsonl"
+  echo "$name.jsonl: $(wc -l < "$name.jsonl") records"
+}
+record discovery -D -t TCPIP
+record router -D -r D272031D
+record download -G -d 40F5849A -u "$url" -i store
+record update-router -U -d 40F5849A -r D272031D -u "$url" -i store
+record update-direct -G -U -d 6A3C0012 -t TCPIP -u "$url" -i store
+# The same build again, from a file given on the command line.
+record update-file -U -d 40F5849A -r D272031D -f srv/40F5849A/4870.bird -u "$url" -i store
