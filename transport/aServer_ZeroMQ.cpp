@@ -1,5 +1,6 @@
 #include "transport/aServer_ZeroMQ.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstdarg>
@@ -35,6 +36,12 @@ const int BEACON_RECEIVE_MS = 100;
 const unsigned MAX_INTERFACES = 50;
 const size_t BATCH_SIZE = 4096;
 const size_t BATCH_FLUSH = 4065;
+// A sample waits in the batch at most this long, heartbeats or not.
+const uint32_t BATCH_MAX_AGE_MS = 20;
+const int STREAM_QUEUE = 20000;
+// ZeroMQ holds its own handshake commands (up to a few hundred bytes with
+// CURVE) to this limit too, so it sits above them.
+const int64_t FRONTEND_FRAME_MAX = 1024;
 const int FLUSH_SIGNAL = 5;
 const size_t BEACON_FILTER_LENGTH = 20;
 const uint8_t QUERY_BYTES[4] = {0xBA, 0xDC, 0xCD, 0xAB};
@@ -45,6 +52,13 @@ struct sPool {
     std::vector<zframe_t*> frames;
     uint8_t count = 0;
     int ttl = POOL_TTL;
+};
+
+// A client that streams, with the stream keys (low 32 bits: module,
+// command, option, index) it has switched on.
+struct sStreamer {
+    zframe_t* identity = nullptr;
+    std::vector<uint32_t> keys;
 };
 
 } // namespace
@@ -76,12 +90,11 @@ struct aServer {
     aMSTicks publishStart = 0;
     uint16_t expected = 0;
     std::deque<zframe_t*> answers;
-    std::vector<zframe_t*> streaming;
+    std::vector<sStreamer> streaming;
     std::list<sPool> pools;
-
-    // Streaming filter only (the link's receive thread).
     uint8_t batch[BATCH_SIZE];
     uint16_t batchFill = 0;
+    aMSTicks batchStart = 0;
 };
 
 namespace {
@@ -219,21 +232,84 @@ bool sPoolUEIBytes(aServer* s, zframe_t* identity, const aPacket* packet, zframe
     return true;
 }
 
-void sStreamEnable(aServer* s, zframe_t* identity, const aPacket* packet)
+// True when every lane of the wide key is 0xFF or equal to the narrow key's
+// (the module lane is never a wildcard).
+bool sKeyCovers(uint32_t wide, uint32_t narrow)
+{
+    if ((wide >> 24) != (narrow >> 24))
+        return false;
+    for (int lane = 0; lane < 3; lane++) {
+        uint8_t w = static_cast<uint8_t>(wide >> (8 * lane));
+        if (w != 0xFF && w != static_cast<uint8_t>(narrow >> (8 * lane)))
+            return false;
+    }
+    return true;
+}
+
+void sForgetStreamer(std::vector<sStreamer>::iterator streamer, std::vector<sStreamer>& list)
+{
+    zframe_destroy(&streamer->identity);
+    list.erase(streamer);
+}
+
+// The module's answer to a stream switch-off, given by the server itself.
+bool sAnswerStreamOff(aServer* s, zframe_t* identity, const aPacket* packet)
+{
+    uint8_t bytes[9] = {packet->address, 7, cmdSTREAMCONTROL, 0xC2, 0};
+    std::memcpy(bytes + 5, packet->data + 3, 4);
+    return sSendTo(s, zframe_dup(identity), zframe_new(bytes, sizeof bytes));
+}
+
+// Keeps track of which client streams what. A switch-on puts the client in
+// the fan-out; a switch-off takes the keys it covers from that client (the
+// client leaves the fan-out with its last key) and reaches the module only
+// when no other client still has a stream it would end. True when the
+// server answered the packet itself and it must not go on.
+bool sStreamControl(aServer* s, zframe_t* identity, const aPacket* packet)
 {
     if (packet->length != 7 || packet->data[0] != cmdSTREAMCONTROL)
-        return;
-    if (packet->data[1] != 0x81) {
+        return false;
+    const uint32_t key = aUEI_RetrieveInt(packet->data + 3);
+    auto streamer = s->streaming.begin();
+    while (streamer != s->streaming.end() && !zframe_eq(streamer->identity, identity))
+        ++streamer;
+    if (packet->data[1] == 0x81) {
+        sTrace("ZeroMQ - Streaming Enable - Size: %zu\n", s->streaming.size());
+        if (streamer == s->streaming.end()) {
+            sStreamer fresh;
+            fresh.identity = zframe_dup(identity);
+            s->streaming.push_back(fresh);
+            streamer = std::prev(s->streaming.end());
+            sTrace("Added stream entry\n");
+        }
+        if (std::find(streamer->keys.begin(), streamer->keys.end(), key) == streamer->keys.end())
+            streamer->keys.push_back(key);
+        return false;
+    }
+    if (packet->data[1] != 0x82) {
         sTrace("unknown stream enable: %d\n", packet->data[1]);
-        return;
+        return false;
     }
-    sTrace("ZeroMQ - Streaming Enable - Size: %zu\n", s->streaming.size());
-    for (zframe_t* known : s->streaming) {
-        if (zframe_eq(known, identity))
-            return;
+    if (streamer != s->streaming.end()) {
+        std::vector<uint32_t>& keys = streamer->keys;
+        keys.erase(std::remove_if(keys.begin(), keys.end(), [key](uint32_t k) { return sKeyCovers(key, k); }),
+                   keys.end());
+        if (keys.empty()) {
+            sForgetStreamer(streamer, s->streaming);
+            sTrace("Removed stream entry\n");
+        }
     }
-    s->streaming.push_back(zframe_dup(identity));
-    sTrace("Added stream entry\n");
+    for (const sStreamer& other : s->streaming) {
+        for (uint32_t k : other.keys) {
+            if (sKeyCovers(key, k)) {
+                sTrace("Stream kept on for another client\n");
+                if (!sAnswerStreamOff(s, identity, packet))
+                    sTrace("failed to send id\n");
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 // One client message: the identity frame and the packet frame, both owned
@@ -242,8 +318,9 @@ void sTakeClientMessage(aServer* s, zframe_t* identity, zframe_t* frame)
 {
     aPacket* packet = (identity && frame) ? sFrameToPacket(zframe_data(frame), zframe_size(frame)) : nullptr;
     if (packet) {
-        sStreamEnable(s, identity, packet);
-        if (aUEI_isUEIPayload(packet) && sPoolUEIBytes(s, identity, packet, frame)) {
+        if (sStreamControl(s, identity, packet)) {
+            // answered here
+        } else if (aUEI_isUEIPayload(packet) && sPoolUEIBytes(s, identity, packet, frame)) {
             sTrace("UEIBytes\n");
         } else if (packet->address == cmdFORCEROUTE && packet->length == 1) {
             sTrace("Blocking cmdFORCEROUTE from remote client\n");
@@ -322,16 +399,45 @@ void sFromSync(aServer* s)
         sTakeModuleFrame(s, frame);
 }
 
-void sFromStreaming(aServer* s)
+void sFlushBatch(aServer* s)
 {
-    zframe_t* frame = zframe_recv(s->streamBound);
-    if (!frame)
+    if (s->batchFill == 0)
         return;
-    for (zframe_t* identity : s->streaming) {
-        if (!sSendTo(s, zframe_dup(identity), zframe_dup(frame)))
+    for (const sStreamer& streamer : s->streaming) {
+        if (!sSendTo(s, zframe_dup(streamer.identity), zframe_new(s->batch, s->batchFill)))
             sTrace("failed to send id\n");
     }
-    zframe_destroy(&frame);
+    s->batchFill = 0;
+}
+
+// Takes every sample frame waiting from the streaming filter into the batch.
+// An empty frame (a heartbeat passed), a full batch or a batch older than
+// BATCH_MAX_AGE_MS goes out to every streaming client.
+void sFromStreaming(aServer* s)
+{
+    uint8_t bytes[aPACKETMAXDATA + 2];
+    int size;
+    while ((size = zmq_recv(zsock_resolve(s->streamBound), bytes, sizeof bytes, ZMQ_DONTWAIT)) >= 0) {
+        if (size == 0 || size > static_cast<int>(sizeof bytes)) {
+            sFlushBatch(s);
+            continue;
+        }
+        if (s->batchFill == 0)
+            s->batchStart = aTime_GetMSTicks();
+        std::memcpy(s->batch + s->batchFill, bytes, static_cast<size_t>(size));
+        s->batchFill = static_cast<uint16_t>(s->batchFill + size);
+        if (s->batchFill > BATCH_FLUSH)
+            sFlushBatch(s);
+    }
+}
+
+// How long the broker may sleep: until the batch is due, or its poll time.
+int sBrokerWait(const aServer* s)
+{
+    if (s->batchFill == 0)
+        return ACTOR_POLL_MS;
+    uint32_t age = aTime_MSElapsed(s->batchStart);
+    return age >= BATCH_MAX_AGE_MS ? 0 : static_cast<int>(BATCH_MAX_AGE_MS - age);
 }
 
 void sFromBeacon(aServer* s)
@@ -376,7 +482,7 @@ void sBroker(zsock_t* pipe, void* argument)
     if (!poller)
         return;
     while (true) {
-        void* which = zpoller_wait(poller, ACTOR_POLL_MS);
+        void* which = zpoller_wait(poller, sBrokerWait(s));
         if (which == pipe) {
             zmsg_t* msg = zmsg_recv(pipe);
             int signal = msg ? zmsg_signal(msg) : -1;
@@ -398,6 +504,8 @@ void sBroker(zsock_t* pipe, void* argument)
             sTrace("pre exit 2\n");
             break;
         }
+        if (s->batchFill > 0 && aTime_MSElapsed(s->batchStart) >= BATCH_MAX_AGE_MS)
+            sFlushBatch(s);
         if (s->publishing && aTime_MSElapsed(s->publishStart) > PUBLISH_MS) {
             zstr_send(s->discovery, "SILENCE");
             s->publishing = false;
@@ -494,21 +602,21 @@ void sWorker(zsock_t* pipe, void* argument)
 
 // ---- streaming filter ---------------------------------------------------
 
+// Passes each stream sample on to the broker, which batches them; a
+// heartbeat passes an empty frame, which sends the batch out at once.
 uint8_t sStreamFilter(const aPacket* packet, void* reference)
 {
     aServer* s = static_cast<aServer*>(reference);
-    uint8_t consumed = 0;
     if (aUEI_isStreamPacket(packet)) {
-        if (s->batchFill + packet->length + 2u <= BATCH_SIZE)
-            s->batchFill = static_cast<uint16_t>(s->batchFill + sPacketToBytes(packet, s->batch + s->batchFill));
-        consumed = 1;
+        uint8_t bytes[aPACKETMAXDATA + 2];
+        size_t size = sPacketToBytes(packet, bytes);
+        if (zmq_send(zsock_resolve(s->streamConnected), bytes, size, ZMQ_DONTWAIT) < 0)
+            sTrace("failed to pass stream sample: %d\n", zmq_errno());
+        return 1;
     }
-    bool heartbeat = packet->length == 2 && packet->data[0] == cmdHEARTBEAT;
-    if ((heartbeat || s->batchFill > BATCH_FLUSH) && s->batchFill > 0) {
-        zmq_send(zsock_resolve(s->streamConnected), s->batch, s->batchFill, ZMQ_DONTWAIT);
-        s->batchFill = 0;
-    }
-    return consumed;
+    if (packet->length == 2 && packet->data[0] == cmdHEARTBEAT)
+        zmq_send(zsock_resolve(s->streamConnected), "", 0, ZMQ_DONTWAIT);
+    return 0;
 }
 
 // ---- multicast discovery (local mode) -----------------------------------
@@ -565,14 +673,18 @@ void sMulticastDiscovery(zsock_t* pipe, void* argument)
 
 // ---- set-up ---------------------------------------------------------------
 
-bool sPair(zsock_t** bound, zsock_t** connected)
+// The two ends of an internal pair live in this process only: an inproc
+// endpoint has no port another local user could connect to. The name holds
+// the server's address and the pair's role, so two servers never meet.
+bool sPair(const aServer* s, const char* role, zsock_t** bound, zsock_t** connected)
 {
     *bound = zsock_new(ZMQ_DEALER);
     *connected = zsock_new(ZMQ_DEALER);
     if (!*bound || !*connected)
         return false;
-    int port = zsock_bind(*bound, "tcp://127.0.0.1:*");
-    return port > 0 && zsock_connect(*connected, "tcp://127.0.0.1:%d", port) == 0;
+    char endpoint[64];
+    std::snprintf(endpoint, sizeof endpoint, "inproc://aserver-%p-%s", static_cast<const void*>(s), role);
+    return zsock_bind(*bound, "%s", endpoint) == 0 && zsock_connect(*connected, "%s", endpoint) == 0;
 }
 
 bool sStartBeacon(aServer* s, const char* interfaceText)
@@ -664,7 +776,18 @@ aErr aServer_Start(aServerRef s)
         return aErrParam;
     aDebugging_Trace(aDEBUG_LINK, "_initServer:\n");
     s->frontend = zsock_new(ZMQ_ROUTER);
-    bool ok = s->frontend && sPair(&s->streamBound, &s->streamConnected) && sPair(&s->syncBound, &s->syncConnected);
+    // A peer that sends a frame longer than its handshake needs is cut off
+    // by ZeroMQ before the frame is held in memory; the broker refuses every
+    // frame longer than one packet.
+    if (s->frontend)
+        zsock_set_maxmsgsize(s->frontend, FRONTEND_FRAME_MAX);
+    bool ok = s->frontend && sPair(s, "stream", &s->streamBound, &s->streamConnected) &&
+              sPair(s, "sync", &s->syncBound, &s->syncConnected);
+    if (ok) {
+        // Samples wait here while the broker serves a burst of requests.
+        zsock_set_sndhwm(s->streamConnected, STREAM_QUEUE);
+        zsock_set_rcvhwm(s->streamBound, STREAM_QUEUE);
+    }
     ok = ok && sChooseDiscovery(s) && sBindFrontend(s);
     if (ok && !s->beaconMode) {
         s->discovery = zactor_new(sMulticastDiscovery, s);
@@ -714,8 +837,8 @@ aErr aServer_Destroy(aServerRef* server)
         sForgetPool(s, s->pools.begin());
     for (zframe_t*& f : s->answers)
         zframe_destroy(&f);
-    for (zframe_t*& f : s->streaming)
-        zframe_destroy(&f);
+    for (sStreamer& streamer : s->streaming)
+        zframe_destroy(&streamer.identity);
     sTrace("server task exit\n");
     delete s;
     return aErrNone;
@@ -821,8 +944,8 @@ aErr aServer_DetachedReset(aServerRef s)
     while (!s->pools.empty())
         sForgetPool(s, s->pools.begin());
     sFlushAnswers(s);
-    for (zframe_t*& f : s->streaming)
-        zframe_destroy(&f);
+    for (sStreamer& streamer : s->streaming)
+        zframe_destroy(&streamer.identity);
     s->streaming.clear();
     return aErrNone;
 }

@@ -2,17 +2,22 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstdio>
 #include <czmq.h>
 #include <new>
 #include <unistd.h>
 
 #include "link/aDebugging.h"
+#include "link/aPacket.h"
 #include "transport/unix_time.h"
 #include "transport/unix_waiter.h"
 
 namespace {
 
 const int BROKER_POLL_MS = 1000;
+// The longest frame a server sends is a full streaming batch (4096 bytes);
+// the limit leaves room for the encryption and handshake around it.
+const int64_t SERVER_FRAME_MAX = 8192;
 
 struct sClient {
     zsock_t* outBound = nullptr;     // client broker reads
@@ -26,19 +31,21 @@ struct sClient {
     size_t position = 0;
 };
 
-// A DEALER bound to a free loopback port and a DEALER connected to it.
-aErr sMakePair(zsock_t** bound, zsock_t** connected, const char* what)
+// A DEALER bound to an in-process endpoint and a DEALER connected to it:
+// no other process can reach either end.
+aErr sMakePair(const sClient* c, zsock_t** bound, zsock_t** connected, const char* what)
 {
     *bound = zsock_new(ZMQ_DEALER);
     *connected = zsock_new(ZMQ_DEALER);
     if (!*bound || !*connected)
         return aErrMemory;
-    int port = zsock_bind(*bound, "tcp://127.0.0.1:*");
-    if (port < 0 || zsock_connect(*connected, "tcp://127.0.0.1:%d", port) != 0) {
+    char endpoint[64];
+    std::snprintf(endpoint, sizeof endpoint, "inproc://aclient-%p-%s", static_cast<const void*>(c), what);
+    if (zsock_bind(*bound, "%s", endpoint) != 0 || zsock_connect(*connected, "%s", endpoint) != 0) {
         aDebugging_Trace(aDEBUG_CLIENT, "client: %s connecting fail\n", what);
         return aErrConnection;
     }
-    aDebugging_Trace(aDEBUG_CLIENT, "%s connected to port: %d\n", what, port);
+    aDebugging_Trace(aDEBUG_CLIENT, "%s connected to: %s\n", what, endpoint);
     return aErrNone;
 }
 
@@ -175,18 +182,33 @@ aErr sPut(uint8_t, void*)
     return aErrUnimplemented;
 }
 
+void sSendFrame(sClient* c, const uint8_t* data, uint32_t length)
+{
+    for (int attempt = 0; attempt < aCLIENT_SEND_ATTEMPTS; attempt++) {
+        if (zmq_send(zsock_resolve(c->outConnected), data, length, ZMQ_DONTWAIT) >= 0)
+            return;
+        aTime_MSSleep(1);
+    }
+    // The engine above drops what could not be sent and times out its wait.
+    aDebugging_Trace(aDEBUG_CLIENT, "--Client send error outgoing->frontend: %d\n", zmq_errno());
+}
+
 aErr sWrite(const uint8_t* data, uint32_t length, void* reference)
 {
     sClient* c = static_cast<sClient*>(reference);
     if (!c || !data)
         return aErrParam;
-    for (int attempt = 0; attempt < aCLIENT_SEND_ATTEMPTS; attempt++) {
-        if (zmq_send(zsock_resolve(c->outConnected), data, length, ZMQ_DONTWAIT) >= 0)
-            return aErrNone;
-        aTime_MSSleep(1);
+    // The server takes one packet frame per message: a pooled block of
+    // whole packets goes as one frame per packet, in order.
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    uint32_t at = 0;
+    while (at < length) {
+        uint32_t size = length - at;
+        if (size >= 2 && bytes[at + 1] <= aPACKETMAXDATA && bytes[at + 1] + 2u <= size)
+            size = bytes[at + 1] + 2u;
+        sSendFrame(c, bytes + at, size);
+        at += size;
     }
-    // The engine above drops what could not be sent and times out its wait.
-    aDebugging_Trace(aDEBUG_CLIENT, "--Client send error outgoing->frontend: %d\n", zmq_errno());
     return aErrNone;
 }
 
@@ -210,9 +232,9 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream)
     if (!c)
         return aErrMemory;
 
-    aErr err = sMakePair(&c->outBound, &c->outConnected, "outgoing");
+    aErr err = sMakePair(c, &c->outBound, &c->outConnected, "outgoing");
     if (err == aErrNone)
-        err = sMakePair(&c->inBound, &c->inConnected, "incoming");
+        err = sMakePair(c, &c->inBound, &c->inConnected, "incoming");
     if (err == aErrNone) {
         char text[INET_ADDRSTRLEN] = {0};
         struct in_addr a;
@@ -223,6 +245,7 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream)
         if (!c->server) {
             err = aErrMemory;
         } else {
+            zsock_set_maxmsgsize(c->server, SERVER_FRAME_MAX);
             int rc = zsock_connect(c->server, "tcp://%s:%d", text, static_cast<int>(port));
             aDebugging_Trace(aDEBUG_CLIENT, "Client connected to port: %d - rc: %d\n", static_cast<int>(port), rc);
             if (rc != 0) {
