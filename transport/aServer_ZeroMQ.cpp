@@ -19,6 +19,7 @@
 #include "link/aLink.h"
 #include "link/aLinkManagerInternal.h"
 #include "link/aUEI.h"
+#include "transport/aCurveKeys.h"
 #include "transport/aMulticast.h"
 #include "transport/discover.h"
 #include "transport/unix_time.h"
@@ -84,6 +85,7 @@ struct aServer {
     std::mutex pipe; // sends to the broker's pipe from the owner's calls
     bool started = false;
     bool filterInstalled = false;
+    bool zapHeld = false;
 
     // Broker only.
     bool publishing = false;
@@ -671,6 +673,106 @@ void sMulticastDiscovery(zsock_t* pipe, void* argument)
     aMulticast_Destroy(&sender);
 }
 
+// ---- handshake check ------------------------------------------------------
+
+// ZeroMQ asks one handler per process (its endpoint is fixed) whether a
+// client's CURVE key may connect; it runs while any server does. The lock
+// guards the count and the actor.
+std::mutex sZapLock;
+int sZapUsers = 0;
+zactor_t* sZap = nullptr;
+const char* ZAP_ENDPOINT = "inproc://zeromq.zap.01";
+const char* ZAP_DOMAIN = "corvestel";
+
+void sZapHandler(zsock_t* pipe, void*)
+{
+    zsock_t* handler = zsock_new(ZMQ_REP);
+    bool ok = handler && zsock_bind(handler, "%s", ZAP_ENDPOINT) == 0;
+    zpoller_t* poller = ok ? zpoller_new(pipe, handler, nullptr) : nullptr;
+    zsock_signal(pipe, poller ? 0 : 1);
+    while (poller && zpoller_wait(poller, -1) == handler) {
+        zmsg_t* request = zmsg_recv(handler);
+        if (!request)
+            break;
+        // version, request id, domain, address, identity, mechanism, key
+        zframe_t* version = zmsg_pop(request);
+        zframe_t* sequence = zmsg_pop(request);
+        char* domain = zmsg_popstr(request);
+        char* address = zmsg_popstr(request);
+        zframe_t* identity = zmsg_pop(request);
+        char* mechanism = zmsg_popstr(request);
+        zframe_t* key = zmsg_pop(request);
+        bool allowed = mechanism && std::strcmp(mechanism, "CURVE") == 0 && key && zframe_size(key) == 32 &&
+                       aCurveKeys_IsAllowed(zframe_data(key));
+        sTrace(allowed ? "Client key accepted: %s\n" : "Client key refused: %s\n", address ? address : "?");
+        zmsg_t* reply = zmsg_new();
+        zmsg_addstr(reply, "1.0");
+        if (sequence)
+            zmsg_append(reply, &sequence);
+        else
+            zmsg_addstr(reply, "");
+        zmsg_addstr(reply, allowed ? "200" : "400");
+        zmsg_addstr(reply, allowed ? "OK" : "Unknown client key");
+        zmsg_addstr(reply, "");
+        zmsg_addmem(reply, nullptr, 0);
+        zmsg_send(&reply, handler);
+        zframe_t* frames[] = {version, identity, key};
+        for (zframe_t* f : frames)
+            if (f)
+                zframe_destroy(&f);
+        zstr_free(&domain);
+        zstr_free(&address);
+        zstr_free(&mechanism);
+        zmsg_destroy(&request);
+    }
+    zpoller_destroy(&poller);
+    if (handler)
+        zsock_destroy(&handler);
+}
+
+bool sHoldZap()
+{
+    std::lock_guard<std::mutex> guard(sZapLock);
+    if (sZapUsers == 0) {
+        sZap = zactor_new(sZapHandler, nullptr);
+        if (!sZap)
+            return false;
+    }
+    sZapUsers++;
+    return true;
+}
+
+void sReleaseZap()
+{
+    std::lock_guard<std::mutex> guard(sZapLock);
+    if (--sZapUsers == 0)
+        zactor_destroy(&sZap);
+}
+
+// Only clients whose key the owner allows get through the handshake; the
+// check runs before any frame of theirs reaches the broker.
+bool sSecureFrontend(aServer* s)
+{
+    aCurveKeyPair server, client;
+    aErr err = aCurveKeys_OwnPair("server", &server);
+    // The owner's own client key is made here too, so that the owner's
+    // programs connect without any set-up.
+    if (err == aErrNone)
+        err = aCurveKeys_OwnPair("client", &client);
+    if (err != aErrNone) {
+        sTrace("No server keys: %d\n", err);
+        return false;
+    }
+    s->zapHeld = sHoldZap();
+    if (!s->zapHeld)
+        return false;
+    zsock_set_zap_domain(s->frontend, ZAP_DOMAIN);
+    zsock_set_curve_server(s->frontend, 1);
+    zsock_set_curve_secretkey(s->frontend, server.secretKey);
+    std::memset(&server, 0, sizeof server);
+    return true;
+}
+
 // ---- set-up ---------------------------------------------------------------
 
 // The two ends of an internal pair live in this process only: an inproc
@@ -788,7 +890,7 @@ aErr aServer_Start(aServerRef s)
         zsock_set_sndhwm(s->streamConnected, STREAM_QUEUE);
         zsock_set_rcvhwm(s->streamBound, STREAM_QUEUE);
     }
-    ok = ok && sChooseDiscovery(s) && sBindFrontend(s);
+    ok = ok && sSecureFrontend(s) && sChooseDiscovery(s) && sBindFrontend(s);
     if (ok && !s->beaconMode) {
         s->discovery = zactor_new(sMulticastDiscovery, s);
         ok = s->discovery != nullptr;
@@ -833,6 +935,8 @@ aErr aServer_Destroy(aServerRef* server)
         if (*socket)
             zsock_destroy(socket);
     }
+    if (s->zapHeld)
+        sReleaseZap();
     while (!s->pools.empty())
         sForgetPool(s, s->pools.begin());
     for (zframe_t*& f : s->answers)

@@ -3,12 +3,14 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <czmq.h>
 #include <new>
 #include <unistd.h>
 
 #include "link/aDebugging.h"
 #include "link/aPacket.h"
+#include "transport/aCurveKeys.h"
 #include "transport/unix_time.h"
 #include "transport/unix_waiter.h"
 
@@ -221,6 +223,26 @@ aErr sDelete(void* reference)
     return aErrNone;
 }
 
+// The server must prove it holds the key this user trusts for its address,
+// and the client shows its own key, which the server checks.
+aErr sSecure(zsock_t* server, const char* address)
+{
+    aCurveKeyPair own;
+    char serverKey[aCURVE_KEY_TEXT];
+    aErr err = aCurveKeys_OwnPair("client", &own);
+    if (err == aErrNone)
+        err = aCurveKeys_ServerKey(address, serverKey);
+    if (err != aErrNone) {
+        aDebugging_Trace(aDEBUG_CLIENT, "client: no key for server %s: %d\n", address, err);
+        return aErrConnection;
+    }
+    zsock_set_curve_serverkey(server, serverKey);
+    zsock_set_curve_publickey(server, own.publicKey);
+    zsock_set_curve_secretkey(server, own.secretKey);
+    std::memset(&own, 0, sizeof own);
+    return aErrNone;
+}
+
 } // namespace
 
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream)
@@ -244,6 +266,8 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream)
         c->server = zsock_new(ZMQ_DEALER);
         if (!c->server) {
             err = aErrMemory;
+        } else if ((err = sSecure(c->server, text)) != aErrNone) {
+            // no keys: no connection
         } else {
             zsock_set_maxmsgsize(c->server, SERVER_FRAME_MAX);
             int rc = zsock_connect(c->server, "tcp://%s:%d", text, static_cast<int>(port));
