@@ -14,10 +14,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
+#include <zmq.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +39,7 @@
 #include "support/ProgramRunner.h"
 #include "support/TestImages.h"
 #include "support/UsbBusRunner.h"
+#include "store/BirdWriter.h"
 #include "updater/UpdateFixtures.h"
 
 using Quorvane::Corvestel::Link;
@@ -184,6 +189,39 @@ int Client(uint16_t port, uint8_t option)
         }
     }
     std::printf("ok %d stray %zu\n", requests, stray);
+    return 0;
+}
+
+// Connects and asks for the serial number count times: "ok", or why not.
+int Ask(uint16_t port, int count)
+{
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    linkSpec spec{};
+    spec.type = AETHER;
+    spec.serialNumber = SERIAL;
+    spec.t.ipAddress = htonl(INADDR_LOOPBACK);
+    spec.p.ipPort = port;
+    Link link(spec, "ask");
+    if (link.connect() != aErrNone) {
+        std::printf("no connection\n");
+        return 1;
+    }
+    for (int i = 0; i < count; i++) {
+        uei request{};
+        request.module = MODULE;
+        request.command = cmdSYSTEMCLASS;
+        request.option = OPTION_SERIAL | ueiOPTION_GET;
+        request.specifier = ueiINDEX_REQUEST;
+        request.type = UEI_VOID;
+        uei reply{};
+        if (link.sendUEI(request) != aErrNone
+            || link.receiveUEI(MODULE, cmdSYSTEMCLASS, OPTION_SERIAL, 0, &reply) != aErrNone
+            || reply.value.intVal != SERIAL) {
+            std::printf("request %d: no answer\n", i);
+            return 1;
+        }
+    }
+    std::printf("ok\n");
     return 0;
 }
 
@@ -387,6 +425,231 @@ TEST_P(ServeStreams, TwoClientsGetEverySampleAndOnlyTheirOwnAnswers)
 INSTANTIATE_TEST_SUITE_P(Heartbeats, ServeStreams, testing::Values(200, 0),
     [](const testing::TestParamInfo<int>& info) { return info.param ? "WithHeartbeats" : "WithoutHeartbeats"; });
 
+size_t CountLines(const std::string& text, const std::string& part)
+{
+    size_t n = 0;
+    for (const std::string& line : SplitLines(text))
+        n += line.find(part) != std::string::npos;
+    return n;
+}
+
+std::string KeyFolder(const std::string& home)
+{
+    return home + "/.quorvane/aether";
+}
+
+std::string FirstLine(const std::string& path)
+{
+    std::vector<std::string> lines = SplitLines(srvtest::ReadWholeFile(path));
+    return lines.empty() ? std::string() : lines.front();
+}
+
+// The TCP sockets of a process: "LOCALPORT REMOTEPORT STATE" per socket.
+std::vector<std::string> TcpSockets(pid_t pid)
+{
+    std::vector<std::string> inodes;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* d = opendir(fds.c_str());
+    while (dirent* e = d ? readdir(d) : nullptr) {
+        char target[256];
+        ssize_t n = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
+        std::string t(target, n > 0 ? size_t(n) : 0);
+        if (t.compare(0, 8, "socket:[") == 0)
+            inodes.push_back(t.substr(8, t.size() - 9));
+    }
+    if (d)
+        closedir(d);
+    std::vector<std::string> sockets;
+    std::istringstream table(srvtest::ReadWholeFile("/proc/" + std::to_string(pid) + "/net/tcp"));
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+        if (std::find(inodes.begin(), inodes.end(), inode) == inodes.end())
+            continue;
+        auto port = [](const std::string& address) {
+            return std::to_string(std::stoul(address.substr(address.find(':') + 1), nullptr, 16));
+        };
+        sockets.push_back(port(local) + " " + port(remote) + " " + state);
+    }
+    return sockets;
+}
+
+// Peak resident memory of a process, in KiB.
+long PeakKiB(pid_t pid)
+{
+    for (const std::string& line : SplitLines(srvtest::ReadWholeFile("/proc/" + std::to_string(pid) + "/status")))
+        if (line.compare(0, 6, "VmHWM:") == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// One frame from a peer holding the owner's client key; returns once
+// ZeroMQ has passed it on or the server has cut the peer off.
+void SendRawFrame(const std::string& home, uint16_t port, size_t size)
+{
+    void* context = zmq_ctx_new();
+    void* dealer = zmq_socket(context, ZMQ_DEALER);
+    const std::string folder = KeyFolder(home);
+    std::string secret = FirstLine(folder + "/client.key");
+    char publicKey[41];
+    zmq_curve_public(publicKey, secret.c_str());
+    std::string server = FirstLine(folder + "/server.pub");
+    zmq_setsockopt(dealer, ZMQ_CURVE_SERVERKEY, server.c_str(), 40);
+    zmq_setsockopt(dealer, ZMQ_CURVE_PUBLICKEY, publicKey, 40);
+    zmq_setsockopt(dealer, ZMQ_CURVE_SECRETKEY, secret.c_str(), 40);
+    int linger = 10000;
+    zmq_setsockopt(dealer, ZMQ_LINGER, &linger, sizeof linger);
+    zmq_connect(dealer, ("tcp://127.0.0.1:" + std::to_string(port)).c_str());
+    std::vector<char> frame(size, '\x02');
+    zmq_send(dealer, frame.data(), frame.size(), 0);
+    zmq_close(dealer);
+    zmq_ctx_term(context);
+}
+
+TEST(ServeSecurity, OnlyTheOwnersKeysGetThroughAndNothingElseIsOpen)
+{
+    UsbBusRunner bus;
+    bus.Module(std::string(MODULE_KEYS) + "0");
+    Child server;
+    const uint16_t port = StartServe(bus, server, {ServePath(), "-d", "40F5849A", "--foreground"});
+    ASSERT_NE(port, 0) << server.out << srvtest::ReadWholeFile(bus.Folder() + "/serve.err");
+    const pid_t serve = ServePid();
+    ASSERT_GT(serve, 0);
+
+    // The owner's keys were made for the owner alone.
+    struct stat folder;
+    ASSERT_EQ(stat(KeyFolder(bus.Store()).c_str(), &folder), 0);
+    EXPECT_EQ(folder.st_mode & 0777, 0700u);
+
+    // Only the frontend listens, and the only other TCP socket is the
+    // server's own client on it.
+    std::vector<std::string> sockets = TcpSockets(serve);
+    ASSERT_FALSE(sockets.empty());
+    const std::string frontend = std::to_string(port);
+    for (const std::string& s : sockets) {
+        std::istringstream fields(s);
+        std::string local, remote;
+        fields >> local >> remote;
+        EXPECT_TRUE(local == frontend || remote == frontend) << s;
+    }
+
+    // Another user who knows the server's public key but whose own key the
+    // owner never allowed is refused at the handshake: the module hears
+    // nothing from it.
+    char other[] = "/tmp/corvestel-other-XXXXXX";
+    ASSERT_NE(mkdtemp(other), nullptr);
+    const std::string otherHome = other;
+    mkdir((otherHome + "/.quorvane").c_str(), 0755);
+    mkdir(KeyFolder(otherHome).c_str(), 0700);
+    {
+        std::ofstream known(KeyFolder(otherHome) + "/known_servers");
+        known << "127.0.0.1 " << FirstLine(KeyFolder(bus.Store()) + "/server.pub") << "\n";
+    }
+    for (const std::string& path : {otherHome, otherHome + "/.quorvane", KeyFolder(otherHome),
+             KeyFolder(otherHome) + "/known_servers"})
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+    const std::vector<std::string> asOther{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+        "/usr/bin/env", "HOME=" + otherHome, "SERVE_ROLE=ask", SelfPath(), std::to_string(port), "3"};
+    const size_t heard = CountLines(bus.Trace(), " rx ");
+    RunResult refused = RunProgram(asOther);
+    EXPECT_EQ(refused.status, 1) << refused.out << refused.err;
+    EXPECT_NE(refused.out, "ok\n");
+    EXPECT_EQ(CountLines(bus.Trace(), " rx "), heard);
+
+    // A frame far longer than any packet cuts its sender off before the
+    // server holds it, and the server goes on.
+    const long peak = PeakKiB(serve);
+    SendRawFrame(bus.Store(), port, 100u << 20);
+    EXPECT_LT(PeakKiB(serve), peak + 20 * 1024);
+
+    // Once the owner allows that user's key, the same client is served.
+    const std::string otherKey = FirstLine(KeyFolder(otherHome) + "/client.pub");
+    ASSERT_EQ(otherKey.size(), 40u);
+    {
+        std::ofstream allowed(KeyFolder(bus.Store()) + "/authorized_clients");
+        allowed << "# the other user\n" << otherKey << " other@host\n";
+    }
+    RunResult served = RunProgram(asOther);
+    EXPECT_EQ(served.out, "ok\n") << served.err;
+    RunResult owner = RunProgram(Env(bus, {"SERVE_ROLE=ask", SelfPath(), std::to_string(port), "3"}));
+    EXPECT_EQ(owner.out, "ok\n") << owner.err;
+
+    kill(serve, SIGTERM);
+    EXPECT_TRUE(Finish(server, 30000));
+    EXPECT_EQ(server.status, 0);
+    Stop(server);
+}
+
+// Stopped with SIGTERM while a client streams, the server ends, and the
+// module is free for the Updater at once.
+TEST(ServeStop, SigtermMidStreamFreesTheModuleForTheUpdater)
+{
+    UsbBusRunner bus;
+    bus.Module(std::string(MODULE_KEYS) + "200,newversion=2.16.0,newbuild=2000");
+    BirdWriter writer;
+    writer.AddLoader(0x20000000, updtest::Pattern(120, 5));
+    writer.AddFirmware(0, updtest::VectorImage(3000, 23));
+    writer.AddSerialOffsets(0x100, 0x120);
+    writer.AddInfo(2000, "2.16.0", 0, "Pilgrim");
+    const std::string bird = bus.Folder() + "/new.bird";
+    ASSERT_EQ(writer.Write(bird), aErrNone);
+    std::string script = "'" + ServePath() + "' -d 40F5849A --foreground || exit 9; exec";
+    for (const std::string& word : bus.UpdaterCommand({"-U", "-d", "40F5849A", "-f", bird}))
+        script += " '" + word + "'";
+    Child server, client;
+    const uint16_t port = StartServe(bus, server, {"/bin/sh", "-c", script});
+    ASSERT_NE(port, 0) << server.out << srvtest::ReadWholeFile(bus.Folder() + "/serve.err");
+    ASSERT_TRUE(SpawnChild(ClientArgv(bus, port, OPTION_SERIAL), bus.Folder() + "/client.err", client.pipes));
+    ASSERT_TRUE(AwaitOutput(client, [](const std::string& out) { return SamplesOf(out).size() >= 3; }, 15000))
+        << client.out;
+
+    const pid_t serve = ServePid();
+    ASSERT_GT(serve, 0);
+    kill(serve, SIGTERM);
+    ASSERT_TRUE(Finish(server, 120000));
+    EXPECT_EQ(server.status, 0) << server.out << srvtest::ReadWholeFile(bus.Folder() + "/serve.err");
+    EXPECT_NE(server.out.find("Stopped serving module 40F5849A\n"), std::string::npos) << server.out;
+    EXPECT_EQ(kill(serve, 0), -1); // gone, not left behind
+    EXPECT_EQ(ServePid(), 0);
+    EXPECT_EQ(bus.Flash(SERIAL).Read("flash", 0, 3000), testimages::SerialPatched(updtest::VectorImage(3000, 23), SERIAL,
+        0x100, 0x120));
+    close(client.pipes.toChild);
+    client.pipes.toChild = -1;
+    Finish(client, 30000);
+    Stop(client);
+    Stop(server);
+}
+
+TEST(ServeErrors, AbsentBusyAndRefusedModulesAreNamedWithTheFix)
+{
+    UsbBusRunner bus;
+    bus.Module("serial=40F5849A,model=13");
+    RunResult absent = bus.Run({ServePath(), "-d", "12345678", "--foreground"});
+    EXPECT_EQ(absent.status, 1);
+    EXPECT_NE(absent.err.find("No module 12345678 on USB"), std::string::npos) << absent.err;
+
+    // A second server for a module the first one holds.
+    const std::string out = bus.Folder() + "/first.out";
+    RunResult busy = bus.Run({"/bin/sh", "-c",
+        "\"$0\" -d 40F5849A --foreground > '" + out + "' & first=$!; "
+        "until grep -q Serving '" + out + "'; do sleep 0.05; done; "
+        "\"$0\" -d 40F5849A --foreground; echo \"second: $?\"; kill $first; wait $first; echo \"first: $?\"",
+        ServePath()});
+    EXPECT_NE(busy.out.find("second: 1\nfirst: 0\n"), std::string::npos) << busy.out << busy.err;
+    EXPECT_NE(busy.err.find("Module 40F5849A is busy"), std::string::npos) << busy.err;
+
+    UsbBusRunner locked;
+    locked.Module("serial=40F5849A,model=13,mode=0600");
+    locked.Option("--user", "65534");
+    RunResult refused = locked.Run({ServePath(), "-d", "40F5849A", "--foreground"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("Permission denied on /dev/bus/usb/"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("udev rules"), std::string::npos);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -394,6 +657,8 @@ int main(int argc, char** argv)
     if (const char* role = std::getenv("SERVE_ROLE")) {
         if (std::strcmp(role, "client") == 0 && argc >= 3)
             return Client(uint16_t(std::atoi(argv[1])), uint8_t(std::atoi(argv[2])));
+        if (std::strcmp(role, "ask") == 0 && argc >= 3)
+            return Ask(uint16_t(std::atoi(argv[1])), std::atoi(argv[2]));
         return 2;
     }
     testing::InitGoogleTest(&argc, argv);
