@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -55,10 +56,30 @@ uint8_t sFindOnUsb(uint32_t serial)
     return model;
 }
 
+// The server keeps its keys in a folder only its owner may open and will
+// not start with one that others may enter: say so, with the fix.
+bool sKeyFolderIsPrivate()
+{
+    const char* home = std::getenv("HOME");
+    if (!home || !*home)
+        return true;
+    const std::string folder = std::string(home) + "/.quorvane/aether";
+    struct stat st;
+    if (lstat(folder.c_str(), &st) != 0)
+        return true; // made on first use
+    if (S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0)
+        return true;
+    std::fprintf(stderr, "The key folder %s must be a folder of yours that nobody else may open: chmod 700 %s\n",
+        folder.c_str(), folder.c_str());
+    return false;
+}
+
 // Opens the module and serves it; the link to close at the end, or 0 after
 // saying why not.
 uint32_t sServe(const ServeOptions& o)
 {
+    if (!sKeyFolderIsPrivate())
+        return 0;
     const uint8_t model = sFindOnUsb(o.serial);
     if (model == 0) {
         if (!sReportRefused())
