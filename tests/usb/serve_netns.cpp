@@ -583,19 +583,25 @@ TEST(ServeSecurity, OnlyTheOwnersKeysGetThroughAndNothingElseIsOpen)
     Stop(server);
 }
 
-// Stopped with SIGTERM while a client streams, the server ends, and the
-// module is free for the Updater at once.
-TEST(ServeStop, SigtermMidStreamFreesTheModuleForTheUpdater)
+std::string WriteBird(const UsbBusRunner& bus)
 {
-    UsbBusRunner bus;
-    bus.Module(std::string(MODULE_KEYS) + "200,newversion=2.16.0,newbuild=2000");
     BirdWriter writer;
     writer.AddLoader(0x20000000, updtest::Pattern(120, 5));
     writer.AddFirmware(0, updtest::VectorImage(3000, 23));
     writer.AddSerialOffsets(0x100, 0x120);
     writer.AddInfo(2000, "2.16.0", 0, "Pilgrim");
     const std::string bird = bus.Folder() + "/new.bird";
-    ASSERT_EQ(writer.Write(bird), aErrNone);
+    EXPECT_EQ(writer.Write(bird), aErrNone);
+    return bird;
+}
+
+// Stopped with SIGTERM while a client streams, the server ends, and the
+// module is free for the Updater at once.
+TEST(ServeStop, SigtermMidStreamFreesTheModuleForTheUpdater)
+{
+    UsbBusRunner bus;
+    bus.Module(std::string(MODULE_KEYS) + "200,newversion=2.16.0,newbuild=2000");
+    const std::string bird = WriteBird(bus);
     std::string script = "'" + ServePath() + "' -d 40F5849A --foreground || exit 9; exec";
     for (const std::string& word : bus.UpdaterCommand({"-U", "-d", "40F5849A", "-f", bird}))
         script += " '" + word + "'";
@@ -631,15 +637,27 @@ TEST(ServeErrors, AbsentBusyAndRefusedModulesAreNamedWithTheFix)
     EXPECT_EQ(absent.status, 1);
     EXPECT_NE(absent.err.find("No module 12345678 on USB"), std::string::npos) << absent.err;
 
-    // A second server for a module the first one holds.
+    // While one server holds the module: a second server is refused, the
+    // shared module is listed, and an update says who holds the module.
     const std::string out = bus.Folder() + "/first.out";
+    std::string update, list;
+    for (const std::string& word : bus.UpdaterCommand({"-U", "-d", "40F5849A", "-f", WriteBird(bus)}))
+        update += " '" + word + "'";
+    for (const std::string& word : bus.UpdaterCommand({"-D", "-t", "AETHER"}))
+        list += " '" + word + "'";
     RunResult busy = bus.Run({"/bin/sh", "-c",
         "\"$0\" -d 40F5849A --foreground > '" + out + "' & first=$!; "
         "until grep -q Serving '" + out + "'; do sleep 0.05; done; "
-        "\"$0\" -d 40F5849A --foreground; echo \"second: $?\"; kill $first; wait $first; echo \"first: $?\"",
+        "\"$0\" -d 40F5849A --foreground; echo \"second: $?\";" + list + "; echo \"list: $?\";" + update
+            + "; echo \"update: $?\"; kill $first; wait $first; echo \"first: $?\"",
         ServePath()});
-    EXPECT_NE(busy.out.find("second: 1\nfirst: 0\n"), std::string::npos) << busy.out << busy.err;
+    EXPECT_NE(busy.out.find("second: 1\n"), std::string::npos) << busy.out << busy.err;
     EXPECT_NE(busy.err.find("Module 40F5849A is busy"), std::string::npos) << busy.err;
+    EXPECT_NE(busy.out.find("list: 0\n"), std::string::npos) << busy.out << busy.err;
+    EXPECT_NE(busy.out.find("Pilgrim"), std::string::npos) << busy.out;
+    EXPECT_NE(busy.out.find("[127.0.0.1]"), std::string::npos) << busy.out;
+    EXPECT_NE(busy.out.find("update: 1\nfirst: 0\n"), std::string::npos) << busy.out << busy.err;
+    EXPECT_NE(busy.err.find("Module 40F5849A is held by a server that shares it"), std::string::npos) << busy.err;
 
     UsbBusRunner locked;
     locked.Module("serial=40F5849A,model=13,mode=0600");
