@@ -668,6 +668,27 @@ TEST(ServeErrors, AbsentBusyAndRefusedModulesAreNamedWithTheFix)
     EXPECT_NE(refused.err.find("udev rules"), std::string::npos);
 }
 
+// Served on the namespace's network card, the module is found by beacon
+// and identified through the server, keys and all.
+TEST(ServeNetwork, FoundByBeaconAndServedOnTheInterface)
+{
+    UsbBusRunner bus;
+    bus.Module("serial=40F5849A,model=13");
+    const std::string out = bus.Folder() + "/serve.out";
+    std::string list;
+    for (const std::string& word : bus.UpdaterCommand({"-D", "-t", "AETHER"}))
+        list += " '" + word + "'";
+    RunResult r = bus.Run({"/bin/sh", "-c",
+        "\"$0\" -d 40F5849A --network 198.18.0.1 --foreground > '" + out + "' & server=$!; "
+        "until grep -q Serving '" + out + "'; do sleep 0.05; done;" + list
+            + "; echo \"list: $?\"; kill $server; wait $server; echo \"server: $?\"; cat '" + out + "'",
+        ServePath()});
+    EXPECT_NE(r.out.find("list: 0\nserver: 0\n"), std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.out.find("[198.18.0.1]"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Pilgrim"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Serving module 40F5849A (Pilgrim) on 198.18.0.1:"), std::string::npos) << r.out;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
