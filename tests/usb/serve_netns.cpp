@@ -193,7 +193,7 @@ int Client(uint16_t port, uint8_t option)
 }
 
 // Connects and asks for the serial number count times: "ok", or why not.
-int Ask(uint16_t port, int count)
+int Ask(uint16_t port, int count, const char* address)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     linkSpec spec{};
@@ -201,6 +201,8 @@ int Ask(uint16_t port, int count)
     spec.serialNumber = SERIAL;
     spec.t.ipAddress = htonl(INADDR_LOOPBACK);
     spec.p.ipPort = port;
+    if (address)
+        inet_pton(AF_INET, address, &spec.t.ipAddress);
     Link link(spec, "ask");
     if (link.connect() != aErrNone) {
         std::printf("no connection\n");
@@ -689,6 +691,68 @@ TEST(ServeNetwork, FoundByBeaconAndServedOnTheInterface)
     EXPECT_NE(r.out.find("Serving module 40F5849A (Pilgrim) on 198.18.0.1:"), std::string::npos) << r.out;
 }
 
+// A peer in another network namespace, reaching the server over the
+// namespace's network card: with a key the owner never allowed it is
+// refused and the module hears nothing; once allowed it is served.
+TEST(ServeNetwork, AnotherHostsPeerNeedsAnAllowedKey)
+{
+    UsbBusRunner bus;
+    bus.Module("serial=40F5849A,model=13");
+    Child server, host;
+    ASSERT_TRUE(SpawnChild(Env(bus, bus.Argv({ServePath(), "-d", "40F5849A", "--network", "198.18.0.1",
+        "--foreground"})), bus.Folder() + "/serve.err", server.pipes));
+    ASSERT_TRUE(AwaitText(server, ", network\n", 60000)) << srvtest::ReadWholeFile(bus.Folder() + "/serve.err");
+    const std::string start = "on 198.18.0.1:";
+    const std::string port = std::to_string(std::atoi(server.out.c_str() + server.out.find(start) + start.size()));
+
+    // The other host: a namespace of its own holding the veth peer.
+    ASSERT_TRUE(SpawnChild({"/usr/bin/unshare", "--net", "/bin/sleep", "120"}, bus.Folder() + "/host.err",
+        host.pipes));
+    const std::string pid = std::to_string(host.pipes.pid);
+    // unshare has made the namespace once its process is in another one.
+    auto netns = [](const std::string& process) {
+        char target[64];
+        ssize_t n = readlink(("/proc/" + process + "/ns/net").c_str(), target, sizeof target - 1);
+        return std::string(target, n > 0 ? size_t(n) : 0);
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (netns(pid) == netns("self") && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    RunResult moved = RunProgram({"/usr/sbin/ip", "link", "set", "tv1", "netns", pid});
+    ASSERT_EQ(moved.status, 0) << moved.err;
+    RunResult up = RunProgram({"/usr/bin/nsenter", "-t", pid, "-n", "/bin/sh", "-c",
+        "ip link set lo up && ip link set tv1 up && ip address add 198.18.0.2/24 dev tv1"});
+    ASSERT_EQ(up.status, 0) << up.err;
+
+    char other[] = "/tmp/corvestel-host-XXXXXX";
+    ASSERT_NE(mkdtemp(other), nullptr);
+    mkdir((std::string(other) + "/.quorvane").c_str(), 0755);
+    mkdir(KeyFolder(other).c_str(), 0700);
+    std::ofstream(KeyFolder(other) + "/known_servers")
+        << "198.18.0.1 " << FirstLine(KeyFolder(bus.Store()) + "/server.pub") << "\n";
+    const std::vector<std::string> ask{"/usr/bin/nsenter", "-t", pid, "-n", "/usr/bin/env",
+        "HOME=" + std::string(other), "SERVE_ROLE=ask", SelfPath(), port, "3", "198.18.0.1"};
+    const size_t heard = CountLines(bus.Trace(), " rx ");
+    RunResult refused = RunProgram(ask);
+    EXPECT_NE(refused.out, "ok\n") << refused.err;
+    EXPECT_EQ(CountLines(bus.Trace(), " rx "), heard);
+
+    std::ofstream(KeyFolder(bus.Store()) + "/authorized_clients") << FirstLine(KeyFolder(other) + "/client.pub")
+                                                                  << "\n";
+    RunResult served = RunProgram(ask);
+    EXPECT_EQ(served.out, "ok\n") << served.err;
+
+    kill(host.pipes.pid, SIGKILL);
+    Finish(host, 10000);
+    const pid_t serve = ServePid();
+    ASSERT_GT(serve, 0);
+    kill(serve, SIGTERM);
+    EXPECT_TRUE(Finish(server, 30000));
+    EXPECT_EQ(server.status, 0);
+    Stop(server);
+    Stop(host);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -697,7 +761,7 @@ int main(int argc, char** argv)
         if (std::strcmp(role, "client") == 0 && argc >= 3)
             return Client(uint16_t(std::atoi(argv[1])), uint8_t(std::atoi(argv[2])));
         if (std::strcmp(role, "ask") == 0 && argc >= 3)
-            return Ask(uint16_t(std::atoi(argv[1])), std::atoi(argv[2]));
+            return Ask(uint16_t(std::atoi(argv[1])), std::atoi(argv[2]), argc >= 4 ? argv[3] : nullptr);
         return 2;
     }
     testing::InitGoogleTest(&argc, argv);
