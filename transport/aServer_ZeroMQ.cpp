@@ -776,16 +776,19 @@ bool sSecureFrontend(aServer* s)
 // ---- set-up ---------------------------------------------------------------
 
 // The two ends of an internal pair live in this process only: an inproc
-// endpoint has no port another local user could connect to. The name holds
-// the server's address and the pair's role, so two servers never meet.
-bool sPair(const aServer* s, const char* role, zsock_t** bound, zsock_t** connected)
+// endpoint has no port another local user could connect to. Every pair
+// gets a number of its own, so two servers never meet, and a server made
+// where one was just freed does not find the old name still taken (ZeroMQ
+// lets go of it in the background).
+bool sPair(const char* role, zsock_t** bound, zsock_t** connected)
 {
+    static std::atomic<unsigned> pairs{0};
     *bound = zsock_new(ZMQ_DEALER);
     *connected = zsock_new(ZMQ_DEALER);
     if (!*bound || !*connected)
         return false;
     char endpoint[64];
-    std::snprintf(endpoint, sizeof endpoint, "inproc://aserver-%p-%s", static_cast<const void*>(s), role);
+    std::snprintf(endpoint, sizeof endpoint, "inproc://aserver-%u-%s", pairs++, role);
     return zsock_bind(*bound, "%s", endpoint) == 0 && zsock_connect(*connected, "%s", endpoint) == 0;
 }
 
@@ -883,8 +886,8 @@ aErr aServer_Start(aServerRef s)
     // frame longer than one packet.
     if (s->frontend)
         zsock_set_maxmsgsize(s->frontend, FRONTEND_FRAME_MAX);
-    bool ok = s->frontend && sPair(s, "stream", &s->streamBound, &s->streamConnected) &&
-              sPair(s, "sync", &s->syncBound, &s->syncConnected);
+    bool ok = s->frontend && sPair("stream", &s->streamBound, &s->streamConnected) &&
+              sPair("sync", &s->syncBound, &s->syncConnected);
     if (ok) {
         // Samples wait here while the broker serves a burst of requests.
         zsock_set_sndhwm(s->streamConnected, STREAM_QUEUE);

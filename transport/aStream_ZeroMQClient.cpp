@@ -1,6 +1,7 @@
 #include "transport/aStream_ZeroMQClient.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -35,14 +36,18 @@ struct sClient {
 
 // A DEALER bound to an in-process endpoint and a DEALER connected to it:
 // no other process can reach either end.
-aErr sMakePair(const sClient* c, zsock_t** bound, zsock_t** connected, const char* what)
+aErr sMakePair(zsock_t** bound, zsock_t** connected, const char* what)
 {
     *bound = zsock_new(ZMQ_DEALER);
     *connected = zsock_new(ZMQ_DEALER);
     if (!*bound || !*connected)
         return aErrMemory;
+    // ZeroMQ lets go of an endpoint in the background, so a client made
+    // where one was just freed must not reuse its name: every pair gets a
+    // number of its own.
+    static std::atomic<unsigned> pairs{0};
     char endpoint[64];
-    std::snprintf(endpoint, sizeof endpoint, "inproc://aclient-%p-%s", static_cast<const void*>(c), what);
+    std::snprintf(endpoint, sizeof endpoint, "inproc://aclient-%u-%s", pairs++, what);
     if (zsock_bind(*bound, "%s", endpoint) != 0 || zsock_connect(*connected, "%s", endpoint) != 0) {
         aDebugging_Trace(aDEBUG_CLIENT, "client: %s connecting fail\n", what);
         return aErrConnection;
@@ -254,9 +259,9 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream)
     if (!c)
         return aErrMemory;
 
-    aErr err = sMakePair(c, &c->outBound, &c->outConnected, "outgoing");
+    aErr err = sMakePair(&c->outBound, &c->outConnected, "outgoing");
     if (err == aErrNone)
-        err = sMakePair(c, &c->inBound, &c->inConnected, "incoming");
+        err = sMakePair(&c->inBound, &c->inConnected, "incoming");
     if (err == aErrNone) {
         char text[INET_ADDRSTRLEN] = {0};
         struct in_addr a;

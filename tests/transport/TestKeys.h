@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -19,11 +20,20 @@ inline std::string Folder()
     return std::string(std::getenv("HOME")) + "/.quorvane/aether";
 }
 
+inline std::string& PrivateHomePath()
+{
+    static std::string path;
+    return path;
+}
+
 inline bool UsePrivateHome()
 {
     char path[] = "/tmp/corvestel-keys-XXXXXX";
-    if (mkdtemp(path))
+    if (mkdtemp(path)) {
         setenv("HOME", path, 1);
+        PrivateHomePath() = path;
+        std::atexit([] { std::filesystem::remove_all(PrivateHomePath()); });
+    }
     return true;
 }
 

@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -583,6 +584,7 @@ TEST(ServeSecurity, OnlyTheOwnersKeysGetThroughAndNothingElseIsOpen)
     EXPECT_TRUE(Finish(server, 30000));
     EXPECT_EQ(server.status, 0);
     Stop(server);
+    std::filesystem::remove_all(otherHome);
 }
 
 std::string WriteBird(const UsbBusRunner& bus)
@@ -751,6 +753,7 @@ TEST(ServeNetwork, AnotherHostsPeerNeedsAnAllowedKey)
     EXPECT_EQ(server.status, 0);
     Stop(server);
     Stop(host);
+    std::filesystem::remove_all(other);
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -282,5 +283,7 @@ int main(int argc, char** argv)
     if (mkdtemp(home))
         setenv("HOME", home, 1);
     testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    int status = RUN_ALL_TESTS();
+    std::filesystem::remove_all(home);
+    return status;
 }
