@@ -92,6 +92,11 @@ bool _has_bird(const UpdaterStoreItem& item, bool known, uint32_t build)
 // when a server on this host shares it, say so and how to stop it.
 bool _report_shared(uint32_t serialNumber, UpdaterDisplayInterface& display)
 {
+    // Only a module that is on USB and could not be opened is asked about.
+    linkSpec* usb = aDiscovery_FindModule(USB, serialNumber, 0);
+    if (!usb)
+        return false;
+    aLinkSpec_Destroy(&usb);
     linkSpec* spec = aDiscovery_FindModule(AETHER, serialNumber, 0);
     if (!spec)
         return false;
