@@ -412,9 +412,11 @@ void sFlushBatch(aServer* s)
     s->batchFill = 0;
 }
 
-// Takes every sample frame waiting from the streaming filter into the batch.
-// An empty frame (a heartbeat passed), a full batch or a batch older than
-// BATCH_MAX_AGE_MS goes out to every streaming client.
+// Takes every sample frame waiting from the streaming filter into one batch
+// and sends it to every streaming client once nothing more waits, so a
+// sample never waits for a heartbeat or for others to fill the batch. While
+// samples keep coming, a full batch, an empty frame (a heartbeat passed) or
+// a batch BATCH_MAX_AGE_MS old goes out at once.
 void sFromStreaming(aServer* s)
 {
     uint8_t bytes[aPACKETMAXDATA + 2];
@@ -428,18 +430,10 @@ void sFromStreaming(aServer* s)
             s->batchStart = aTime_GetMSTicks();
         std::memcpy(s->batch + s->batchFill, bytes, static_cast<size_t>(size));
         s->batchFill = static_cast<uint16_t>(s->batchFill + size);
-        if (s->batchFill > BATCH_FLUSH)
+        if (s->batchFill > BATCH_FLUSH || aTime_MSElapsed(s->batchStart) >= BATCH_MAX_AGE_MS)
             sFlushBatch(s);
     }
-}
-
-// How long the broker may sleep: until the batch is due, or its poll time.
-int sBrokerWait(const aServer* s)
-{
-    if (s->batchFill == 0)
-        return ACTOR_POLL_MS;
-    uint32_t age = aTime_MSElapsed(s->batchStart);
-    return age >= BATCH_MAX_AGE_MS ? 0 : static_cast<int>(BATCH_MAX_AGE_MS - age);
+    sFlushBatch(s);
 }
 
 void sFromBeacon(aServer* s)
@@ -484,7 +478,7 @@ void sBroker(zsock_t* pipe, void* argument)
     if (!poller)
         return;
     while (true) {
-        void* which = zpoller_wait(poller, sBrokerWait(s));
+        void* which = zpoller_wait(poller, ACTOR_POLL_MS);
         if (which == pipe) {
             zmsg_t* msg = zmsg_recv(pipe);
             int signal = msg ? zmsg_signal(msg) : -1;
@@ -506,8 +500,6 @@ void sBroker(zsock_t* pipe, void* argument)
             sTrace("pre exit 2\n");
             break;
         }
-        if (s->batchFill > 0 && aTime_MSElapsed(s->batchStart) >= BATCH_MAX_AGE_MS)
-            sFlushBatch(s);
         if (s->publishing && aTime_MSElapsed(s->publishStart) > PUBLISH_MS) {
             zstr_send(s->discovery, "SILENCE");
             s->publishing = false;
