@@ -87,7 +87,7 @@ json JsonReport::Device(const DeviceInfo& d)
     j["router_address"] = d.router;
     j["router_serial"] = sSerial(d.routerSerialNumber);
     j["network_address"] = d.networkAddress ? json(d.networkAddress) : json(nullptr);
-    if (d.type == TCPIP) {
+    if (d.type == TCPIP || d.type == AETHER) {
         // Stored in network order: the bytes as they lie are the address.
         unsigned char ip[4];
         std::memcpy(ip, &d.t.ipAddress, sizeof ip);

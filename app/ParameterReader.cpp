@@ -76,6 +76,8 @@ int sReadTransport(UpdaterDisplayInterface& display, const std::string& value, P
         p.transport = USB;
     } else if (value.compare(0, 3, "TCP") == 0) {
         p.transport = TCPIP;
+    } else if (value.compare(0, 6, "AETHER") == 0) {
+        p.transport = AETHER; // modules shared by local network servers (-D)
     } else if (value.compare(0, 7, "RECOVER") == 0) {
         p.transport = TRANSPORT_RECOVER;
     } else {

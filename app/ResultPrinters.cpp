@@ -14,6 +14,7 @@ const char* sLinkTypeName(linkType type)
     switch (type) {
     case USB: return "USB";
     case TCPIP: return "TCPIP";
+    case AETHER: return "AETHER";
     default: return "Unknown";
     }
 }
@@ -62,7 +63,7 @@ void PrintDeviceList(UpdaterDisplayInterface& display, const std::vector<DeviceI
         display.message(INFO, "    Device    Module   Router  Model          Firmware Version (Build)   [IP address]       Device Name");
 
     for (const DeviceInfo& d : devices) {
-        if (d.type == TCPIP) {
+        if (d.type == TCPIP || d.type == AETHER) {
             // The address bytes in the order they are stored (network order).
             unsigned char ip[4];
             std::memcpy(ip, &d.t.ipAddress, sizeof ip);

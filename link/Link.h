@@ -167,6 +167,9 @@ public:
     //   aErrSize        more matches than capacity (the first ones are filled)
     aErr getStreamStatus(uint8_t module, uint8_t command, uint8_t option, uint8_t index,
         uint8_t subindex, StreamStatusEntry* entries, size_t capacity, size_t* count);
+    // Stream callbacks dropped because the callback queue was full (a
+    // callback slower than the samples), over the life of this object.
+    uint32_t getStreamDropCount() const;
     // Whether the module streams (command 93 option 1).
     aErr isLinkStreaming(uint8_t module, uint8_t* state);
     // Registered keys whose lanes equal the arguments (0xFF: any).

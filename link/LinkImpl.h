@@ -69,6 +69,7 @@ struct Link::impl {
     std::shared_ptr<AsyncCallbacks> async;      // under streamMapMutex
     std::thread asyncThread;                    // under registrationMutex
     uint32_t filterLink = 0;                    // under registrationMutex
+    std::atomic<uint32_t> streamDrops{0};       // callbacks a full queue dropped
     std::mutex streamMapMutex;
     std::mutex registrationMutex;
 

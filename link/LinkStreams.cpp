@@ -78,7 +78,9 @@ size_t sSampleLength(uint8_t type)
     }
 }
 
-void sQueueCallback(AsyncCallbacks* async, const StreamEntry& entry, const aPacket* packet)
+const uint32_t DROP_TRACE_EVERY = 100;
+
+void sQueueCallback(Link::impl* self, AsyncCallbacks* async, const StreamEntry& entry, const aPacket* packet)
 {
     if (!entry.callback || !async)
         return;
@@ -86,11 +88,14 @@ void sQueueCallback(AsyncCallbacks* async, const StreamEntry& entry, const aPack
     item.callback = entry.callback;
     item.reference = entry.reference;
     item.packet = aPacket_Copy(packet);
-    if (!item.packet)
+    // A full queue drops the callback (the receive thread never waits), and
+    // counts it so the holder can tell that its callback is too slow.
+    if (item.packet && async->queue.push(item))
         return;
-    // A full queue drops the callback: the receive thread never waits.
-    if (!async->queue.push(item))
-        aPacket_Destroy(&item.packet);
+    aPacket_Destroy(&item.packet);
+    const uint32_t dropped = ++self->streamDrops;
+    if (dropped == 1 || dropped % DROP_TRACE_EVERY == 0)
+        aDebugging_Trace(aDEBUG_LINK, "Stream callback queue full: %u callbacks dropped\n", dropped);
 }
 
 uint8_t sStreamFilter(const aPacket* packet, void* reference)
@@ -114,7 +119,7 @@ uint8_t sStreamFilter(const aPacket* packet, void* reference)
     AsyncCallbacks* async = self->async.get();
     auto found = self->streamMap.find(exact);
     if (found != self->streamMap.end()) {
-        sQueueCallback(async, found->second, packet);
+        sQueueCallback(self, async, found->second, packet);
         if (!bytesStream) {
             found->second.value = value;
             found->second.fresh = 1;
@@ -137,7 +142,7 @@ uint8_t sStreamFilter(const aPacket* packet, void* reference)
         if (w == self->streamMap.end())
             continue;
         wildcardMatched = true;
-        sQueueCallback(async, w->second, packet);
+        sQueueCallback(self, async, w->second, packet);
     }
     if (found == self->streamMap.end() && wildcardMatched && !bytesStream) {
         StreamEntry entry;
@@ -299,6 +304,11 @@ aErr Link::registerStreamCallback(uint8_t module, uint8_t command, uint8_t optio
         d.removeStreamFilter();
     }
     return err;
+}
+
+uint32_t Link::getStreamDropCount() const
+{
+    return m_impl->streamDrops.load();
 }
 
 aErr Link::getStreamValue(uint8_t module, uint8_t command, uint8_t option, uint8_t index, uint8_t subindex,

@@ -1,5 +1,6 @@
 #include "transport/aServer_ZeroMQ.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cstdarg>
@@ -18,6 +19,7 @@
 #include "link/aLink.h"
 #include "link/aLinkManagerInternal.h"
 #include "link/aUEI.h"
+#include "transport/aCurveKeys.h"
 #include "transport/aMulticast.h"
 #include "transport/discover.h"
 #include "transport/unix_time.h"
@@ -35,6 +37,12 @@ const int BEACON_RECEIVE_MS = 100;
 const unsigned MAX_INTERFACES = 50;
 const size_t BATCH_SIZE = 4096;
 const size_t BATCH_FLUSH = 4065;
+// A sample waits in the batch at most this long, heartbeats or not.
+const uint32_t BATCH_MAX_AGE_MS = 20;
+const int STREAM_QUEUE = 20000;
+// ZeroMQ holds its own handshake commands (up to a few hundred bytes with
+// CURVE) to this limit too, so it sits above them.
+const int64_t FRONTEND_FRAME_MAX = 1024;
 const int FLUSH_SIGNAL = 5;
 const size_t BEACON_FILTER_LENGTH = 20;
 const uint8_t QUERY_BYTES[4] = {0xBA, 0xDC, 0xCD, 0xAB};
@@ -45,6 +53,13 @@ struct sPool {
     std::vector<zframe_t*> frames;
     uint8_t count = 0;
     int ttl = POOL_TTL;
+};
+
+// A client that streams, with the stream keys (low 32 bits: module,
+// command, option, index) it has switched on.
+struct sStreamer {
+    zframe_t* identity = nullptr;
+    std::vector<uint32_t> keys;
 };
 
 } // namespace
@@ -70,18 +85,18 @@ struct aServer {
     std::mutex pipe; // sends to the broker's pipe from the owner's calls
     bool started = false;
     bool filterInstalled = false;
+    bool zapHeld = false;
 
     // Broker only.
     bool publishing = false;
     aMSTicks publishStart = 0;
     uint16_t expected = 0;
     std::deque<zframe_t*> answers;
-    std::vector<zframe_t*> streaming;
+    std::vector<sStreamer> streaming;
     std::list<sPool> pools;
-
-    // Streaming filter only (the link's receive thread).
     uint8_t batch[BATCH_SIZE];
     uint16_t batchFill = 0;
+    aMSTicks batchStart = 0;
 };
 
 namespace {
@@ -219,21 +234,84 @@ bool sPoolUEIBytes(aServer* s, zframe_t* identity, const aPacket* packet, zframe
     return true;
 }
 
-void sStreamEnable(aServer* s, zframe_t* identity, const aPacket* packet)
+// True when every lane of the wide key is 0xFF or equal to the narrow key's
+// (the module lane is never a wildcard).
+bool sKeyCovers(uint32_t wide, uint32_t narrow)
+{
+    if ((wide >> 24) != (narrow >> 24))
+        return false;
+    for (int lane = 0; lane < 3; lane++) {
+        uint8_t w = static_cast<uint8_t>(wide >> (8 * lane));
+        if (w != 0xFF && w != static_cast<uint8_t>(narrow >> (8 * lane)))
+            return false;
+    }
+    return true;
+}
+
+void sForgetStreamer(std::vector<sStreamer>::iterator streamer, std::vector<sStreamer>& list)
+{
+    zframe_destroy(&streamer->identity);
+    list.erase(streamer);
+}
+
+// The module's answer to a stream switch-off, given by the server itself.
+bool sAnswerStreamOff(aServer* s, zframe_t* identity, const aPacket* packet)
+{
+    uint8_t bytes[9] = {packet->address, 7, cmdSTREAMCONTROL, 0xC2, 0};
+    std::memcpy(bytes + 5, packet->data + 3, 4);
+    return sSendTo(s, zframe_dup(identity), zframe_new(bytes, sizeof bytes));
+}
+
+// Keeps track of which client streams what. A switch-on puts the client in
+// the fan-out; a switch-off takes the keys it covers from that client (the
+// client leaves the fan-out with its last key) and reaches the module only
+// when no other client still has a stream it would end. True when the
+// server answered the packet itself and it must not go on.
+bool sStreamControl(aServer* s, zframe_t* identity, const aPacket* packet)
 {
     if (packet->length != 7 || packet->data[0] != cmdSTREAMCONTROL)
-        return;
-    if (packet->data[1] != 0x81) {
+        return false;
+    const uint32_t key = aUEI_RetrieveInt(packet->data + 3);
+    auto streamer = s->streaming.begin();
+    while (streamer != s->streaming.end() && !zframe_eq(streamer->identity, identity))
+        ++streamer;
+    if (packet->data[1] == 0x81) {
+        sTrace("ZeroMQ - Streaming Enable - Size: %zu\n", s->streaming.size());
+        if (streamer == s->streaming.end()) {
+            sStreamer fresh;
+            fresh.identity = zframe_dup(identity);
+            s->streaming.push_back(fresh);
+            streamer = std::prev(s->streaming.end());
+            sTrace("Added stream entry\n");
+        }
+        if (std::find(streamer->keys.begin(), streamer->keys.end(), key) == streamer->keys.end())
+            streamer->keys.push_back(key);
+        return false;
+    }
+    if (packet->data[1] != 0x82) {
         sTrace("unknown stream enable: %d\n", packet->data[1]);
-        return;
+        return false;
     }
-    sTrace("ZeroMQ - Streaming Enable - Size: %zu\n", s->streaming.size());
-    for (zframe_t* known : s->streaming) {
-        if (zframe_eq(known, identity))
-            return;
+    if (streamer != s->streaming.end()) {
+        std::vector<uint32_t>& keys = streamer->keys;
+        keys.erase(std::remove_if(keys.begin(), keys.end(), [key](uint32_t k) { return sKeyCovers(key, k); }),
+                   keys.end());
+        if (keys.empty()) {
+            sForgetStreamer(streamer, s->streaming);
+            sTrace("Removed stream entry\n");
+        }
     }
-    s->streaming.push_back(zframe_dup(identity));
-    sTrace("Added stream entry\n");
+    for (const sStreamer& other : s->streaming) {
+        for (uint32_t k : other.keys) {
+            if (sKeyCovers(key, k)) {
+                sTrace("Stream kept on for another client\n");
+                if (!sAnswerStreamOff(s, identity, packet))
+                    sTrace("failed to send id\n");
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 // One client message: the identity frame and the packet frame, both owned
@@ -242,8 +320,9 @@ void sTakeClientMessage(aServer* s, zframe_t* identity, zframe_t* frame)
 {
     aPacket* packet = (identity && frame) ? sFrameToPacket(zframe_data(frame), zframe_size(frame)) : nullptr;
     if (packet) {
-        sStreamEnable(s, identity, packet);
-        if (aUEI_isUEIPayload(packet) && sPoolUEIBytes(s, identity, packet, frame)) {
+        if (sStreamControl(s, identity, packet)) {
+            // answered here
+        } else if (aUEI_isUEIPayload(packet) && sPoolUEIBytes(s, identity, packet, frame)) {
             sTrace("UEIBytes\n");
         } else if (packet->address == cmdFORCEROUTE && packet->length == 1) {
             sTrace("Blocking cmdFORCEROUTE from remote client\n");
@@ -322,16 +401,39 @@ void sFromSync(aServer* s)
         sTakeModuleFrame(s, frame);
 }
 
-void sFromStreaming(aServer* s)
+void sFlushBatch(aServer* s)
 {
-    zframe_t* frame = zframe_recv(s->streamBound);
-    if (!frame)
+    if (s->batchFill == 0)
         return;
-    for (zframe_t* identity : s->streaming) {
-        if (!sSendTo(s, zframe_dup(identity), zframe_dup(frame)))
+    for (const sStreamer& streamer : s->streaming) {
+        if (!sSendTo(s, zframe_dup(streamer.identity), zframe_new(s->batch, s->batchFill)))
             sTrace("failed to send id\n");
     }
-    zframe_destroy(&frame);
+    s->batchFill = 0;
+}
+
+// Takes every sample frame waiting from the streaming filter into one batch
+// and sends it to every streaming client once nothing more waits, so a
+// sample never waits for a heartbeat or for others to fill the batch. While
+// samples keep coming, a full batch, an empty frame (a heartbeat passed) or
+// a batch BATCH_MAX_AGE_MS old goes out at once.
+void sFromStreaming(aServer* s)
+{
+    uint8_t bytes[aPACKETMAXDATA + 2];
+    int size;
+    while ((size = zmq_recv(zsock_resolve(s->streamBound), bytes, sizeof bytes, ZMQ_DONTWAIT)) >= 0) {
+        if (size == 0 || size > static_cast<int>(sizeof bytes)) {
+            sFlushBatch(s);
+            continue;
+        }
+        if (s->batchFill == 0)
+            s->batchStart = aTime_GetMSTicks();
+        std::memcpy(s->batch + s->batchFill, bytes, static_cast<size_t>(size));
+        s->batchFill = static_cast<uint16_t>(s->batchFill + size);
+        if (s->batchFill > BATCH_FLUSH || aTime_MSElapsed(s->batchStart) >= BATCH_MAX_AGE_MS)
+            sFlushBatch(s);
+    }
+    sFlushBatch(s);
 }
 
 void sFromBeacon(aServer* s)
@@ -494,21 +596,21 @@ void sWorker(zsock_t* pipe, void* argument)
 
 // ---- streaming filter ---------------------------------------------------
 
+// Passes each stream sample on to the broker, which batches them; a
+// heartbeat passes an empty frame, which sends the batch out at once.
 uint8_t sStreamFilter(const aPacket* packet, void* reference)
 {
     aServer* s = static_cast<aServer*>(reference);
-    uint8_t consumed = 0;
     if (aUEI_isStreamPacket(packet)) {
-        if (s->batchFill + packet->length + 2u <= BATCH_SIZE)
-            s->batchFill = static_cast<uint16_t>(s->batchFill + sPacketToBytes(packet, s->batch + s->batchFill));
-        consumed = 1;
+        uint8_t bytes[aPACKETMAXDATA + 2];
+        size_t size = sPacketToBytes(packet, bytes);
+        if (zmq_send(zsock_resolve(s->streamConnected), bytes, size, ZMQ_DONTWAIT) < 0)
+            sTrace("failed to pass stream sample: %d\n", zmq_errno());
+        return 1;
     }
-    bool heartbeat = packet->length == 2 && packet->data[0] == cmdHEARTBEAT;
-    if ((heartbeat || s->batchFill > BATCH_FLUSH) && s->batchFill > 0) {
-        zmq_send(zsock_resolve(s->streamConnected), s->batch, s->batchFill, ZMQ_DONTWAIT);
-        s->batchFill = 0;
-    }
-    return consumed;
+    if (packet->length == 2 && packet->data[0] == cmdHEARTBEAT)
+        zmq_send(zsock_resolve(s->streamConnected), "", 0, ZMQ_DONTWAIT);
+    return 0;
 }
 
 // ---- multicast discovery (local mode) -----------------------------------
@@ -563,16 +665,123 @@ void sMulticastDiscovery(zsock_t* pipe, void* argument)
     aMulticast_Destroy(&sender);
 }
 
+// ---- handshake check ------------------------------------------------------
+
+// ZeroMQ asks one handler per process (its endpoint is fixed) whether a
+// client's CURVE key may connect; it runs while any server does. The lock
+// guards the count and the actor.
+std::mutex sZapLock;
+int sZapUsers = 0;
+zactor_t* sZap = nullptr;
+const char* ZAP_ENDPOINT = "inproc://zeromq.zap.01";
+const char* ZAP_DOMAIN = "corvestel";
+
+void sZapHandler(zsock_t* pipe, void*)
+{
+    zsock_t* handler = zsock_new(ZMQ_REP);
+    bool ok = handler && zsock_bind(handler, "%s", ZAP_ENDPOINT) == 0;
+    zpoller_t* poller = ok ? zpoller_new(pipe, handler, nullptr) : nullptr;
+    zsock_signal(pipe, poller ? 0 : 1);
+    while (poller && zpoller_wait(poller, -1) == handler) {
+        zmsg_t* request = zmsg_recv(handler);
+        if (!request)
+            break;
+        // version, request id, domain, address, identity, mechanism, key
+        zframe_t* version = zmsg_pop(request);
+        zframe_t* sequence = zmsg_pop(request);
+        char* domain = zmsg_popstr(request);
+        char* address = zmsg_popstr(request);
+        zframe_t* identity = zmsg_pop(request);
+        char* mechanism = zmsg_popstr(request);
+        zframe_t* key = zmsg_pop(request);
+        bool allowed = mechanism && std::strcmp(mechanism, "CURVE") == 0 && key && zframe_size(key) == 32 &&
+                       aCurveKeys_IsAllowed(zframe_data(key));
+        sTrace(allowed ? "Client key accepted: %s\n" : "Client key refused: %s\n", address ? address : "?");
+        zmsg_t* reply = zmsg_new();
+        zmsg_addstr(reply, "1.0");
+        if (sequence)
+            zmsg_append(reply, &sequence);
+        else
+            zmsg_addstr(reply, "");
+        zmsg_addstr(reply, allowed ? "200" : "400");
+        zmsg_addstr(reply, allowed ? "OK" : "Unknown client key");
+        zmsg_addstr(reply, "");
+        zmsg_addmem(reply, nullptr, 0);
+        zmsg_send(&reply, handler);
+        zframe_t* frames[] = {version, identity, key};
+        for (zframe_t* f : frames)
+            if (f)
+                zframe_destroy(&f);
+        zstr_free(&domain);
+        zstr_free(&address);
+        zstr_free(&mechanism);
+        zmsg_destroy(&request);
+    }
+    zpoller_destroy(&poller);
+    if (handler)
+        zsock_destroy(&handler);
+}
+
+bool sHoldZap()
+{
+    std::lock_guard<std::mutex> guard(sZapLock);
+    if (sZapUsers == 0) {
+        sZap = zactor_new(sZapHandler, nullptr);
+        if (!sZap)
+            return false;
+    }
+    sZapUsers++;
+    return true;
+}
+
+void sReleaseZap()
+{
+    std::lock_guard<std::mutex> guard(sZapLock);
+    if (--sZapUsers == 0)
+        zactor_destroy(&sZap);
+}
+
+// Only clients whose key the owner allows get through the handshake; the
+// check runs before any frame of theirs reaches the broker.
+bool sSecureFrontend(aServer* s)
+{
+    aCurveKeyPair server, client;
+    aErr err = aCurveKeys_OwnPair("server", &server);
+    // The owner's own client key is made here too, so that the owner's
+    // programs connect without any set-up.
+    if (err == aErrNone)
+        err = aCurveKeys_OwnPair("client", &client);
+    if (err != aErrNone) {
+        sTrace("No server keys: %d\n", err);
+        return false;
+    }
+    s->zapHeld = sHoldZap();
+    if (!s->zapHeld)
+        return false;
+    zsock_set_zap_domain(s->frontend, ZAP_DOMAIN);
+    zsock_set_curve_server(s->frontend, 1);
+    zsock_set_curve_secretkey(s->frontend, server.secretKey);
+    std::memset(&server, 0, sizeof server);
+    return true;
+}
+
 // ---- set-up ---------------------------------------------------------------
 
-bool sPair(zsock_t** bound, zsock_t** connected)
+// The two ends of an internal pair live in this process only: an inproc
+// endpoint has no port another local user could connect to. Every pair
+// gets a number of its own, so two servers never meet, and a server made
+// where one was just freed does not find the old name still taken (ZeroMQ
+// lets go of it in the background).
+bool sPair(const char* role, zsock_t** bound, zsock_t** connected)
 {
+    static std::atomic<unsigned> pairs{0};
     *bound = zsock_new(ZMQ_DEALER);
     *connected = zsock_new(ZMQ_DEALER);
     if (!*bound || !*connected)
         return false;
-    int port = zsock_bind(*bound, "tcp://127.0.0.1:*");
-    return port > 0 && zsock_connect(*connected, "tcp://127.0.0.1:%d", port) == 0;
+    char endpoint[64];
+    std::snprintf(endpoint, sizeof endpoint, "inproc://aserver-%u-%s", pairs++, role);
+    return zsock_bind(*bound, "%s", endpoint) == 0 && zsock_connect(*connected, "%s", endpoint) == 0;
 }
 
 bool sStartBeacon(aServer* s, const char* interfaceText)
@@ -664,8 +873,19 @@ aErr aServer_Start(aServerRef s)
         return aErrParam;
     aDebugging_Trace(aDEBUG_LINK, "_initServer:\n");
     s->frontend = zsock_new(ZMQ_ROUTER);
-    bool ok = s->frontend && sPair(&s->streamBound, &s->streamConnected) && sPair(&s->syncBound, &s->syncConnected);
-    ok = ok && sChooseDiscovery(s) && sBindFrontend(s);
+    // A peer that sends a frame longer than its handshake needs is cut off
+    // by ZeroMQ before the frame is held in memory; the broker refuses every
+    // frame longer than one packet.
+    if (s->frontend)
+        zsock_set_maxmsgsize(s->frontend, FRONTEND_FRAME_MAX);
+    bool ok = s->frontend && sPair("stream", &s->streamBound, &s->streamConnected) &&
+              sPair("sync", &s->syncBound, &s->syncConnected);
+    if (ok) {
+        // Samples wait here while the broker serves a burst of requests.
+        zsock_set_sndhwm(s->streamConnected, STREAM_QUEUE);
+        zsock_set_rcvhwm(s->streamBound, STREAM_QUEUE);
+    }
+    ok = ok && sSecureFrontend(s) && sChooseDiscovery(s) && sBindFrontend(s);
     if (ok && !s->beaconMode) {
         s->discovery = zactor_new(sMulticastDiscovery, s);
         ok = s->discovery != nullptr;
@@ -710,12 +930,14 @@ aErr aServer_Destroy(aServerRef* server)
         if (*socket)
             zsock_destroy(socket);
     }
+    if (s->zapHeld)
+        sReleaseZap();
     while (!s->pools.empty())
         sForgetPool(s, s->pools.begin());
     for (zframe_t*& f : s->answers)
         zframe_destroy(&f);
-    for (zframe_t*& f : s->streaming)
-        zframe_destroy(&f);
+    for (sStreamer& streamer : s->streaming)
+        zframe_destroy(&streamer.identity);
     sTrace("server task exit\n");
     delete s;
     return aErrNone;
@@ -821,8 +1043,8 @@ aErr aServer_DetachedReset(aServerRef s)
     while (!s->pools.empty())
         sForgetPool(s, s->pools.begin());
     sFlushAnswers(s);
-    for (zframe_t*& f : s->streaming)
-        zframe_destroy(&f);
+    for (sStreamer& streamer : s->streaming)
+        zframe_destroy(&streamer.identity);
     s->streaming.clear();
     return aErrNone;
 }

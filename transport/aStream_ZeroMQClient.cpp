@@ -1,18 +1,26 @@
 #include "transport/aStream_ZeroMQClient.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <czmq.h>
 #include <new>
 #include <unistd.h>
 
 #include "link/aDebugging.h"
+#include "link/aPacket.h"
+#include "transport/aCurveKeys.h"
 #include "transport/unix_time.h"
 #include "transport/unix_waiter.h"
 
 namespace {
 
 const int BROKER_POLL_MS = 1000;
+// The longest frame a server sends is a full streaming batch (4096 bytes);
+// the limit leaves room for the encryption and handshake around it.
+const int64_t SERVER_FRAME_MAX = 8192;
 
 struct sClient {
     zsock_t* outBound = nullptr;     // client broker reads
@@ -26,19 +34,25 @@ struct sClient {
     size_t position = 0;
 };
 
-// A DEALER bound to a free loopback port and a DEALER connected to it.
+// A DEALER bound to an in-process endpoint and a DEALER connected to it:
+// no other process can reach either end.
 aErr sMakePair(zsock_t** bound, zsock_t** connected, const char* what)
 {
     *bound = zsock_new(ZMQ_DEALER);
     *connected = zsock_new(ZMQ_DEALER);
     if (!*bound || !*connected)
         return aErrMemory;
-    int port = zsock_bind(*bound, "tcp://127.0.0.1:*");
-    if (port < 0 || zsock_connect(*connected, "tcp://127.0.0.1:%d", port) != 0) {
+    // ZeroMQ lets go of an endpoint in the background, so a client made
+    // where one was just freed must not reuse its name: every pair gets a
+    // number of its own.
+    static std::atomic<unsigned> pairs{0};
+    char endpoint[64];
+    std::snprintf(endpoint, sizeof endpoint, "inproc://aclient-%u-%s", pairs++, what);
+    if (zsock_bind(*bound, "%s", endpoint) != 0 || zsock_connect(*connected, "%s", endpoint) != 0) {
         aDebugging_Trace(aDEBUG_CLIENT, "client: %s connecting fail\n", what);
         return aErrConnection;
     }
-    aDebugging_Trace(aDEBUG_CLIENT, "%s connected to port: %d\n", what, port);
+    aDebugging_Trace(aDEBUG_CLIENT, "%s connected to: %s\n", what, endpoint);
     return aErrNone;
 }
 
@@ -175,18 +189,33 @@ aErr sPut(uint8_t, void*)
     return aErrUnimplemented;
 }
 
+void sSendFrame(sClient* c, const uint8_t* data, uint32_t length)
+{
+    for (int attempt = 0; attempt < aCLIENT_SEND_ATTEMPTS; attempt++) {
+        if (zmq_send(zsock_resolve(c->outConnected), data, length, ZMQ_DONTWAIT) >= 0)
+            return;
+        aTime_MSSleep(1);
+    }
+    // The engine above drops what could not be sent and times out its wait.
+    aDebugging_Trace(aDEBUG_CLIENT, "--Client send error outgoing->frontend: %d\n", zmq_errno());
+}
+
 aErr sWrite(const uint8_t* data, uint32_t length, void* reference)
 {
     sClient* c = static_cast<sClient*>(reference);
     if (!c || !data)
         return aErrParam;
-    for (int attempt = 0; attempt < aCLIENT_SEND_ATTEMPTS; attempt++) {
-        if (zmq_send(zsock_resolve(c->outConnected), data, length, ZMQ_DONTWAIT) >= 0)
-            return aErrNone;
-        aTime_MSSleep(1);
+    // The server takes one packet frame per message: a pooled block of
+    // whole packets goes as one frame per packet, in order.
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    uint32_t at = 0;
+    while (at < length) {
+        uint32_t size = length - at;
+        if (size >= 2 && bytes[at + 1] <= aPACKETMAXDATA && bytes[at + 1] + 2u <= size)
+            size = bytes[at + 1] + 2u;
+        sSendFrame(c, bytes + at, size);
+        at += size;
     }
-    // The engine above drops what could not be sent and times out its wait.
-    aDebugging_Trace(aDEBUG_CLIENT, "--Client send error outgoing->frontend: %d\n", zmq_errno());
     return aErrNone;
 }
 
@@ -196,6 +225,26 @@ aErr sDelete(void* reference)
     if (reference)
         sFree(static_cast<sClient*>(reference));
     aDebugging_Trace(aDEBUG_CLIENT, "Client delete: end\n");
+    return aErrNone;
+}
+
+// The server must prove it holds the key this user trusts for its address,
+// and the client shows its own key, which the server checks.
+aErr sSecure(zsock_t* server, const char* address)
+{
+    aCurveKeyPair own;
+    char serverKey[aCURVE_KEY_TEXT];
+    aErr err = aCurveKeys_OwnPair("client", &own);
+    if (err == aErrNone)
+        err = aCurveKeys_ServerKey(address, serverKey);
+    if (err != aErrNone) {
+        aDebugging_Trace(aDEBUG_CLIENT, "client: no key for server %s: %d\n", address, err);
+        return aErrConnection;
+    }
+    zsock_set_curve_serverkey(server, serverKey);
+    zsock_set_curve_publickey(server, own.publicKey);
+    zsock_set_curve_secretkey(server, own.secretKey);
+    std::memset(&own, 0, sizeof own);
     return aErrNone;
 }
 
@@ -222,7 +271,10 @@ aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream)
         c->server = zsock_new(ZMQ_DEALER);
         if (!c->server) {
             err = aErrMemory;
+        } else if ((err = sSecure(c->server, text)) != aErrNone) {
+            // no keys: no connection
         } else {
+            zsock_set_maxmsgsize(c->server, SERVER_FRAME_MAX);
             int rc = zsock_connect(c->server, "tcp://%s:%d", text, static_cast<int>(port));
             aDebugging_Trace(aDEBUG_CLIENT, "Client connected to port: %d - rc: %d\n", static_cast<int>(port), rc);
             if (rc != 0) {

@@ -4,6 +4,8 @@
 // and recovery commands share.
 #include "updater/UpdaterDiscovery.h"
 
+#include <arpa/inet.h>
+
 #include <cstring>
 
 #include "app/Log.h"
@@ -36,6 +38,28 @@ bool _collect(const linkSpec* spec, bool* success, void* reference)
     static_cast<std::vector<DeviceInfo>*>(reference)->push_back(DeviceInfo(*spec));
     *success = true;
     return true;
+}
+
+// Servers that serve on a network interface answer beacons there, not the
+// query on loopback: search the first interface too, each module once.
+void _collect_network_servers(std::vector<DeviceInfo>& devices)
+{
+    uint32_t addresses[16];
+    const unsigned count = aDiscovery_GetIPv4Interfaces(addresses, 16);
+    for (unsigned i = 0; i < count; i++) {
+        if ((ntohl(addresses[i]) >> 24) == 127)
+            continue;
+        std::vector<DeviceInfo> found;
+        aDiscovery_EnumerateModules(AETHER, _collect, &found, addresses[i]);
+        for (const DeviceInfo& d : found) {
+            bool known = false;
+            for (const DeviceInfo& k : devices)
+                known = known || k.serialNumber == d.serialNumber;
+            if (!known)
+                devices.push_back(d);
+        }
+        break;
+    }
 }
 
 struct SerialSearch {
@@ -224,6 +248,8 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
     cvusb_forget_refused();
     for (linkType t : types)
         aDiscovery_EnumerateModules(t, _collect, &devices, LOOPBACK_INTERFACE);
+    if (type == AETHER)
+        _collect_network_servers(devices);
     for (DeviceInfo& info : devices)
         _identify(info, display);
     // A module this user may not open is not listed, but not kept quiet.

@@ -23,6 +23,7 @@
 #include "store/UpdaterStore.h"
 #include "store/aDirectory.h"
 #include "transport/cvusb_driver.h"
+#include "transport/discover.h"
 #include "transport/cvusb_arrival.h"
 #include "transport/unix_time.h"
 #include "updater/Updater.h"
@@ -86,6 +87,26 @@ bool _has_bird(const UpdaterStoreItem& item, bool known, uint32_t build)
     }
 }
 
+// A module that a local network server holds cannot be opened on USB:
+// when a server on this host shares it, say so and how to stop it.
+bool _report_shared(uint32_t serialNumber, UpdaterDisplayInterface& display)
+{
+    // Only a module that is on USB and could not be opened is asked about.
+    linkSpec* usb = aDiscovery_FindModule(USB, serialNumber, 0);
+    if (!usb)
+        return false;
+    aLinkSpec_Destroy(&usb);
+    linkSpec* spec = aDiscovery_FindModule(AETHER, serialNumber, 0);
+    if (!spec)
+        return false;
+    display.message(UpdaterDisplayInterface::LEVEL_ERROR,
+        "Module %08X is held by a server that shares it (corvestel-serve, port %u): stop it first, with "
+        "systemctl stop corvestel-serve@%08X or by ending that program, then try again",
+        serialNumber, static_cast<unsigned>(spec->p.ipPort), serialNumber);
+    aLinkSpec_Destroy(&spec);
+    return true;
+}
+
 // Connects over USB, then over TCPIP when no USB module has that serial
 // number. When neither reaches it and a module's USB node could not be
 // opened, that module is named with the fix, and the result is
@@ -98,6 +119,8 @@ aErr _connect_direct(Module& module, uint32_t serialNumber, UpdaterDisplayInterf
         err = module.connect(TCPIP, serialNumber);
     if (err != aErrNone && _report_refused_usb(display))
         err = aErrPermission;
+    if (err != aErrNone && err != aErrPermission && _report_shared(serialNumber, display))
+        err = aErrBusy;
     cvusb_forget_refused();
     return err;
 }

@@ -382,6 +382,11 @@ TEST_F(LinkStreamsSim, AFullCallbackQueueDropsInsteadOfBlocking)
     for (size_t i = 1; i < 500; ++i)
         ASSERT_EQ(gate.values[i], gate.values[0] + i) << i;
     EXPECT_GT(gate.values[500], gate.values[499] + 1);
+    // Every sample missing from the calls was counted as dropped.
+    uint32_t missing = 0;
+    for (size_t i = 1; i < gate.values.size(); ++i)
+        missing += gate.values[i] - gate.values[i - 1] - 1;
+    EXPECT_EQ(link->getStreamDropCount(), missing);
 }
 
 TEST_F(LinkStreamsSim, RegistrationsSurviveAnEngineReset)

@@ -38,10 +38,10 @@ expect()
 [ "$(complete -p Updater 2>/dev/null)" = "complete -F _updater Updater" ] ||
     { echo "FAIL: Updater has no completion"; failures=$((failures + 1)); }
 
-expect "RECOVER TCPIP USB" Updater -t ""
+expect "AETHER RECOVER TCPIP USB" Updater -t ""
 expect "TCPIP" Updater -D -t T
 expect "TCPIP" Updater -D -t = TC
-expect "RECOVER TCPIP USB" Updater -D -t =
+expect "AETHER RECOVER TCPIP USB" Updater -D -t =
 expect "-OVERRIDE" Updater -O
 expect "--all --check --help --history --jobs --json --record" Updater --
 expect "1 16 2 4 8" Updater -U --all --jobs ""

@@ -129,7 +129,10 @@ def main():
         for path in ("usr/bin/Updater", "usr/bin/birdtool", "usr/lib/udev/rules.d/70-corvestel.rules",
                      "usr/share/man/man1/Updater.1.gz", "usr/share/bash-completion/completions/Updater",
                      # the ZeroMQ code, loaded beside the program's folder
-                     "usr/lib/corvestel/libcorvestel_zmq.so"):
+                     "usr/lib/corvestel/libcorvestel_zmq.so",
+                     # the server program, its manual page and unit template
+                     "usr/bin/corvestel-serve", "usr/share/man/man1/corvestel-serve.1.gz",
+                     "usr/lib/systemd/system/corvestel-serve@.service"):
             if not os.path.exists(os.path.join(root, path)):
                 fail("the package did not install /" + path)
 
@@ -158,6 +161,15 @@ def main():
         if r.returncode != 0 or r.stdout != "Updater (Version: 2.11.3 Jun  6 2025)\n" or \
                 "Application Usage:" not in r.stderr:
             fail("Updater -h in the clean root: %d\n%s%s" % (r.returncode, r.stdout, r.stderr))
+
+        # The server program runs, and its unit names it where it is.
+        r = subprocess.run([chroot, root, "/usr/bin/corvestel-serve", "--help"], capture_output=True, text=True,
+                           env=env, timeout=60)
+        if r.returncode != 0 or "corvestel-serve -d SERIAL" not in r.stdout:
+            fail("corvestel-serve --help in the clean root: %d\n%s%s" % (r.returncode, r.stdout, r.stderr))
+        with open(os.path.join(root, "usr/lib/systemd/system/corvestel-serve@.service")) as f:
+            if "ExecStart=/usr/bin/corvestel-serve -d %i --foreground" not in f.read():
+                fail("the unit does not start /usr/bin/corvestel-serve")
 
         ready = os.path.join(work, "sim.ready")
         sim = subprocess.Popen([os.path.join(BUILD, "sim", "corvestel-sim"), "--lifetime", "120",

@@ -19,6 +19,7 @@
 #include "link/aLink.h"
 #include "link/aLinkManagerInternal.h"
 #include "support/SimUsbModule.h"
+#include "transport/TestKeys.h"
 #include "transport/aServer_ZeroMQ.h"
 
 namespace {
@@ -103,6 +104,7 @@ public:
     explicit RawClient(uint16_t port)
     {
         socket = zsock_new_dealer(nullptr);
+        testkeys::AsOwnersClient(socket);
         zsock_connect(socket, "tcp://127.0.0.1:%d", port);
         zsock_set_rcvtimeo(socket, 10000);
     }

@@ -2,6 +2,7 @@
 // the server, and the beacon interface lock.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <czmq.h>
@@ -10,6 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "transport/TestKeys.h"
 #include "transport/aStream_ZeroMQClient.h"
 #include "transport/zBeaconInterface.h"
 
@@ -33,6 +35,7 @@ public:
     void Open(int wanted)
     {
         router = zsock_new(ZMQ_ROUTER);
+        testkeys::AsOwnersServer(router);
         zsock_set_rcvtimeo(router, 10000);
         if (wanted) {
             // ZeroMQ lets go of the old listener in the background.
@@ -182,6 +185,12 @@ TEST(ZeroMQClient, SurvivesTheServerRestartingOnItsPort)
 TEST(ZeroMQClient, BadArgumentsAndUnreachableServers)
 {
     EXPECT_EQ(aStream_CreateClient(LOOPBACK, 1, nullptr), aErrParam);
+    // No key this user trusts for another host's server: no stream at all.
+    aStreamRef none = nullptr;
+    EXPECT_EQ(aStream_CreateClient(htonl(0xC6120002), 1, &none), aErrConnection);
+    EXPECT_EQ(none, nullptr);
+    std::string serverPublic, serverSecret;
+    testkeys::Pair("server", serverPublic, serverSecret);
     // Nobody listens: the stream exists (ZeroMQ connects in the background),
     // writes are taken and reads find nothing.
     aStreamRef stream = nullptr;

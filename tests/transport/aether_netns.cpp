@@ -15,6 +15,7 @@
 #include "support/SimUsbModule.h"
 #include "transport/aMulticast.h"
 #include "transport/aServer_ZeroMQ.h"
+#include "transport/TestKeys.h"
 #include "transport/discover.h"
 
 namespace {

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -277,6 +278,13 @@ int main(int argc, char** argv)
             return 2;
         return Ask(argv[1], static_cast<uint8_t>(std::atoi(argv[2])), std::atoi(argv[3]));
     }
+    // Server keys are made in a home folder of the test's own, which the
+    // clients it starts share.
+    char home[] = "/tmp/corvestel-home-XXXXXX";
+    if (mkdtemp(home))
+        setenv("HOME", home, 1);
     testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    int status = RUN_ALL_TESTS();
+    std::filesystem::remove_all(home);
+    return status;
 }
