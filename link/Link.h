@@ -19,6 +19,8 @@
 #include "link/aUEI.h"
 #include "link/packetfifo.h"
 
+CORVESTEL_API_BEGIN
+
 // Network settings of a link; a 12-byte value copied whole. Networking is
 // off unless a program turns it on: a USB module is then reached directly,
 // and AETHER links are refused.
@@ -200,5 +202,7 @@ private:
 
 } // namespace Corvestel
 } // namespace Quorvane
+
+CORVESTEL_API_END
 
 #endif

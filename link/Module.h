@@ -10,6 +10,8 @@
 
 #include "link/Link.h"
 
+CORVESTEL_API_BEGIN
+
 namespace Quorvane {
 namespace Corvestel {
 
@@ -93,5 +95,7 @@ private:
 
 } // namespace Corvestel
 } // namespace Quorvane
+
+CORVESTEL_API_END
 
 #endif

@@ -11,6 +11,8 @@
 
 #include "link/Entity.h"
 
+CORVESTEL_API_BEGIN
+
 namespace Quorvane {
 namespace Corvestel {
 
@@ -180,5 +182,7 @@ public:
 
 } // namespace Corvestel
 } // namespace Quorvane
+
+CORVESTEL_API_END
 
 #endif

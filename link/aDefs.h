@@ -7,6 +7,8 @@
 
 #include "link/aError.h"
 
+CORVESTEL_API_BEGIN
+
 // Command codes: data[0] of a packet, or (0xAD, 0xAF) link-level addresses.
 enum : uint8_t {
     cmdHEARTBEAT = 0,
@@ -76,5 +78,7 @@ linkSpec* aLinkSpec_Copy(linkSpec spec);
 // Frees the record and nulls the caller's pointer.
 // aErrParam: spec or *spec is null.
 aErr aLinkSpec_Destroy(linkSpec** spec);
+
+CORVESTEL_API_END
 
 #endif

@@ -5,6 +5,10 @@
 
 #include <cstdint>
 
+#include "link/aExport.h"
+
+CORVESTEL_API_BEGIN
+
 typedef enum : uint32_t {
     aErrNone = 0,
     aErrMemory = 1,
@@ -59,5 +63,7 @@ inline bool aError_HasValue(aErr code)
 {
     return code == aErrNone || code == aErrStreamStale;
 }
+
+CORVESTEL_API_END
 
 #endif
