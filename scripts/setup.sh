@@ -12,6 +12,7 @@ PACKAGES=(
   man-db groff-base file dpkg-dev
   umockdev gir1.2-umockdev-1.0 python3-gi
   lpc21isp imx-usb-loader
+  abigail-tools doxygen
 )
 
 missing=()
