@@ -203,8 +203,9 @@ unsigned aDiscovery_Enumerate_aEtherModules(aDiscoveryModuleFoundProc callback, 
 #if defined(__SANITIZE_THREAD__)
 // libzmq and czmq are not built for ThreadSanitizer: the lock-free queues
 // between their own threads and ours are invisible to it, so what it reports
-// inside them is noise. The sanitizer reads this from the program itself.
-extern "C" const char* __tsan_default_suppressions()
+// inside them is noise. The sanitizer looks this up by name, so it stays
+// exported from a program or library built with hidden symbols.
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions()
 {
     return "race:libzmq.so\n"
            "race:libczmq.so\n"
