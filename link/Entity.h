@@ -11,6 +11,8 @@
 #include "link/Link.h"
 #include "link/Module.h"
 
+CORVESTEL_API_BEGIN
+
 namespace Quorvane {
 namespace Corvestel {
 
@@ -93,5 +95,7 @@ private:
 
 } // namespace Corvestel
 } // namespace Quorvane
+
+CORVESTEL_API_END
 
 #endif

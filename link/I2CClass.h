@@ -8,6 +8,8 @@
 
 #include "link/Entity.h"
 
+CORVESTEL_API_BEGIN
+
 namespace Quorvane {
 namespace Corvestel {
 
@@ -40,5 +42,7 @@ private:
 
 } // namespace Corvestel
 } // namespace Quorvane
+
+CORVESTEL_API_END
 
 #endif

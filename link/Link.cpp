@@ -266,7 +266,7 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
 
     aErr err = attempt(type);
     if ((err == aErrNotFound || err == aErrInitialization || err == aErrConnection)
-        && (type == USB || type == AETHER) && m_impl->config.fallback) {
+        && (type == USB || type == AETHER) && m_impl->config.enabled && m_impl->config.fallback) {
         aDebugging_Trace(aDEBUG_LINK, "Executing Fallback: %s\n", type == USB ? "aEther" : "USB");
         err = attempt(type == USB ? AETHER : USB);
     }

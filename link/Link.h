@@ -19,10 +19,14 @@
 #include "link/aUEI.h"
 #include "link/packetfifo.h"
 
-// Network settings of a link; a 12-byte value copied whole.
+CORVESTEL_API_BEGIN
+
+// Network settings of a link; a 12-byte value copied whole. Networking is
+// off unless a program turns it on: a USB module is then reached directly,
+// and AETHER links are refused.
 struct aEtherConfig {
-    uint8_t enabled = 1;        // USB through a local network server; AETHER allowed
-    uint8_t fallback = 1;       // a failed USB or AETHER connection tries the other
+    uint8_t enabled = 0;        // USB through a local network server; AETHER allowed
+    uint8_t fallback = 1;       // with networking on, a failed USB or AETHER connection tries the other
     uint8_t localOnly = 1;      // handed to the local server when it is made
     uint16_t assignedPort = 0;  // the local server's port, once made
     uint32_t networkInterface = 0x0100007F; // IPv4 in network order (127.0.0.1)
@@ -70,8 +74,9 @@ public:
     //   aErrBusy           the engine link is stopping
     aErr connect();
     // Finds the module by discovery (serial number 0: the first of that
-    // model, model 0: any), stores its specifier and connects; a USB or
-    // AETHER failure tries the other type once when fallback is set.
+    // model, model 0: any), stores its specifier and connects; with
+    // networking on, a USB or AETHER failure tries the other type once when
+    // fallback is set.
     //   aErrNotFound  nothing found; otherwise as connect()
     aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model);
     // Shares the engine link of another connected Link (one more use).
@@ -200,5 +205,7 @@ private:
 
 } // namespace Corvestel
 } // namespace Quorvane
+
+CORVESTEL_API_END
 
 #endif

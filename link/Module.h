@@ -6,8 +6,11 @@
 #define CORVESTEL_LINK_MODULE_H
 
 #include <cstdint>
+#include <type_traits>
 
 #include "link/Link.h"
+
+CORVESTEL_API_BEGIN
 
 namespace Quorvane {
 namespace Corvestel {
@@ -17,6 +20,10 @@ public:
     // Networking mode on: a connection is followed by address learning.
     Module(uint8_t address, uint8_t model);
     Module(uint8_t address, bool networkingMode, uint8_t model);
+    // Module(address, false) would quietly take false for a model: the
+    // networking mode goes with a model, Module(address, false, model).
+    template <typename Flag, typename = typename std::enable_if<std::is_same<Flag, bool>::value>::type>
+    Module(uint8_t address, Flag networkingMode) = delete;
     virtual ~Module();
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
@@ -88,5 +95,7 @@ private:
 
 } // namespace Corvestel
 } // namespace Quorvane
+
+CORVESTEL_API_END
 
 #endif

@@ -11,6 +11,8 @@
 
 #include "link/Entity.h"
 
+CORVESTEL_API_BEGIN
+
 namespace Quorvane {
 namespace Corvestel {
 
@@ -62,37 +64,81 @@ public:
     // Binds to the module's system entity with that index.
     void init(Module* module, uint8_t index);
 
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getModule(uint8_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getRouter(uint8_t* value);
     aErr setRouter(uint8_t value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getHBInterval(uint8_t* value);
     aErr setHBInterval(uint8_t value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getLED(uint8_t* value);
     // Written as 0 or 1.
     aErr setLED(uint8_t value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getBootSlot(uint8_t* value);
     aErr setBootSlot(uint8_t value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getVersion(uint32_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getModel(uint8_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getSerialNumber(uint32_t* value);
     aErr save();
     aErr reset();
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getInputVoltage(uint32_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getModuleHardwareOffset(uint8_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getModuleBaseAddress(uint8_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getModuleSoftwareOffset(uint8_t* value);
     aErr setModuleSoftwareOffset(uint8_t value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getRouterAddressSetting(uint8_t* value);
     aErr routeToMe(uint8_t value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getInputCurrent(uint32_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getUptime(uint32_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getMaximumTemperature(int32_t* value);
     aErr logEvents();
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getUnregulatedVoltage(int32_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getUnregulatedCurrent(int32_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getTemperature(int32_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getMinimumTemperature(int32_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getInputPowerSource(uint8_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getInputPowerBehavior(uint8_t* value);
     aErr setInputPowerBehavior(uint8_t value);
     // 32-bit words as their raw memory bytes; *count gets the words read.
@@ -101,22 +147,42 @@ public:
     // Up to capacity bytes of the name; *count gets the bytes read.
     aErr getName(uint8_t* buffer, size_t capacity, size_t* count);
     aErr setName(const uint8_t* data, size_t length);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getPowerLimit(uint32_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getPowerLimitMax(uint32_t* value);
     aErr setPowerLimitMax(uint32_t value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getPowerLimitState(uint32_t* value);
     aErr resetEntityToFactoryDefaults();
     aErr resetDeviceToFactoryDefaults();
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getLinkInterface(uint8_t* value);
     aErr setLinkInterface(uint8_t value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getHardwareVersion(uint32_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getErrors(uint32_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getLEDMaxBrightness(uint8_t* value);
     aErr setLEDMaxBrightness(uint8_t value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getBuild(uint32_t* value);
+    // The value, also with aErrStreamStale when it is a streamed one that
+    // no newer sample renewed since the last read (see aError_HasValue).
     aErr getProtocolFeatures(uint32_t* value);};
 
 } // namespace Corvestel
 } // namespace Quorvane
+
+CORVESTEL_API_END
 
 #endif

@@ -7,6 +7,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "link/aExport.h"
+
+CORVESTEL_API_BEGIN
+
 // Bits of aCorvestelDebuggingLevel: which diagnostics are printed.
 enum : uint32_t {
     aDEBUG_LINK = 0x01,        // link life-cycle and synchronisation
@@ -32,5 +36,7 @@ bool aDebugging_IsOn(uint32_t level);
 // aDebugging_IsOn(level). The format carries its own line end.
 void aDebugging_Trace(uint32_t level, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+CORVESTEL_API_END
 
 #endif

@@ -7,6 +7,8 @@
 
 #include "link/aError.h"
 
+CORVESTEL_API_BEGIN
+
 // Command codes: data[0] of a packet, or (0xAD, 0xAF) link-level addresses.
 enum : uint8_t {
     cmdHEARTBEAT = 0,
@@ -22,12 +24,30 @@ enum : uint8_t {
 };
 
 typedef uint32_t linkType;
+
+namespace Quorvane {
+namespace Corvestel {
+
+// How a module is reached (linkSpec::type).
 enum : uint32_t {
-    USB = 1,
-    TCPIP = 2,
-    SERIAL = 3,
-    AETHER = 4,
+    USB = 1,    // the USB bus, or the local network server in front of it
+    TCPIP = 2,  // a module's own TCP port
+    SERIAL = 3, // a serial port
+    AETHER = 4, // another process's local network server
 };
+
+} // namespace Corvestel
+} // namespace Quorvane
+
+// The link types under their old global names too. A program whose own
+// names clash with them defines CORVESTEL_NO_GLOBAL_LINK_TYPES before it
+// includes the library and writes Quorvane::Corvestel::USB.
+#ifndef CORVESTEL_NO_GLOBAL_LINK_TYPES
+using Quorvane::Corvestel::AETHER;
+using Quorvane::Corvestel::SERIAL;
+using Quorvane::Corvestel::TCPIP;
+using Quorvane::Corvestel::USB;
+#endif
 
 // How a module is reached. Also the exact payload of a network discovery
 // answer, so the layout is a wire format: little-endian 32-bit words.
@@ -58,5 +78,7 @@ linkSpec* aLinkSpec_Copy(linkSpec spec);
 // Frees the record and nulls the caller's pointer.
 // aErrParam: spec or *spec is null.
 aErr aLinkSpec_Destroy(linkSpec** spec);
+
+CORVESTEL_API_END
 
 #endif

@@ -5,6 +5,10 @@
 
 #include <cstdint>
 
+#include "link/aExport.h"
+
+CORVESTEL_API_BEGIN
+
 typedef enum : uint32_t {
     aErrNone = 0,
     aErrMemory = 1,
@@ -50,5 +54,16 @@ const char* aError_GetErrorText(uint32_t code);
 // One-line description of the code; codes above aErrUnknown give the
 // description of aErrUnknown. The string is static.
 const char* aError_GetErrorDescription(uint32_t code);
+
+// True for the codes that come with a value: aErrNone, and aErrStreamStale,
+// which a getter answers when it gives the last value a module streamed and
+// no newer sample has come since the previous read. Test a getter's result
+// with this, not for zero, once the program has enabled value streams.
+inline bool aError_HasValue(aErr code)
+{
+    return code == aErrNone || code == aErrStreamStale;
+}
+
+CORVESTEL_API_END
 
 #endif

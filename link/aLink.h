@@ -15,6 +15,8 @@
 #include "link/packetfifo.h"
 #include "transport/aStream.h"
 
+CORVESTEL_API_BEGIN
+
 // Link status. Only LINK_RUNNING counts as connected.
 enum : uint32_t {
     LINK_STOPPED = 0,
@@ -129,5 +131,7 @@ size_t aLink_DrainPackets(uint32_t identifier, PacketMatchProc match, const void
 // otherwise null at once.
 aPacket* aLink_AwaitFirst(uint32_t identifier, PacketMatchProc match, const void* reference,
     uint32_t timeoutMs);
+
+CORVESTEL_API_END
 
 #endif

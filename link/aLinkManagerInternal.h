@@ -19,6 +19,8 @@
 #include "transport/unix_thread.h"
 #include "transport/unix_time.h"
 
+CORVESTEL_INTERNAL_BEGIN
+
 #define aLINKCHECK 0xCEED
 #define aLINK_DEFAULT_LOG_SIZE 65536
 #define aLINK_MAX_LOG_SIZE 0x4000000
@@ -133,5 +135,7 @@ aLinkRecord* aLinkManager_Record(const aLinkEntryRef& entry);
 void aPacketDebug_LogPacket(aLinkRecord* record, uint8_t direction, const aPacket* packet);
 // Frees the packet log (its mutex stays until the record is freed).
 void aPacketDebug_Teardown(aLinkRecord* record);
+
+CORVESTEL_INTERNAL_END
 
 #endif

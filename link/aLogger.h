@@ -8,6 +8,8 @@
 
 #include "link/aError.h"
 
+CORVESTEL_API_BEGIN
+
 // Record directions.
 enum : uint8_t {
     aLOG_SENT = 1,     // written to the device
@@ -38,5 +40,7 @@ aErr aLogger_Get(aLogger* log, uint8_t* direction, uint32_t* length, uint8_t* bu
 
 // Bytes held, records included (for tests and diagnostics).
 uint32_t aLogger_Used(const aLogger* log);
+
+CORVESTEL_API_END
 
 #endif

@@ -8,6 +8,8 @@
 
 #include "link/aError.h"
 
+CORVESTEL_API_BEGIN
+
 #define aPACKETCHECK 0xBEEF
 #define aPACKETMAXDATA 28
 // Address byte, length byte and the largest payload.
@@ -60,5 +62,7 @@ bool aPacket_IsComplete(const aPacket* packet);
 // Frees the packet and nulls the caller's pointer.
 //   aErrParam  packet or *packet is null, or *packet is not a live packet
 aErr aPacket_Destroy(aPacket** packet);
+
+CORVESTEL_API_END
 
 #endif

@@ -9,6 +9,8 @@
 #include "link/aError.h"
 #include "link/aLogger.h"
 
+CORVESTEL_API_BEGIN
+
 // Size of the ring made by the next enable (0 or negative: 65536 bytes).
 //   aErrParam  not a link, or size above 0x4000000
 //   aErrBusy   the log exists already
@@ -40,5 +42,7 @@ aErr aLink_PacketDebug_Read(uint32_t identifier, uint8_t* direction, uint32_t* l
 //   aErrNotReady  no log
 //   aErrOverrun   the record does not fit in the ring at all
 aErr aLink_PacketDebug_Write(uint32_t identifier, uint8_t direction, uint32_t length, const uint8_t* bytes);
+
+CORVESTEL_API_END
 
 #endif

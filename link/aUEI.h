@@ -9,6 +9,8 @@
 
 #include "link/aPacket.h"
 
+CORVESTEL_API_BEGIN
+
 // Value types of a uei (3 is not used).
 enum : uint32_t {
     UEI_VOID = 0,
@@ -94,5 +96,7 @@ aPacket* aUEI_CreateBytesChunk(const uei* u, uint32_t chunk);
 // and the aErr code in value.byteVal; otherwise the data length sets type
 // and value (3 void, 4 byte, 5 short, 7 int; other lengths leave them).
 uint8_t aUEI_MatchPacket(const aPacket* packet, const void* reference);
+
+CORVESTEL_API_END
 
 #endif

@@ -13,6 +13,8 @@
 
 #include "link/aError.h"
 
+CORVESTEL_API_BEGIN
+
 // Packs a version into one word, in the layout its value calls for.
 uint32_t aVersion_Pack(uint8_t major, uint8_t minor, uint8_t patch);
 // True when the word uses the legacy layout (reads as a version below 2.15).
@@ -49,5 +51,7 @@ aErr aVersion_DestroyFeatureList(char** list);
 // Display name of a module model number; "Unknown" for numbers without one.
 // The string is static.
 const char* aDefs_GetModelName(uint32_t model);
+
+CORVESTEL_API_END
 
 #endif

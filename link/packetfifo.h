@@ -12,6 +12,8 @@
 
 #include "link/aPacket.h"
 
+CORVESTEL_API_BEGIN
+
 // Most packets a FIFO holds; the put that goes past it empties the queue.
 #define aPACKETFIFO_CAPACITY 1000
 
@@ -76,5 +78,7 @@ aPacket* aPacketFifo_AwaitFirstFrom(uint64_t identifier, PacketMatchProc match,
 // Deletes every queued packet that match accepts, keeping the others in
 // order; the number deleted (0 for an unknown identifier).
 size_t aPacketFifo_DrainPackets(uint64_t identifier, PacketMatchProc match, const void* reference);
+
+CORVESTEL_API_END
 
 #endif

@@ -13,6 +13,7 @@ PACKAGES=(
   umockdev gir1.2-umockdev-1.0 python3-gi
   lpc21isp imx-usb-loader
   ansible-core
+  abigail-tools doxygen
 )
 
 missing=()

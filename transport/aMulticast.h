@@ -8,6 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/aExport.h"
+
+CORVESTEL_INTERNAL_BEGIN
+
 typedef struct aMulticast* aMulticastRef;
 
 // Result codes of the endpoint functions.
@@ -31,5 +35,7 @@ int aMulticast_Receive(aMulticastRef endpoint, void* buffer, size_t size);
 
 // Closes and frees the endpoint and nulls *endpoint; 0, or aMULTICAST_NULL.
 int aMulticast_Destroy(aMulticastRef* endpoint);
+
+CORVESTEL_INTERNAL_END
 
 #endif

@@ -18,6 +18,11 @@
 #include <string>
 
 #include "link/aError.h"
+#include "link/aExport.h"
+
+// The recorder is internal to the library, but the programs above it (their
+// output, the update server's answers) record through it too.
+CORVESTEL_INTERNAL_BEGIN
 
 // Set while a recording runs; read through aRecord_IsOn.
 extern std::atomic<bool> aRecordActive;
@@ -82,5 +87,7 @@ void aRecord_Exit(int status);
 
 // text with the password of any "scheme://user:password@" replaced by "***".
 std::string aRecord_HidePasswords(const std::string& text);
+
+CORVESTEL_INTERNAL_END
 
 #endif

@@ -17,6 +17,8 @@
 
 #include "link/aError.h"
 
+CORVESTEL_API_BEGIN
+
 typedef struct aServer* aServerRef;
 
 // Server commands from the sync worker to the broker (3-byte frames).
@@ -78,5 +80,7 @@ aErr aServer_DetachedModuleFrame(aServerRef server, const uint8_t* frame, size_t
 size_t aServer_DetachedWaiting(aServerRef server);
 // Forgets every client, pool and streaming entry, as a fresh server.
 aErr aServer_DetachedReset(aServerRef server);
+
+CORVESTEL_API_END
 
 #endif

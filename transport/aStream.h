@@ -10,6 +10,8 @@
 
 #include "link/aError.h"
 
+CORVESTEL_API_BEGIN
+
 #define aSTREAMCHECK 0x4321
 #define aSTREAMBUFCHUNK 512
 
@@ -138,5 +140,7 @@ aErr aStream_CreateFileInput(const char* path, aStreamRef* stream);
 // A stream that writes (truncates or creates) the file at path.
 // aErrResource: null argument, the file can't be opened or no memory.
 aErr aStream_CreateFileOutput(const char* path, aStreamRef* stream);
+
+CORVESTEL_API_END
 
 #endif

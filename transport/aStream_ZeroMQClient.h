@@ -11,6 +11,8 @@
 
 #include "transport/aStream.h"
 
+CORVESTEL_API_BEGIN
+
 // A busy socket is retried this many times, 1 ms apart.
 #define aCLIENT_SEND_ATTEMPTS 100
 
@@ -26,5 +28,7 @@
 // aErrIndexRange for an empty frame; put answers aErrUnimplemented (blocks
 // go through write); write always answers aErrNone.
 aErr aStream_CreateClient(uint32_t address, uint16_t port, aStreamRef* stream);
+
+CORVESTEL_API_END
 
 #endif

@@ -10,6 +10,8 @@
 
 #include "transport/aStream.h"
 
+CORVESTEL_API_BEGIN
+
 #define aSOCKETCHECK 0xDEAD
 
 // Connects to address:port (address IPv4 in network byte order, port in host
@@ -26,5 +28,7 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStreamRef* stream);
 // descriptor (its owner does) and can't reconnect.
 // aErrParam: negative descriptor or null out pointer. aErrResource: no memory.
 aErr aStream_CreateAcceptedSocket(int descriptor, aStreamRef* stream);
+
+CORVESTEL_API_END
 
 #endif

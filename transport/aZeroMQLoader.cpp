@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -15,50 +16,61 @@
 #include "transport/aStream_ZeroMQClient.h"
 #include "transport/zBeaconInterface.h"
 
-#ifndef CORVESTEL_PLUGIN_RELDIR
-#define CORVESTEL_PLUGIN_RELDIR "lib/corvestel"
-#endif
-#ifndef CORVESTEL_PLUGIN_DIR
-#define CORVESTEL_PLUGIN_DIR "/usr/local/lib/corvestel"
+// The build tree's plugin folder, fixed when the library is built.
+#ifndef CORVESTEL_PLUGIN_BUILD_DIR
+#define CORVESTEL_PLUGIN_BUILD_DIR ""
 #endif
 
 namespace {
 
-std::string sProgramDirectory()
+std::string sRealPath(const char* path)
 {
-    char path[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
+    char real[PATH_MAX];
+    return path && realpath(path, real) ? std::string(real) : std::string();
+}
+
+// The one folder the plugin is loaded from. Built into the shared library,
+// the code looks in the "corvestel" folder beside that library: the
+// installed library folder, whatever the prefix, or the build tree, where
+// the library and that folder lie side by side. Linked into a program (the
+// build tree's tests), it looks in the build tree's plugin folder. Never in
+// a place relative to the program: a program kept in a folder that others
+// can write to must not load what they put next to it.
+std::string sPluginFolder()
+{
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&sPluginFolder), &info) == 0 || !info.dli_fname)
         return std::string();
-    std::string text(path, size_t(n));
-    size_t slash = text.rfind('/');
-    return slash == std::string::npos ? std::string() : text.substr(0, slash);
+    const std::string object = sRealPath(info.dli_fname);
+    const std::string program = sRealPath("/proc/self/exe");
+    if (object.empty() || object == program)
+        return CORVESTEL_PLUGIN_BUILD_DIR;
+    const size_t slash = object.rfind('/');
+    return slash == std::string::npos ? std::string() : object.substr(0, slash) + "/corvestel";
 }
 
 const aZeroMQPluginOps* sLoad()
 {
-    const std::string here = sProgramDirectory();
-    // The build tree (programs and tests), then an installed tree.
-    const std::string places[] = {here, here + "/..", here + "/../" CORVESTEL_PLUGIN_RELDIR, CORVESTEL_PLUGIN_DIR};
+    const std::string place = sPluginFolder();
     std::string failure = "not found";
-    for (const std::string& place : places) {
-        if (place.empty() || place[0] != '/')
-            continue;
+    if (!place.empty() && place[0] == '/') {
         const std::string path = place + "/" aZEROMQ_PLUGIN_NAME;
-        if (access(path.c_str(), R_OK) != 0)
-            continue;
-        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!handle) {
-            const char* why = dlerror();
-            failure = why ? why : "cannot be loaded";
-            continue;
+        if (access(path.c_str(), R_OK) == 0) {
+            void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (!handle) {
+                const char* why = dlerror();
+                failure = why ? why : "cannot be loaded";
+            } else {
+                auto entry = reinterpret_cast<aZeroMQPluginEntry>(dlsym(handle, aZEROMQ_PLUGIN_ENTRY));
+                const aZeroMQPluginOps* ops = entry ? entry() : nullptr;
+                if (ops && ops->version == aZEROMQ_PLUGIN_VERSION)
+                    return ops; // stays loaded for the rest of the run
+                failure = path + " is not this library's plugin";
+                dlclose(handle);
+            }
+        } else {
+            failure = "not found in " + place;
         }
-        auto entry = reinterpret_cast<aZeroMQPluginEntry>(dlsym(handle, aZEROMQ_PLUGIN_ENTRY));
-        const aZeroMQPluginOps* ops = entry ? entry() : nullptr;
-        if (ops && ops->version == aZEROMQ_PLUGIN_VERSION)
-            return ops; // stays loaded for the rest of the run
-        failure = path + " is not this program's plugin";
-        dlclose(handle);
     }
     std::fprintf(stderr, "Cannot load the network plugin %s (%s): reinstall the program.\n", aZEROMQ_PLUGIN_NAME,
                  failure.c_str());
@@ -191,8 +203,9 @@ unsigned aDiscovery_Enumerate_aEtherModules(aDiscoveryModuleFoundProc callback, 
 #if defined(__SANITIZE_THREAD__)
 // libzmq and czmq are not built for ThreadSanitizer: the lock-free queues
 // between their own threads and ours are invisible to it, so what it reports
-// inside them is noise. The sanitizer reads this from the program itself.
-extern "C" const char* __tsan_default_suppressions()
+// inside them is noise. The sanitizer looks this up by name, so it stays
+// exported from a program or library built with hidden symbols.
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_suppressions()
 {
     return "race:libzmq.so\n"
            "race:libczmq.so\n"

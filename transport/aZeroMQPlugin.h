@@ -45,9 +45,9 @@ struct aZeroMQPluginOps {
 typedef const aZeroMQPluginOps* (*aZeroMQPluginEntry)();
 
 // The plugin's table, loading it on first use; null (traced) when the
-// plugin can't be found or loaded. It is looked for next to the program,
-// in the program's parent folder, in the library folder beside the
-// program's folder, and in the library folder of the configured prefix.
+// plugin can't be found or loaded. It is looked for in one folder only:
+// "corvestel" beside the shared library, or the build tree's plugin folder
+// when the library is linked into a program.
 const aZeroMQPluginOps* aZeroMQ_Plugin();
 
 #endif

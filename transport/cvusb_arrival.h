@@ -8,6 +8,10 @@
 
 #include <cstdint>
 
+#include "link/aExport.h"
+
+CORVESTEL_INTERNAL_BEGIN
+
 #define CVUSB_SNAPSHOT_SIZE 128
 // A device that just came onto the bus is given this long (ms) before it is
 // opened: it answers its control requests a moment after it enumerated.
@@ -34,5 +38,7 @@ bool cvusb_wait_for_arrival(cvusb_bus_snapshot* snapshot, uint32_t timeoutMs);
 // hold: a module that came onto the bus after the snapshot and may not be
 // opened, not one that was refused all along.
 bool cvusb_refused_outside(const cvusb_bus_snapshot* snapshot);
+
+CORVESTEL_INTERNAL_END
 
 #endif

@@ -13,6 +13,8 @@
 
 #include "link/aError.h"
 
+CORVESTEL_INTERNAL_BEGIN
+
 #ifndef CORVESTEL_USB_VENDOR_ID
 #error "CORVESTEL_USB_VENDOR_ID is set by the build"
 #endif
@@ -159,5 +161,7 @@ uint32_t cvusb_state(const cvusb_device* device);
 uint32_t cvusb_path_kind(const cvusb_device* device);
 uint16_t cvusb_in_packet_size(const cvusb_device* device);
 uint16_t cvusb_out_packet_size(const cvusb_device* device);
+
+CORVESTEL_INTERNAL_END
 
 #endif

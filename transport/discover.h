@@ -10,6 +10,8 @@
 
 #include "link/aDefs.h"
 
+CORVESTEL_API_BEGIN
+
 // Called once per module found. Set *success to count the module; return
 // false to end the search.
 typedef bool (*aDiscoveryModuleFoundProc)(const linkSpec* spec, bool* success, void* reference);
@@ -49,5 +51,7 @@ unsigned aDiscovery_GetIPv4Interfaces(uint32_t* addresses, unsigned maximum);
 // written. A buffer under 16 bytes gives 0 and is left alone; otherwise it is
 // cleared first and 0 is returned when the conversion fails.
 size_t aDiscovery_ConvertIPv4Interface(uint32_t address, char* buffer, size_t length);
+
+CORVESTEL_API_END
 
 #endif

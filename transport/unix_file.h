@@ -8,6 +8,8 @@
 
 #include "link/aError.h"
 
+CORVESTEL_API_BEGIN
+
 #define aFILECHECK 0xFEED
 #define aFILE_MAXPATH 4096
 
@@ -73,5 +75,7 @@ aErr aFile_SetUnbuffered(aFileRef file);
 // Removes the file. aErrParam: null path. aErrFileNameLength: over 4096
 // characters. aErrNotFound, aErrPermission, aErrIO: unlink's refusal.
 aErr aFile_Delete(const char* path);
+
+CORVESTEL_API_END
 
 #endif

@@ -5,6 +5,8 @@
 
 #include "link/aError.h"
 
+CORVESTEL_API_BEGIN
+
 #define aMUTEX_NAMESIZE 256
 
 typedef struct aMutex* aMutexRef;
@@ -32,5 +34,7 @@ aErr aMutex_Unlock(aMutexRef mutex);
 // aErrParam: null. aErrBusy: it was still locked. aErrResource, aErrUnknown:
 // other refusals.
 aErr aMutex_Destroy(aMutexRef* mutex);
+
+CORVESTEL_API_END
 
 #endif

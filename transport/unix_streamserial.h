@@ -9,6 +9,8 @@
 
 #include "transport/aStream.h"
 
+CORVESTEL_API_BEGIN
+
 #define aSERIALCHECK 0xBEEF
 
 // Baud-rate indexes of aStream_CreateSerial.
@@ -33,5 +35,7 @@ enum : uint32_t {
 // the user to the group owning the port). aErrIO: the port refused set-up.
 aErr aStream_CreateSerial(const char* devicePath, uint32_t baudIndex, uint32_t parity, uint32_t dataBits,
                           uint32_t stopBits, aStreamRef* stream);
+
+CORVESTEL_API_END
 
 #endif

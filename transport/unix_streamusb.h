@@ -8,6 +8,8 @@
 
 #include "transport/aStream.h"
 
+CORVESTEL_API_BEGIN
+
 #define aUSBCHECK 0xDEAD
 
 // Opens the module with this serial number, through the kernel driver's node
@@ -20,5 +22,7 @@
 // (see cvusb_open_corvestel_device: aErrNotFound, aErrBusy, aErrPermission,
 // aErrConfiguration, ...).
 aErr aStream_CreateUSB(uint32_t serialNumber, aStreamRef* stream);
+
+CORVESTEL_API_END
 
 #endif

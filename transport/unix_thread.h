@@ -5,6 +5,8 @@
 
 #include "link/aError.h"
 
+CORVESTEL_API_BEGIN
+
 typedef void* (*aThreadProc)(void* argument);
 typedef struct aThread* aThreadRef;
 
@@ -19,5 +21,7 @@ aErr aThread_Destroy(aThreadRef* thread);
 
 // Gives the processor to other threads for a few microseconds.
 void aThread_Yield();
+
+CORVESTEL_API_END
 
 #endif

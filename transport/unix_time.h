@@ -6,6 +6,8 @@
 
 #include "link/aError.h"
 
+CORVESTEL_API_BEGIN
+
 typedef uint32_t aMSTicks;
 
 // A wrapping 32-bit millisecond count from a monotonic clock; measure elapsed
@@ -21,5 +23,7 @@ inline uint32_t aTime_MSElapsed(aMSTicks start)
 {
     return static_cast<uint32_t>(aTime_GetMSTicks() - start);
 }
+
+CORVESTEL_API_END
 
 #endif

@@ -9,6 +9,8 @@
 
 #include "link/aError.h"
 
+CORVESTEL_INTERNAL_BEGIN
+
 struct aWaiter {
     int fd = -1; // an eventfd, -1 when closed
 };
@@ -30,5 +32,7 @@ aErr aWaiter_Poll(aWaiter* waiter, int fd, uint32_t timeoutMs);
 
 // Uses up a wake-up after a wait of another kind (the ZeroMQ poller) saw it.
 void aWaiter_Drain(aWaiter* waiter);
+
+CORVESTEL_INTERNAL_END
 
 #endif

@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-"""The Debian package, built and installed into a clean root, runs there.
+"""The Debian packages, built and installed into a clean root, run there.
 
-Builds the package with cpack, makes a root that holds nothing but the
-packages the .deb depends on (with their own dependencies, copied from this
-Debian 12 system, and a shell for the maintainer script), installs the .deb
-into it with dpkg --root (which checks every Depends against that root), and
-runs the installed Updater there with chroot: -h, and the TCPIP discovery
-against the module simulator. Any library the package forgot to depend on
-makes the program fail to start. Needs root (or a user namespace) and runs
+Builds the packages with cpack (corvestel-updater, libcorvestel0,
+libcorvestel-dev), makes a root that holds nothing but the packages they
+depend on (with their own dependencies, copied from this Debian 12 system, a
+shell for the maintainer script, and a C++ compiler with pkg-config for the
+development package), installs the .debs into it with dpkg --root (which
+checks every Depends against that root), and runs the installed Updater
+there with chroot: -h, and the TCPIP discovery against the module
+simulator; then builds the identify example there with pkg-config and runs
+it. Any library a package forgot to depend on makes a program fail to
+start. Needs root (or a user namespace) and runs
 in a private network namespace (tools/netns-run), since the search
 multicasts.
 
@@ -27,8 +30,11 @@ import time
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 IFADDR = "198.18.0.1"
-# Always present on Debian: the shell that runs maintainer scripts.
-BASE = ["dash"]
+# Always present on Debian: the shell that runs maintainer scripts and
+# ldconfig, which the library's package runs. And what a user of the
+# development package builds with.
+BASE = ["dash", "libc-bin", "g++", "pkg-config"]
+PACKAGES = ("corvestel-updater", "libcorvestel0", "libcorvestel-dev")
 
 
 def sh(*argv, **kwargs):
@@ -106,15 +112,22 @@ def main():
     sim = server = None
     try:
         sh("cpack", "-G", "DEB", "-B", work, "--config", os.path.join(BUILD, "CPackConfig.cmake"))
-        debs = glob.glob(os.path.join(work, "corvestel-updater_*.deb"))
-        if len(debs) != 1:
-            fail("cpack made %r" % debs)
+        debs = []
+        for package in PACKAGES:
+            found = glob.glob(os.path.join(work, package + "_*.deb"))
+            if len(found) != 1:
+                fail("cpack made %r" % glob.glob(os.path.join(work, "*.deb")))
+            debs.append(found[0])
         deb = debs[0]
-        field = sh("dpkg-deb", "-f", deb, "Depends")
-        names = depends(field)
+        field = ", ".join(sh("dpkg-deb", "-f", d, "Depends") for d in debs[:2])
+        # The system's packages; the library's own package comes from here.
+        names = depends(", ".join(c for c in field.split(",") if not c.strip().startswith("libcorvestel")))
         for wanted in ("libusb-1.0-0", "libhidapi-hidraw0", "libcurl4", "zlib1g", "libzmq5", "libczmq4"):
             if wanted not in names:
                 fail("Depends lacks %s: %s" % (wanted, field))
+        if not re.match(r"libcorvestel0 \(= ", sh("dpkg-deb", "-f", debs[2], "Depends")) or \
+                "libcorvestel0 (= " not in sh("dpkg-deb", "-f", deb, "Depends"):
+            fail("the packages do not depend on the library of their own version")
 
         root = os.path.join(work, "root")
         packages = closure(names + BASE)
@@ -122,14 +135,17 @@ def main():
         # dpkg checks every Depends against the root's own status; it looks
         # for ldconfig and start-stop-daemon on its PATH, which this small
         # root need not have.
-        r = subprocess.run(["dpkg", "--root=" + root, "--force-bad-path", "-i", deb],
+        r = subprocess.run(["dpkg", "--root=" + root, "--force-bad-path", "-i"] + debs,
                            capture_output=True, text=True)
         if r.returncode != 0:
             fail("dpkg --root -i: " + r.stdout + r.stderr)
         for path in ("usr/bin/Updater", "usr/bin/birdtool", "usr/lib/udev/rules.d/70-corvestel.rules",
                      "usr/share/man/man1/Updater.1.gz", "usr/share/bash-completion/completions/Updater",
-                     # the ZeroMQ code, loaded beside the program's folder
-                     "usr/lib/corvestel/libcorvestel_zmq.so",
+                     # the library, and its ZeroMQ code in a folder beside it
+                     "usr/lib/libcorvestel.so.0", "usr/lib/corvestel/libcorvestel_zmq.so",
+                     "usr/include/corvestel/corvestel.h", "usr/lib/pkgconfig/corvestel.pc",
+                     "usr/lib/cmake/Corvestel/CorvestelConfig.cmake",
+                     "usr/share/doc/corvestel/examples/identify.cpp",
                      # the server program, its manual page and unit template
                      "usr/bin/corvestel-serve", "usr/share/man/man1/corvestel-serve.1.gz",
                      "usr/lib/systemd/system/corvestel-serve@.service"):
@@ -186,6 +202,17 @@ def main():
         r = updater("-D", "-t", "TCPIP", "-i", "/tmp/store")
         if r.returncode != 0 or "    6A3C0012  " not in r.stdout or "Relay rack" not in r.stdout:
             fail("Updater -D -t TCPIP in the clean root: %d\n%s%s" % (r.returncode, r.stdout, r.stderr))
+        # A program of the user's own, built against the development package.
+        build = "g++ -std=c++17 -Wall -Werror -o /tmp/identify /usr/share/doc/corvestel/examples/identify.cpp " \
+                "$(pkg-config --cflags --libs corvestel)"
+        r = subprocess.run([chroot, root, "/bin/sh", "-c", build], capture_output=True, text=True, env=env,
+                           timeout=300)
+        if r.returncode != 0:
+            fail("building identify in the clean root: " + r.stdout + r.stderr)
+        r = subprocess.run([chroot, root, "/tmp/identify", "TCPIP", "6A3C0012"], capture_output=True, text=True,
+                           env=env, timeout=60)
+        if r.returncode != 0 or "version  3.0.1" not in r.stdout or "build    6002" not in r.stdout:
+            fail("identify in the clean root: %d\n%s%s" % (r.returncode, r.stdout, r.stderr))
         # The demo's discoveries: the network, and the modules behind a router.
         r = updater("--json", "-D", "-t", "TCPIP", "-i", "/tmp/store")
         devices = json.loads(r.stdout)["discover"]["devices"]
@@ -209,8 +236,8 @@ def main():
         r = updater("-B", "-d", "40F5849A", "-u", url, "-i", "/tmp/store")
         if r.returncode != 0 or "4870           \t2.14.9" not in r.stdout:
             fail("Updater -B in the clean root: %d\n%s%s" % (r.returncode, r.stdout, r.stderr))
-        print("package: %s (%d packages in the clean root) installs and runs" % (os.path.basename(deb),
-                                                                                 len(packages)))
+        print("packages: %s (%d packages in the clean root) install and run" % (
+            ", ".join(os.path.basename(d) for d in debs), len(packages)))
     finally:
         for p in (sim, server):
             if p and p.poll() is None:

@@ -402,8 +402,13 @@ TEST(ServerLifecycle, LinkInNetworkingModeServesItsUsbModule)
     spec.serialNumber = SERIAL;
     spec.t.usbId = SERIAL;
     Quorvane::Corvestel::Link owner(spec, "owner");
-    ASSERT_EQ(owner.connect(), aErrNone);
+    // Networking is off until a program turns it on.
     aEtherConfig config;
+    ASSERT_EQ(owner.getConfig(&config), aErrNone);
+    EXPECT_EQ(config.enabled, 0);
+    config.enabled = 1;
+    ASSERT_EQ(owner.setConfig(config), aErrNone);
+    ASSERT_EQ(owner.connect(), aErrNone);
     ASSERT_EQ(owner.getConfig(&config), aErrNone);
     EXPECT_NE(config.assignedPort, 0);
     EXPECT_EQ(config.networkInterface, LOOPBACK);
@@ -416,6 +421,8 @@ TEST(ServerLifecycle, LinkInNetworkingModeServesItsUsbModule)
     shared.t.ipAddress = config.networkInterface;
     shared.p.ipPort = config.assignedPort;
     Quorvane::Corvestel::Link user(shared, "user");
+    EXPECT_EQ(user.connect(), aErrConfiguration);
+    ASSERT_EQ(user.setConfig(config), aErrNone);
     ASSERT_EQ(user.connect(), aErrNone);
     EXPECT_NE(user.getLinkIdentifier(), owner.getLinkIdentifier());
     EXPECT_EQ(GetOption(user.getLinkIdentifier(), 8), 13);

@@ -87,6 +87,7 @@ TEST(AetherDiscovery, LocalServerIsFoundByTheMulticastQueryAndReached)
     // Another user of the module finds it and reads through the server.
     Quorvane::Corvestel::Link link("other");
     aEtherConfig config;
+    config.enabled = 1;
     config.fallback = 0;
     ASSERT_EQ(link.setConfig(config), aErrNone);
     ASSERT_EQ(link.discoverAndConnect(AETHER, SERIAL, 0), aErrNone);

@@ -147,9 +147,19 @@ TEST_F(Discover, UsbConnectionFallsBackOnce)
     Link link("fallback");
     aCorvestelDebuggingEnable = true;
     aCorvestelDebuggingLevel = aDEBUG_LINK;
+    // Networking off (the default): a USB module is looked for on USB only.
     testing::internal::CaptureStdout();
     aErr err = link.discoverAndConnect(USB, 0x40F5849A, 0);
     std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(err, aErrNotFound);
+    EXPECT_EQ(out.find("Executing Fallback"), std::string::npos) << out;
+    // Networking on: then also through a local server.
+    aEtherConfig on;
+    on.enabled = 1;
+    ASSERT_EQ(link.setConfig(on), aErrNone);
+    testing::internal::CaptureStdout();
+    err = link.discoverAndConnect(USB, 0x40F5849A, 0);
+    out = testing::internal::GetCapturedStdout();
     aCorvestelDebuggingEnable = false;
     EXPECT_EQ(err, aErrNotFound);
     EXPECT_NE(out.find("Executing Fallback: aEther\n"), std::string::npos) << out;

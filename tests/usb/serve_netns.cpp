@@ -123,6 +123,11 @@ int Client(uint16_t port, uint8_t option)
     spec.t.ipAddress = htonl(INADDR_LOOPBACK);
     spec.p.ipPort = port;
     Link link(spec, "client");
+    // A program reaches a shared module only once it turns networking on.
+    aEtherConfig config;
+    link.getConfig(&config);
+    config.enabled = 1;
+    link.setConfig(config);
     if (link.connect() != aErrNone) {
         std::printf("no connection\n");
         return 2;
@@ -205,6 +210,11 @@ int Ask(uint16_t port, int count, const char* address)
     if (address)
         inet_pton(AF_INET, address, &spec.t.ipAddress);
     Link link(spec, "ask");
+    // A program reaches a shared module only once it turns networking on.
+    aEtherConfig config;
+    link.getConfig(&config);
+    config.enabled = 1;
+    link.setConfig(config);
     if (link.connect() != aErrNone) {
         std::printf("no connection\n");
         return 1;
