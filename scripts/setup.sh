@@ -14,6 +14,7 @@ PACKAGES=(
   lpc21isp imx-usb-loader
   ansible-core
   abigail-tools doxygen
+  python3-dev pybind11-dev python3-pybind11 python3-pytest
 )
 
 missing=()
