@@ -151,9 +151,14 @@ void sFlushLocked(sRecording& s, std::unique_lock<std::mutex>& hold, int64_t now
     out.reserve(1 << 16);
     out.swap(s.pending);
     const int fd = s.fd;
-    std::lock_guard<std::mutex> writing(s.writeLock);
-    hold.unlock();
-    sWriteAll(fd, out);
+    {
+        // The write lock is taken under the lock and let go before the lock
+        // is taken again: held the other way round by two writers at once,
+        // the two locks would wait for each other for ever.
+        std::lock_guard<std::mutex> writing(s.writeLock);
+        hold.unlock();
+        sWriteAll(fd, out);
+    }
     hold.lock();
 }
 

@@ -201,7 +201,8 @@ unsigned aDiscovery_Enumerate_aEtherModules(aDiscoveryModuleFoundProc callback, 
 }
 
 #if defined(__SANITIZE_THREAD__)
-// libzmq and czmq are not built for ThreadSanitizer: the lock-free queues
+// libzmq and czmq (and libsodium, which encrypts for libzmq) are not built
+// for ThreadSanitizer: the lock-free queues
 // between their own threads and ours are invisible to it, so what it reports
 // inside them is noise. The sanitizer looks this up by name, so it stays
 // exported from a program or library built with hidden symbols.
@@ -209,7 +210,9 @@ extern "C" __attribute__((visibility("default"))) const char* __tsan_default_sup
 {
     return "race:libzmq.so\n"
            "race:libczmq.so\n"
+           "race:libsodium.so\n"
            "called_from_lib:libzmq.so\n"
-           "called_from_lib:libczmq.so\n";
+           "called_from_lib:libczmq.so\n"
+           "called_from_lib:libsodium.so\n";
 }
 #endif
