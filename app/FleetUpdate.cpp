@@ -32,7 +32,6 @@ namespace {
 using json = nlohmann::json;
 
 const UpdaterDisplayInterface::Level INFO = UpdaterDisplayInterface::LEVEL_INFO;
-const UpdaterDisplayInterface::Level ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
 
 // How often the children are looked at, and the most of a child's report read.
 const long CHILD_POLL_NS = 20 * 1000 * 1000;
