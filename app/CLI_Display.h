@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/UpdaterDisplayInterface.h"
+#include "base/UpdaterDisplayInterface.h"
 
 class CLI_Display final : public UpdaterDisplayInterface {
 public:

@@ -7,7 +7,7 @@
 #include "app/FleetPrinters.h"
 #include "app/FleetUpdate.h"
 #include "app/JsonReport.h"
-#include "app/Log.h"
+#include "base/Log.h"
 #include "app/ParameterReader.h"
 #include "app/Parameters.h"
 #include "app/ResultPrinters.h"

@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/UpdaterDisplayInterface.h"
+#include "base/UpdaterDisplayInterface.h"
 #include "updater/UpdaterFleet.h"
 
 // Title, header and one line per module: serial, model, running version and

@@ -17,7 +17,7 @@
 
 #include "app/FleetPrinters.h"
 #include "app/JsonReport.h"
-#include "app/Log.h"
+#include "base/Log.h"
 #include "app/ResultPrinters.h"
 #include "store/BirdFile.h"
 #include "store/DeviceLock.h"

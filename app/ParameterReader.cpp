@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "server/HTTPRequest.h"
 #include "app/OptionMatcher.h"
 #include "link/aDefs.h"

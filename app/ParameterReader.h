@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "app/Parameters.h"
-#include "app/UpdaterDisplayInterface.h"
+#include "base/UpdaterDisplayInterface.h"
 
 // Fills every default, then processes the options in order. Rejected values
 // are reported through the display and make the result 1; parsing goes on

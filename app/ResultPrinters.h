@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/UpdaterDisplayInterface.h"
+#include "base/UpdaterDisplayInterface.h"
 #include "link/aDefs.h"
 #include "updater/Updater.h"
 

@@ -1,7 +1,7 @@
 // Updater: keeps the firmware of Corvestel modules current.
 #include "app/CLI_Display.h"
 #include "app/Dispatch.h"
-#include "app/Log.h"
+#include "base/Log.h"
 
 int main(int argc, char** argv)
 {

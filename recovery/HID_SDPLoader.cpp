@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "app/Log.h"
+#include "base/Log.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "transport/unix_streamserial.h"
 #include "transport/unix_time.h"
 

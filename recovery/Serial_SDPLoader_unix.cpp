@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "transport/unix_time.h"
 
 struct PrivateSerial_SDPLoader {

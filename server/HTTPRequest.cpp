@@ -7,7 +7,7 @@
 
 #include <curl/curl.h>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "transport/aRecord.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <exception>
 #include <tuple>
 
-#include "app/Log.h"
-#include "app/SafeText.h"
+#include "base/Log.h"
+#include "base/SafeText.h"
 #include "server/HTTPRequest.h"
 
 const char* const UpdateServerRequest::default_host = "update.quorvane.com";

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "link/aError.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "store/AtomicFile.h"
 
 const char* const KeyValueStore::DEFAULT_FILENAME = ".settings";

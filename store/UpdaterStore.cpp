@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "store/AtomicFile.h"
 #include "store/aDirectory.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "store/BirdFile.h"
 #include "store/BirdReport.h"
 #include "store/BirdWriter.h"

@@ -1,6 +1,6 @@
 #include "updater/UpdateHistory.h"
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "store/Sha256.h"
 #include "store/UpdaterStore.h"
 #include "updater/StopRequest.h"

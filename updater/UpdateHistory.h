@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/UpdaterDisplayInterface.h"
+#include "base/UpdaterDisplayInterface.h"
 #include "store/DeviceHistory.h"
 #include "transport/unix_time.h"
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/UpdaterDisplayInterface.h"
+#include "base/UpdaterDisplayInterface.h"
 #include "link/aDefs.h"
 
 class BirdFile;

@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "link/I2CClass.h"
 #include "link/SystemClass.h"
 #include "link/aVersion.h"

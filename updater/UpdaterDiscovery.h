@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "app/UpdaterDisplayInterface.h"
+#include "base/UpdaterDisplayInterface.h"
 #include "link/Module.h"
 #include "updater/Updater.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "link/aError.h"
 #include "server/HTTPRequest.h"
 #include "server/UpdateServerRequest.h"

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "link/Link.h"
 #include "link/SystemClass.h"
 #include "transport/unix_time.h"

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "server/UpdateServerRequest.h"
 #include "store/BirdFile.h"
 #include "store/UpdaterStore.h"

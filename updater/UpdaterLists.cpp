@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "store/BirdFile.h"
 #include "store/UpdaterStore.h"
 #include "updater/Updater.h"

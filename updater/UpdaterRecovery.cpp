@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "link/Module.h"
 #include "link/SystemClass.h"
 #include "recovery/HID_SDPLoader.h"

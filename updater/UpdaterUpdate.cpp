@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "link/SystemClass.h"
 #include "link/aVersion.h"
 #include "server/UpdateServerRequest.h"

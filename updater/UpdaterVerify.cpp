@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/Log.h"
+#include "base/Log.h"
 #include "link/SystemClass.h"
 #include "link/aVersion.h"
 #include "transport/cvusb_arrival.h"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/UpdaterDisplayInterface.h"
+#include "base/UpdaterDisplayInterface.h"
 #include "link/Module.h"
 #include "store/BirdFile.h"
 #include "updater/Updater.h"

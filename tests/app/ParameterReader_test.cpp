@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "RecordingDisplay.h"
-#include "app/Log.h"
+#include "base/Log.h"
 #include "link/aDefs.h"
 
 namespace {

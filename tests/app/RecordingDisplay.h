@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/UpdaterDisplayInterface.h"
+#include "base/UpdaterDisplayInterface.h"
 
 class RecordingDisplay : public UpdaterDisplayInterface {
 public:

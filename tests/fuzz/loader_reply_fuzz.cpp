@@ -13,7 +13,7 @@
 #include <deque>
 #include <vector>
 
-#include "app/UpdaterDisplayInterface.h"
+#include "base/UpdaterDisplayInterface.h"
 #include "updater/UpdaterEntity.h"
 
 namespace {

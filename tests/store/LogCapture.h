@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/Log.h"
+#include "base/Log.h"
 
 class LogCapture {
 public:

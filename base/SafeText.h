@@ -1,8 +1,8 @@
 // Text from outside (the update server, a module, a file) on its way to the
 // terminal: control characters could move the cursor, rewrite earlier lines
 // or change the terminal's settings, so they are replaced before printing.
-#ifndef UPDATER_APP_SAFETEXT_H
-#define UPDATER_APP_SAFETEXT_H
+#ifndef UPDATER_BASE_SAFETEXT_H
+#define UPDATER_BASE_SAFETEXT_H
 
 #include <cstddef>
 #include <string>

@@ -1,8 +1,8 @@
-#include "app/Log.h"
+#include "base/Log.h"
 
 #include <cstdarg>
 
-#include "app/SafeText.h"
+#include "base/SafeText.h"
 
 unsigned Log::package_bitmask = 0;
 FILE* Log::fh = nullptr;

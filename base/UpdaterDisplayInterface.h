@@ -4,8 +4,8 @@
 // message() formats on the caller's stack and may be called from any thread
 // (lines from different threads are not kept apart); the progress bar and
 // the spinner are driven from one thread at a time.
-#ifndef UPDATER_APP_UPDATERDISPLAYINTERFACE_H
-#define UPDATER_APP_UPDATERDISPLAYINTERFACE_H
+#ifndef UPDATER_BASE_UPDATERDISPLAYINTERFACE_H
+#define UPDATER_BASE_UPDATERDISPLAYINTERFACE_H
 
 class UpdaterDisplayInterface {
 public:

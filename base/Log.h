@@ -2,8 +2,8 @@
 // is written only when that package is switched on (package 0 always is).
 // The mask and the sink are set once at start-up, before other threads exist;
 // after that any thread may call Log::log (lines may interleave).
-#ifndef UPDATER_APP_LOG_H
-#define UPDATER_APP_LOG_H
+#ifndef UPDATER_BASE_LOG_H
+#define UPDATER_BASE_LOG_H
 
 #include <cstdio>
 

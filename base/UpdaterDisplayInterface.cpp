@@ -1,10 +1,10 @@
-#include "app/UpdaterDisplayInterface.h"
+#include "base/UpdaterDisplayInterface.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "app/SafeText.h"
+#include "base/SafeText.h"
 
 void UpdaterDisplayInterface::message(Level level, const char* format, ...)
 {
