@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -314,6 +315,36 @@ void aRecord_Stop()
     s.fd = -1;
 }
 
+namespace {
+
+// Where each USB module was last opened, by its serial-number string: the
+// text ",\"bus\":B,\"device\":D,\"product\":P" its next link_open carries.
+std::mutex sUsbLock;
+std::map<std::string, std::string> sUsbPlaces;
+
+} // namespace
+
+void aRecord_UsbDevice(const char* serialText, uint8_t bus, uint8_t device, uint16_t product)
+{
+    if (!serialText)
+        return;
+    char f[64];
+    std::snprintf(f, sizeof f, ",\"bus\":%u,\"device\":%u,\"product\":%u", bus, device, product);
+    std::lock_guard<std::mutex> hold(sUsbLock);
+    sUsbPlaces[serialText] = f;
+}
+
+namespace {
+
+std::string sUsbPlace(const char* serialText)
+{
+    std::lock_guard<std::mutex> hold(sUsbLock);
+    auto it = sUsbPlaces.find(serialText);
+    return it == sUsbPlaces.end() ? std::string() : it->second;
+}
+
+} // namespace
+
 void aRecord_LinkOpened(uint32_t link, uint32_t kind, uint32_t key, uint32_t port, const char* path)
 {
     std::string f = ",\"link\":" + std::to_string(link) + ",\"transport\":\"" + sKindName(kind) + "\"";
@@ -325,6 +356,8 @@ void aRecord_LinkOpened(uint32_t link, uint32_t kind, uint32_t key, uint32_t por
         f += ",\"serial\":\"";
         f += serial;
         f += '"';
+        if (kind == 1)
+            f += sUsbPlace(serial);
     }
     if (path) {
         f += ",\"path\":";

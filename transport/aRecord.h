@@ -49,6 +49,9 @@ void aRecord_Stop();
 // address in network order (TCPIP, AETHER), port the TCP port (0 else),
 // path the serial device (or null).
 void aRecord_LinkOpened(uint32_t link, uint32_t kind, uint32_t key, uint32_t port, const char* path);
+// A USB module was opened at this place on the bus (bus number, device
+// address) with this product id: the next link_open of its serial names them.
+void aRecord_UsbDevice(const char* serialText, uint8_t bus, uint8_t device, uint16_t product);
 // Which module a link was made for, from its link specifier.
 void aRecord_LinkModule(uint32_t link, uint32_t serial, uint32_t module, uint32_t router, uint32_t routerSerial);
 // The last use of a link was dropped: its connection closes.

@@ -77,6 +77,20 @@ bool sHeartbeatAnswer(const Bytes& p)
     return p.size() == 4 && p[1] == 2 && p[2] == 0 && (p[3] == 2 || p[3] == 3);
 }
 
+// The link's handshake: the host probes (address 0xAD, no data) until two
+// answers (the module's address, no data) came back in step. How many probes
+// it takes depends on how fast the answers come, so the replay answers each
+// probe as it comes, as the module does, and passes over the recorded ones.
+bool sProbe(const Bytes& p)
+{
+    return p.size() == 2 && p[0] == 0xAD && p[1] == 0;
+}
+
+bool sProbeAnswer(const Bytes& p)
+{
+    return p.size() == 2 && p[1] == 0 && p[0] != 0 && (p[0] & 1) == 0;
+}
+
 struct Diverged {
     size_t line;
     std::string expected;
@@ -93,7 +107,8 @@ public:
 
 private:
     struct Endpoint {
-        std::string address;
+        std::string address; // a USB module's: its serial-number string
+        bool usb = false;
         uint16_t recorded = 0;
         uint16_t actual = 0;
         int fd = -1;
@@ -102,9 +117,14 @@ private:
         Endpoint* endpoint = nullptr;
         int fd = -1;
         Bytes in;
+        bool left = false; // the USB module left the bus: the host's writes went nowhere
+        Bytes probeAnswer; // what the module answered the link's probes with; empty: nothing
     };
 
     Endpoint* endpoint(const std::string& address, uint16_t port);
+    Endpoint* endpoint(const ReplayStep& open);
+    Endpoint* usbEndpoint(const std::string& serial);
+    bool listenOn(Endpoint& e, uint16_t port);
     std::string context(const ReplayStep& s) const;
     [[noreturn]] void diverge(const ReplayStep& s, const std::string& expected, const std::string& got);
     uint64_t hostDeadline(const ReplayStep& s) const;
@@ -153,6 +173,42 @@ Replayer::Endpoint* Replayer::endpoint(const std::string& address, uint16_t port
     return nullptr;
 }
 
+// The endpoint a link_open takes its connection on.
+Replayer::Endpoint* Replayer::endpoint(const ReplayStep& open)
+{
+    return open.serial.empty() ? endpoint(open.address, open.port) : usbEndpoint(open.serial);
+}
+
+Replayer::Endpoint* Replayer::usbEndpoint(const std::string& serial)
+{
+    for (auto& e : endpoints_)
+        if (e->usb && e->address == serial)
+            return e.get();
+    return nullptr;
+}
+
+// Listens on every address (a USB module's bridge: on loopback) at port,
+// or on one the system gives.
+bool Replayer::listenOn(Endpoint& e, uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(e.usb ? INADDR_LOOPBACK : INADDR_ANY);
+    a.sin_port = htons(port);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0
+        || getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        close(fd);
+        return false;
+    }
+    e.fd = fd;
+    e.actual = ntohs(a.sin_port);
+    return true;
+}
+
 std::string Replayer::context(const ReplayStep& s) const
 {
     std::ostringstream o;
@@ -163,7 +219,9 @@ std::string Replayer::context(const ReplayStep& s) const
         o << "discovery";
     } else {
         o << "link " << s.link;
-        if (it != links_.end() && it->second.endpoint)
+        if ((it != links_.end() && it->second.endpoint && it->second.endpoint->usb) || !s.serial.empty())
+            o << " on USB";
+        else if (it != links_.end() && it->second.endpoint)
             o << " to " << it->second.endpoint->address << ":" << it->second.endpoint->recorded;
         else if (!s.address.empty())
             o << " to " << s.address << ":" << s.port;
@@ -202,30 +260,17 @@ bool Replayer::start(std::string& error)
 {
     // Every TCP endpoint of the recording, on its recorded port when that
     // is free, else on one the system gives.
+    // A USB module's bus (corvestel-usbbus --replay) bridges its bulk
+    // endpoints to a port of loopback: the host's claim of the module's
+    // interface connects, its release closes.
     for (const ReplayStep& s : rec_.steps) {
-        if (s.kind != ReplayStep::Open || endpoint(s.address, s.port))
+        if (s.kind != ReplayStep::Open || endpoint(s))
             continue;
         std::unique_ptr<Endpoint> e(new Endpoint);
-        e->address = s.address;
+        e->usb = !s.serial.empty();
+        e->address = e->usb ? s.serial : s.address;
         e->recorded = s.port;
-        for (int attempt = 0; attempt < 2 && e->fd < 0; attempt++) {
-            int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            int one = 1;
-            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_ANY);
-            a.sin_port = htons(attempt == 0 ? s.port : 0);
-            socklen_t len = sizeof a;
-            if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && listen(fd, 16) == 0
-                && getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-                e->fd = fd;
-                e->actual = ntohs(a.sin_port);
-            } else {
-                close(fd);
-            }
-        }
-        if (e->fd < 0) {
+        if (e->usb ? !listenOn(*e, 0) : !listenOn(*e, s.port) && !listenOn(*e, 0)) {
             error = "cannot listen for " + s.address + ":" + std::to_string(s.port);
             return false;
         }
@@ -288,7 +333,10 @@ bool Replayer::start(std::string& error)
 
     std::ostringstream r;
     for (auto& e : endpoints_)
-        r << "LISTEN " << e->address << " " << e->recorded << " " << e->actual << "\n";
+        if (!e->usb)
+            r << "LISTEN " << e->address << " " << e->recorded << " " << e->actual << "\n";
+    for (const UsbModule& m : rec_.usb)
+        r << "USB " << m.serial << " " << m.product << " " << usbEndpoint(m.serial)->actual << "\n";
     if (searches)
         r << "DISCOVERY " << opt_.discovery << "\n";
     if (http)
@@ -334,6 +382,11 @@ Bytes Replayer::hostPacket(Connection& c, uint64_t deadline, bool& closed)
             c.in.erase(c.in.begin(), c.in.begin() + long(n));
             if (sHeartbeatAnswer(p))
                 continue;
+            if (sProbe(p)) {
+                if (!c.probeAnswer.empty())
+                    (void)!send(c.fd, c.probeAnswer.data(), c.probeAnswer.size(), MSG_NOSIGNAL);
+                continue;
+            }
             return p;
         }
         if (c.fd < 0 || !sAwait(c.fd, POLLIN, deadline)) {
@@ -448,14 +501,35 @@ void Replayer::play(const ReplayStep& s)
         if (c.fd >= 0)
             close(c.fd);
         c = Connection();
-        c.endpoint = endpoint(s.address, s.port);
+        c.endpoint = endpoint(s);
+        for (const ReplayStep& later : rec_.steps)
+            if (later.link == s.link && later.kind == ReplayStep::ModulePacket && sProbeAnswer(later.bytes)) {
+                c.probeAnswer = later.bytes;
+                break;
+            }
         c.fd = acceptOn(c.endpoint->fd, hostDeadline(s));
         if (c.fd < 0)
-            diverge(s, "a connection to port " + std::to_string(c.endpoint->actual), "nothing");
+            diverge(s, c.endpoint->usb ? "the host to open USB module " + s.serial
+                                       : "a connection to port " + std::to_string(c.endpoint->actual),
+                    "nothing");
+        break;
+    }
+    case ReplayStep::Leave: {
+        // The bus takes the module away when its connection closes, and
+        // brings it back as a new device.
+        pace(s);
+        Connection& c = links_[s.link];
+        if (c.fd >= 0)
+            close(c.fd);
+        c.fd = -1;
+        c.in.clear();
+        c.left = true;
         break;
     }
     case ReplayStep::HostPacket: {
-        if (sHeartbeatAnswer(s.bytes))
+        // Heartbeat answers come when the host's threads like; what the
+        // host wrote to a module that had left the bus went nowhere.
+        if (sHeartbeatAnswer(s.bytes) || sProbe(s.bytes) || links_[s.link].left)
             break;
         bool closed = false;
         Bytes got = hostPacket(links_[s.link], hostDeadline(s), closed);
@@ -464,6 +538,8 @@ void Replayer::play(const ReplayStep& s)
         break;
     }
     case ReplayStep::ModulePacket: {
+        if (sProbeAnswer(s.bytes))
+            break;
         pace(s);
         Connection& c = links_[s.link];
         size_t done = 0;
@@ -500,6 +576,8 @@ void Replayer::play(const ReplayStep& s)
     }
     case ReplayStep::Close: {
         Connection& c = links_[s.link];
+        if (c.left)
+            break;
         bool closed = false;
         Bytes got = hostPacket(c, hostDeadline(s), closed);
         if (!closed)

@@ -59,3 +59,13 @@ record update-router -U -d 40F5849A -r D272031D -u "$url" -i store
 record update-direct -G -U -d 6A3C0012 -t TCPIP -u "$url" -i store
 # The same build again, from a file given on the command line.
 record update-file -U -d 40F5849A -r D272031D -f srv/40F5849A/4870.bird -u "$url" -i store
+
+# A module on the simulated USB bus: it leaves the bus when its loader starts
+# and when it restarts after the update, and comes back as a new device.
+cp srv/40F5849A/4870.bird usb-update.bird
+"$source_dir/sim/usbbus/corvestel-usbbus" --sim "$build/sim/corvestel-sim" --lifetime 120 \
+  --module "serial=40F5849A,model=26,name=Power,version=2.14.2,build=4711,newversion=2.14.9,newbuild=4870" \
+  -- "$build/Updater" --record usb-update.jsonl -U -d 40F5849A -t USB -f usb-update.bird -i usb-store \
+  > /dev/null 2>&1 || true
+cp usb-update.jsonl "$here/usb-update.jsonl"
+echo "usb-update.jsonl: $(wc -l < usb-update.jsonl) records"

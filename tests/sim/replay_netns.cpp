@@ -3,7 +3,9 @@
 // corvestel-sim --replay to the real Updater, which must print the same
 // lines and end with the same status; a host that does something else is
 // caught at the first differing packet, a cut recording plays to its cut,
-// and a bad one is refused before anything is served.
+// and a bad one is refused before anything is served. USB modules are played
+// by corvestel-usbbus --replay, which makes them leave the bus and come back
+// where they did when recorded.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -23,6 +25,7 @@
 #include "support/ChildProcess.h"
 #include "support/ProgramRunner.h"
 #include "support/SimHarness.h"
+#include "support/UsbBusRunner.h"
 
 namespace {
 
@@ -339,6 +342,83 @@ TEST(Replay, BadRecordingsAreRefusedWithTheirLineBeforeAnythingIsServed)
         EXPECT_EQ(r.out, ""); // no ready report: nothing was served
         EXPECT_TRUE(Contains(r.err, c.says)) << r.err;
     }
+}
+
+// The BIRD file of the USB recording: the corpus's firmware pattern, its
+// every byte plus shift.
+std::string sUsbBird(const std::string& dir, int shift)
+{
+    const std::string image = dir + "/fw.bin";
+    {
+        std::ofstream out(image, std::ios::binary);
+        for (int i = 0; i < 600; i++)
+            out.put(char((i * 7 + 3 + shift) & 255));
+    }
+    const RunResult made = RunProgram({std::string(TEST_BINARY_DIR) + "/tools/birdtool", "create", "-o",
+                                       dir + "/usb-update.bird", "--firmware", "0x8000:" + image, "--build", "4870",
+                                       "--version", "2.14.9", "--serial", "40F5849A", "--model", "Oriel"});
+    EXPECT_EQ(made.status, 0) << made.err;
+    return dir + "/usb-update.bird";
+}
+
+// The corpus's USB update replayed on the bus to the Updater, run in dir with
+// the recorded command: the bus's result, and the host's in dir/host.*.
+RunResult sUsbReplay(const std::string& dir, const std::vector<std::string>& speed)
+{
+    std::vector<std::string> argv = {UsbBusRunner::ProgramPath(), "--sim", SimHarness::ProgramPath(), "--lifetime",
+                                     "120", "--replay", sCorpus("usb-update.jsonl")};
+    argv.insert(argv.end(), speed.begin(), speed.end());
+    argv.insert(argv.end(), {"--", "/bin/sh", "-c",
+                             "cd \"$1\" && shift && \"$@\" > host.out 2> host.err; echo $? > host.status", "sh", dir,
+                             UpdaterProgramPath(), "-U", "-d", "40F5849A", "-t", "USB", "-f", "usb-update.bird", "-i",
+                             "usb-store"});
+    RunOptions options;
+    options.timeoutMs = 150000;
+    return RunProgram(argv, options);
+}
+
+std::string sFileText(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(Replay, UsbModuleThatLeavesTheBusAndComesBackAsRecorded)
+{
+    TempDir dir;
+    sUsbBird(dir.path, 0);
+    const RunResult bus = sUsbReplay(dir.path, {});
+    EXPECT_EQ(bus.status, 0) << bus.out << bus.err;
+    const size_t records = sFileLines(sCorpus("usb-update.jsonl")).size();
+    EXPECT_EQ(SplitLines(bus.out), std::vector<std::string>{"replay complete: " + std::to_string(records) + " records"})
+        << bus.err;
+    const Recorded recorded = sRecorded(sCorpus("usb-update.jsonl"));
+    EXPECT_EQ(sUntimed(sFileText(dir.path + "/host.out")), recorded.out);
+    EXPECT_EQ(sUntimed(sFileText(dir.path + "/host.err")), recorded.err);
+    EXPECT_EQ(sFileText(dir.path + "/host.status"), std::to_string(recorded.status) + "\n");
+}
+
+TEST(Replay, AnotherFirmwareOverUsbDivergesAtItsFirstPiece)
+{
+    TempDir dir;
+    sUsbBird(dir.path, 1);
+    const RunResult bus = sUsbReplay(dir.path, {"--speed", "max"});
+    EXPECT_EQ(bus.status, 1) << bus.out << bus.err;
+    EXPECT_NE(sFileText(dir.path + "/host.status"), "0\n");
+    unsigned n = 0;
+    char expected[80] = "", got[80] = "";
+    ASSERT_EQ(std::sscanf(bus.out.c_str(), "replay diverged at record %u: expected %79[0-9a-f], got %79[0-9a-f]", &n,
+                          expected, got), 3)
+        << bus.out << bus.err;
+    EXPECT_TRUE(Contains(bus.out, "(link 2 on USB, module 40F5849A)")) << bus.out;
+    // The first firmware packet, on the link made to the module once it
+    // came back on the bus in its loader.
+    const std::vector<std::string> lines = sFileLines(sCorpus("usb-update.jsonl"));
+    ASSERT_LE(n, lines.size());
+    const nlohmann::json record = nlohmann::json::parse(lines[n - 1]);
+    EXPECT_EQ(record["dir"], "out");
+    EXPECT_EQ(record["hex"], expected);
+    EXPECT_STRNE(expected, got);
 }
 
 } // namespace
