@@ -444,6 +444,21 @@ void aRecord_Serial(const char* path, bool sent, const uint8_t* bytes, uint32_t 
     sRecord("serial", f);
 }
 
+void aRecord_HidOpen(uint16_t vendor, uint16_t product, bool opened)
+{
+    char f[64];
+    std::snprintf(f, sizeof f, ",\"vendor\":%u,\"product\":%u,\"opened\":%s", vendor, product,
+                  opened ? "true" : "false");
+    sRecord("hid_open", f);
+}
+
+void aRecord_Hid(bool sent, const uint8_t* report, uint32_t length)
+{
+    std::string f = sent ? ",\"dir\":\"out\",\"hex\":" : ",\"dir\":\"in\",\"hex\":";
+    sHex(f, report, length);
+    sRecord("hid", f);
+}
+
 void aRecord_Http(const std::string& url, long status, const std::string& body, const char* failure)
 {
     std::string f = ",\"url\":";

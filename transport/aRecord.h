@@ -77,6 +77,12 @@ void aRecord_Datagram(const char* search, bool sent, uint32_t peerAddress, uint1
 // device; path names the line.
 void aRecord_Serial(const char* path, bool sent, const uint8_t* bytes, uint32_t length);
 
+// The HID device vendor:product (a boot ROM on USB) was looked for: opened,
+// or not there.
+void aRecord_HidOpen(uint16_t vendor, uint16_t product, bool opened);
+// One HID report, its report id first: written by the host (sent), or read.
+void aRecord_Hid(bool sent, const uint8_t* report, uint32_t length);
+
 // One request to the update server: the URL (any password replaced), the
 // HTTP status and body, or the failure text (null when it succeeded).
 void aRecord_Http(const std::string& url, long status, const std::string& body, const char* failure);

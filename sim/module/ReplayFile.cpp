@@ -12,6 +12,10 @@ namespace {
 
 using json = nlohmann::json;
 
+// A report id and the largest report of a boot ROM's HID device (1024 data
+// bytes).
+const size_t MAX_HID_REPORT = 1025;
+
 // A field check failed: the message names the field.
 struct Bad {
     std::string what;
@@ -167,6 +171,26 @@ bool sStep(const json& r, const std::string& kind, ReplayStep& s, std::map<uint3
         s.link = uint32_t(sUnsigned(r, "link", 0xFFFFFFFF));
         if (!links.count(s.link))
             throw Bad{"link " + std::to_string(s.link) + " closed, but never opened"};
+        return true;
+    }
+    if (kind == "hid_open") {
+        const json& opened = sField(r, "opened");
+        if (!opened.is_boolean())
+            throw Bad{"field \"opened\" is neither true nor false"};
+        if (opened.get<bool>() && !recording.hasHid) {
+            recording.hasHid = true;
+            recording.hid.vendor = uint16_t(sUnsigned(r, "vendor", 0xFFFF));
+            recording.hid.product = uint16_t(sUnsigned(r, "product", 0xFFFF));
+        }
+        return false;
+    }
+    if (kind == "hid") {
+        if (!recording.hasHid)
+            throw Bad{"a HID report before a HID device was opened"};
+        s.kind = sOut(r) ? ReplayStep::HidHost : ReplayStep::HidRom;
+        s.bytes = sHex(r, "hex", MAX_HID_REPORT);
+        if (s.bytes.empty())
+            throw Bad{"a HID report without its report id"};
         return true;
     }
     if (kind == "datagram") {

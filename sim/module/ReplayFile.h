@@ -22,6 +22,8 @@ struct ReplayStep {
         Answer,     // a module answered the search with `bytes` from address
         Http,       // the host asked the update server for `target`
         Leave,      // the USB module of `link` left the bus (it restarts)
+        HidHost,    // the host wrote the HID report `bytes` (report id first)
+        HidRom,     // the boot ROM's HID device answered with the report `bytes`
     };
     Kind kind = Open;
     size_t line = 0;       // line number in the file, from 1
@@ -42,6 +44,12 @@ struct UsbModule {
     uint16_t product = 0;  // its USB product id (the model)
 };
 
+// The HID device a boot ROM on USB was reached as.
+struct HidDevice {
+    uint16_t vendor = 0;
+    uint16_t product = 0;
+};
+
 struct Recording {
     std::vector<ReplayStep> steps;
     size_t lines = 0;      // records read
@@ -49,6 +57,8 @@ struct Recording {
     std::string module;    // serial of the first link's module, for context
     std::vector<std::pair<uint32_t, std::string>> modules; // link -> serial
     std::vector<UsbModule> usb; // the USB modules the links were opened to, each once
+    bool hasHid = false;   // the host opened a HID device (hid)
+    HidDevice hid;
 };
 
 // Reads path; false with "line N: ..." in error for anything it can't

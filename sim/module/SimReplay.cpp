@@ -137,6 +137,8 @@ private:
     void playHttp(const ReplayStep& s);
     void playSearch(const ReplayStep& s);
     void playAnswer(const ReplayStep& s);
+    void playHid(const ReplayStep& s);
+    void sendAll(Connection& c, const Bytes& bytes, const ReplayStep& s);
 
     const ReplayOptions& opt_;
     Recording& rec_;
@@ -147,6 +149,13 @@ private:
     sockaddr_in asker_{};
     int httpFd_ = -1;
     uint16_t httpPort_ = 0;
+    // The boot ROM's HID device on the bus (corvestel-usbbus --replay)
+    // connects here: the host's reports come framed "W", length (16 bits,
+    // little-endian), the report; the ROM's go "R", report id, length, the
+    // report's bytes after its id.
+    int hidListenFd_ = -1;
+    uint16_t hidPort_ = 0;
+    Connection hid_;
     uint64_t end_ = 0;      // the lifetime's end
     uint64_t lastDone_ = 0; // when the step before was played
     uint64_t lastT_ = 0;    // its recorded time, microseconds
@@ -160,7 +169,9 @@ Replayer::~Replayer()
     for (auto& e : endpoints_)
         if (e->fd >= 0)
             close(e->fd);
-    for (int fd : {discoveryFd_, replyFd_, httpFd_})
+    if (hid_.fd >= 0)
+        close(hid_.fd);
+    for (int fd : {discoveryFd_, replyFd_, httpFd_, hidListenFd_})
         if (fd >= 0)
             close(fd);
 }
@@ -215,6 +226,10 @@ std::string Replayer::context(const ReplayStep& s) const
     auto it = links_.find(s.link);
     if (s.kind == ReplayStep::Http) {
         o << "update server, GET " << s.target;
+    } else if (s.kind == ReplayStep::HidHost || s.kind == ReplayStep::HidRom) {
+        char id[16];
+        std::snprintf(id, sizeof id, "%04x:%04x", rec_.hid.vendor, rec_.hid.product);
+        o << "HID device " << id;
     } else if (s.kind == ReplayStep::Search || s.kind == ReplayStep::Answer) {
         o << "discovery";
     } else {
@@ -331,12 +346,28 @@ bool Replayer::start(std::string& error)
         httpPort_ = ntohs(a.sin_port);
     }
 
+    bool hid = false;
+    for (const ReplayStep& s : rec_.steps)
+        hid = hid || s.kind == ReplayStep::HidHost || s.kind == ReplayStep::HidRom;
+    if (hid) {
+        Endpoint e;
+        e.usb = true;
+        if (!listenOn(e, 0)) {
+            error = "cannot listen for the HID device";
+            return false;
+        }
+        hidListenFd_ = e.fd;
+        hidPort_ = e.actual;
+    }
+
     std::ostringstream r;
     for (auto& e : endpoints_)
         if (!e->usb)
             r << "LISTEN " << e->address << " " << e->recorded << " " << e->actual << "\n";
     for (const UsbModule& m : rec_.usb)
         r << "USB " << m.serial << " " << m.product << " " << usbEndpoint(m.serial)->actual << "\n";
+    if (hid)
+        r << "HID " << rec_.hid.vendor << " " << rec_.hid.product << " " << hidPort_ << "\n";
     if (searches)
         r << "DISCOVERY " << opt_.discovery << "\n";
     if (http)
@@ -493,6 +524,63 @@ void Replayer::playHttp(const ReplayStep& s)
     close(fd);
 }
 
+void Replayer::sendAll(Connection& c, const Bytes& bytes, const ReplayStep& s)
+{
+    size_t done = 0;
+    while (c.fd >= 0 && done < bytes.size() && sAwait(c.fd, POLLOUT, end_)) {
+        ssize_t n = send(c.fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n > 0)
+            done += size_t(n);
+        else if (n < 0 && errno != EAGAIN && errno != EINTR)
+            break;
+    }
+    if (done < bytes.size())
+        diverge(s, "to send " + sHex(s.bytes), "closed");
+}
+
+void Replayer::playHid(const ReplayStep& s)
+{
+    if (hid_.fd < 0) {
+        hid_ = Connection();
+        hid_.fd = acceptOn(hidListenFd_, hostDeadline(s));
+        if (hid_.fd < 0)
+            diverge(s, "the HID device on the bus", "nothing");
+    }
+    if (s.kind == ReplayStep::HidRom) {
+        pace(s);
+        const size_t n = s.bytes.size() - 1;
+        Bytes frame = {'R', s.bytes[0], uint8_t(n), uint8_t(n >> 8)};
+        frame.insert(frame.end(), s.bytes.begin() + 1, s.bytes.end());
+        sendAll(hid_, frame, s);
+        return;
+    }
+    const uint64_t deadline = hostDeadline(s);
+    for (;;) {
+        Bytes& in = hid_.in;
+        if (!in.empty() && in[0] != 'W') {
+            Bytes got = in;
+            in.clear();
+            diverge(s, sHex(s.bytes), sHex(got));
+        }
+        if (in.size() >= 3 && in.size() >= 3u + (in[1] | in[2] << 8)) {
+            const size_t n = size_t(in[1] | in[2] << 8);
+            Bytes got(in.begin() + 3, in.begin() + 3 + long(n));
+            in.erase(in.begin(), in.begin() + 3 + long(n));
+            if (got != s.bytes)
+                diverge(s, sHex(s.bytes), sHex(got));
+            return;
+        }
+        if (!sAwait(hid_.fd, POLLIN, deadline))
+            diverge(s, sHex(s.bytes), "nothing");
+        uint8_t buf[4096];
+        ssize_t n = read(hid_.fd, buf, sizeof buf);
+        if (n > 0)
+            in.insert(in.end(), buf, buf + n);
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            diverge(s, sHex(s.bytes), "closed");
+    }
+}
+
 void Replayer::play(const ReplayStep& s)
 {
     switch (s.kind) {
@@ -502,6 +590,12 @@ void Replayer::play(const ReplayStep& s)
             close(c.fd);
         c = Connection();
         c.endpoint = endpoint(s);
+        if (hid_.fd >= 0 && c.endpoint->usb) {
+            // A USB module after the boot ROM: the ROM has jumped to its
+            // loader, and its HID device leaves the bus.
+            close(hid_.fd);
+            hid_.fd = -1;
+        }
         for (const ReplayStep& later : rec_.steps)
             if (later.link == s.link && later.kind == ReplayStep::ModulePacket && sProbeAnswer(later.bytes)) {
                 c.probeAnswer = later.bytes;
@@ -590,6 +684,8 @@ void Replayer::play(const ReplayStep& s)
     case ReplayStep::Search: playSearch(s); break;
     case ReplayStep::Answer: playAnswer(s); break;
     case ReplayStep::Http: playHttp(s); break;
+    case ReplayStep::HidHost:
+    case ReplayStep::HidRom: playHid(s); break;
     }
     lastDone_ = sNowMs();
     lastT_ = s.t;

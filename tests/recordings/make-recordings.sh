@@ -69,3 +69,28 @@ cp srv/40F5849A/4870.bird usb-update.bird
   > /dev/null 2>&1 || true
 cp usb-update.jsonl "$here/usb-update.jsonl"
 echo "usb-update.jsonl: $(wc -l < usb-update.jsonl) records"
+
+# An i.MX boot ROM on USB (HID): the Updater writes the recovery loader the
+# update server keeps for the placeholder serial number DEADDEAD, jumps to
+# it, and reads the chip's identifier from the loader once it is on the bus.
+python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 11 + 5) & 255 for i in range(64)))' > table.bin
+python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 13 + 1) & 255 for i in range(900)))' > code.bin
+mkdir -p srv/DEADDEAD
+"$build/tools/birdtool" create -o srv/DEADDEAD/9001.bird --loader 0x20000000:table.bin \
+  --loader 0x20002000:code.bin --entry 0x20002000 --build 9001 --version 0.9.0 --serial DEADDEAD \
+  --model CVR-LOADER > /dev/null
+printf "9001\nLOADER\n" > srv/DEADDEAD/latest
+printf "9001;0.9.0\n" > srv/DEADDEAD/builds
+"$build/sim/bootrom/corvestel-bootrom" --kind sdp --hid --trace rom.trace --lifetime 120 > rom.out 2> rom.err &
+pids+=($!)
+end=$(( $(date +%s) + 30 ))
+until grep -q READY rom.out; do
+  [ "$(date +%s)" -lt "$end" ] || { echo "the boot ROM did not start" >&2; exit 1; }
+  sleep 0.05
+done
+"$source_dir/sim/usbbus/corvestel-usbbus" --sim "$build/sim/corvestel-sim" --lifetime 120 \
+  --imxrom "trace=rom.trace,pty=$(awk '/READY/ {print $2}' rom.out)" \
+  --module "serial=DEADDEAD,model=13,plugged=0,uid=11111111:22222222:33333333:44444444" \
+  -- "$build/Updater" --record imx-usb.jsonl -N -s USB -u "$url" -i imx-store > /dev/null 2>&1 || true
+cp imx-usb.jsonl "$here/imx-usb.jsonl"
+echo "imx-usb.jsonl: $(wc -l < imx-usb.jsonl) records"

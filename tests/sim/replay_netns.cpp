@@ -361,17 +361,21 @@ std::string sUsbBird(const std::string& dir, int shift)
     return dir + "/usb-update.bird";
 }
 
-// The corpus's USB update replayed on the bus to the Updater, run in dir with
-// the recorded command: the bus's result, and the host's in dir/host.*.
-RunResult sUsbReplay(const std::string& dir, const std::vector<std::string>& speed)
+const std::vector<std::string> USB_UPDATE = {"-U", "-d", "40F5849A", "-t", "USB", "-f", "usb-update.bird", "-i",
+                                             "usb-store"};
+
+// A recording replayed on the USB bus to the Updater given these words, run
+// in dir: the bus's result, and the host's in dir/host.*.
+RunResult sUsbReplay(const std::string& dir, const std::string& recording, const std::vector<std::string>& words,
+                     const std::vector<std::string>& speed = {})
 {
     std::vector<std::string> argv = {UsbBusRunner::ProgramPath(), "--sim", SimHarness::ProgramPath(), "--lifetime",
-                                     "120", "--replay", sCorpus("usb-update.jsonl")};
+                                     "120", "--replay", recording};
     argv.insert(argv.end(), speed.begin(), speed.end());
     argv.insert(argv.end(), {"--", "/bin/sh", "-c",
                              "cd \"$1\" && shift && \"$@\" > host.out 2> host.err; echo $? > host.status", "sh", dir,
-                             UpdaterProgramPath(), "-U", "-d", "40F5849A", "-t", "USB", "-f", "usb-update.bird", "-i",
-                             "usb-store"});
+                             UpdaterProgramPath()});
+    argv.insert(argv.end(), words.begin(), words.end());
     RunOptions options;
     options.timeoutMs = 150000;
     return RunProgram(argv, options);
@@ -383,26 +387,70 @@ std::string sFileText(const std::string& path)
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// The bus played all of the corpus's recording, and the host printed what it
+// printed when recorded and ended the same way.
+void sUsbReplaysTheSame(const std::string& name, const std::vector<std::string>& words, const std::string& dir)
+{
+    SCOPED_TRACE(name);
+    const RunResult bus = sUsbReplay(dir, sCorpus(name), words);
+    EXPECT_EQ(bus.status, 0) << bus.out << bus.err;
+    const size_t records = sFileLines(sCorpus(name)).size();
+    EXPECT_EQ(SplitLines(bus.out), std::vector<std::string>{"replay complete: " + std::to_string(records) + " records"})
+        << bus.err;
+    const Recorded recorded = sRecorded(sCorpus(name));
+    EXPECT_EQ(sUntimed(sFileText(dir + "/host.out")), recorded.out);
+    EXPECT_EQ(sUntimed(sFileText(dir + "/host.err")), recorded.err);
+    EXPECT_EQ(sFileText(dir + "/host.status"), std::to_string(recorded.status) + "\n");
+}
+
 TEST(Replay, UsbModuleThatLeavesTheBusAndComesBackAsRecorded)
 {
     TempDir dir;
     sUsbBird(dir.path, 0);
-    const RunResult bus = sUsbReplay(dir.path, {});
-    EXPECT_EQ(bus.status, 0) << bus.out << bus.err;
-    const size_t records = sFileLines(sCorpus("usb-update.jsonl")).size();
-    EXPECT_EQ(SplitLines(bus.out), std::vector<std::string>{"replay complete: " + std::to_string(records) + " records"})
-        << bus.err;
-    const Recorded recorded = sRecorded(sCorpus("usb-update.jsonl"));
-    EXPECT_EQ(sUntimed(sFileText(dir.path + "/host.out")), recorded.out);
-    EXPECT_EQ(sUntimed(sFileText(dir.path + "/host.err")), recorded.err);
-    EXPECT_EQ(sFileText(dir.path + "/host.status"), std::to_string(recorded.status) + "\n");
+    sUsbReplaysTheSame("usb-update.jsonl", USB_UPDATE, dir.path);
+}
+
+// The boot ROM's HID device takes the recovery loader and jumps to it; the
+// loader comes onto the bus as a module once the ROM has left.
+TEST(Replay, ImxBootRomOnUsbThenItsLoaderAsRecorded)
+{
+    TempDir dir;
+    sUsbReplaysTheSame("imx-usb.jsonl", {"-N", "-s", "USB", "-u", "{http}/cgi/u", "-i", "imx-store"}, dir.path);
+}
+
+// A recording whose first HID command differs from what this build writes
+// (as one made by another build would): the replay stops at that report.
+TEST(Replay, AnotherHidCommandDivergesAtThatReport)
+{
+    TempDir dir;
+    std::vector<std::string> lines = sFileLines(sCorpus("imx-usb.jsonl"));
+    size_t n = 0;
+    std::string recorded;
+    for (size_t i = 0; i < lines.size() && n == 0; i++) {
+        nlohmann::json r = nlohmann::json::parse(lines[i]);
+        if (r["kind"] == "hid" && r["dir"] == "out") {
+            recorded = r["hex"];
+            r["hex"] = recorded.substr(0, recorded.size() - 2) + "7f";
+            lines[i] = r.dump();
+            n = i + 1;
+        }
+    }
+    ASSERT_NE(n, 0u);
+    sWriteLines(dir.path + "/other.jsonl", lines);
+    const RunResult bus = sUsbReplay(dir.path, dir.path + "/other.jsonl",
+                                     {"-N", "-s", "USB", "-u", "{http}/cgi/u", "-i", "imx-store"}, {"--speed", "max"});
+    EXPECT_EQ(bus.status, 1) << bus.out << bus.err;
+    EXPECT_EQ(bus.out, "replay diverged at record " + std::to_string(n) + ": expected "
+                           + recorded.substr(0, recorded.size() - 2) + "7f, got " + recorded
+                           + " (HID device 1fc9:0130)\n");
+    EXPECT_NE(sFileText(dir.path + "/host.status"), "0\n");
 }
 
 TEST(Replay, AnotherFirmwareOverUsbDivergesAtItsFirstPiece)
 {
     TempDir dir;
     sUsbBird(dir.path, 1);
-    const RunResult bus = sUsbReplay(dir.path, {"--speed", "max"});
+    const RunResult bus = sUsbReplay(dir.path, sCorpus("usb-update.jsonl"), USB_UPDATE, {"--speed", "max"});
     EXPECT_EQ(bus.status, 1) << bus.out << bus.err;
     EXPECT_NE(sFileText(dir.path + "/host.status"), "0\n");
     unsigned n = 0;

@@ -17,7 +17,7 @@ from gi.repository import GLib  # noqa: E402
 
 from .bus import Bus  # noqa: E402
 from .module import BUS_KEYS, ModuleDevice, PlainDevice, parse_keys  # noqa: E402
-from .replay import ReplayModule, ReplayProcess  # noqa: E402
+from .replay import ReplayModule, ReplayProcess, ReplayRom  # noqa: E402
 from . import kinds  # noqa: E402
 
 PRELOAD = "libumockdev-preload.so.0"
@@ -53,6 +53,9 @@ Options:
                     line ("replay complete: N records", "replay diverged at
                     record N: ...") and ends with its status (0 done as
                     recorded, 1 diverged, 2 a recording it refuses)
+                    and its update server, if the recording asked one: a
+                    word of COMMAND holding {http} has it replaced by the
+                    server's address (give -u {http}/cgi/u)
   --speed MODE      with --replay: recorded (the recorded pace) or max
   --discovery ADDR  with --replay: corvestel-sim's --discovery
   --sim PATH        corvestel-sim to run (next to this program's build, or
@@ -264,8 +267,21 @@ def _start_replay(o, bus, loop, status):
     if replay.status is not None:
         return replay
     modules = [ReplayModule(serial, product, port) for serial, product, port in replay.modules]
+    # A boot ROM on USB comes first: the modules (its loader) come onto the
+    # bus once it has jumped and left.
+    rom = None
     for m in modules:
-        bus.add(m)
+        bus.add(m, plugged=replay.hid is None)
+    if replay.hid is not None:
+        def plug_modules():
+            for m in modules:
+                if not m.ended:
+                    bus.plug(m)
+            return False
+
+        vendor, product, port = replay.hid
+        rom = ReplayRom(vendor, product, port, lambda: GLib.timeout_add(100, plug_modules))
+        rom.plug(bus)
 
     def verdict(fd, condition):
         data = os.read(fd, 4096) if condition & GLib.IO_IN else b""
@@ -280,6 +296,8 @@ def _start_replay(o, bus, loop, status):
         while verdict(replay.proc.stdout.fileno(), GLib.IO_IN):
             pass
         status["replay"] = code if code >= 0 else 128 - code
+        if rom is not None and not rom.gone:
+            rom.leave()
         for m in modules:
             m.ended = True
             bus.unplug(m)
@@ -352,6 +370,10 @@ def main(argv):
         child = None
         if o.command:
             command = list(o.command)
+            if replay is not None:
+                # The replay's update server: the recorded path goes after it.
+                http = next((line[5:] for line in replay.report if line.startswith("HTTP ")), "")
+                command = [word.replace("{http}", http) for word in command]
             if o.user:
                 command = ["setpriv", "--reuid=" + o.user, "--regid=" + o.user, "--clear-groups",
                            "--"] + command
