@@ -424,15 +424,35 @@ void aRecord_Reconnect(uint32_t address, uint16_t port, aErr result)
     sRecord("reconnect", f);
 }
 
-void aRecord_Datagram(const char* search, bool sent, uint32_t peerAddress, uint16_t peerPort,
-                      const uint8_t* bytes, uint32_t length)
+namespace {
+
+void sDatagram(const char* search, const char* via, bool sent, uint32_t peerAddress, uint16_t peerPort,
+               const uint8_t* bytes, uint32_t length)
 {
     std::string f = ",\"search\":";
     sString(f, search ? search : "", search ? std::char_traits<char>::length(search) : 0);
+    if (via) {
+        f += ",\"via\":";
+        sString(f, via, std::char_traits<char>::length(via));
+    }
     f += sent ? ",\"dir\":\"out\"" : ",\"dir\":\"in\"";
     f += ",\"peer\":\"" + sAddress(peerAddress) + "\",\"port\":" + std::to_string(peerPort) + ",\"hex\":";
     sHex(f, bytes, length);
     sRecord("datagram", f);
+}
+
+} // namespace
+
+void aRecord_Datagram(const char* search, bool sent, uint32_t peerAddress, uint16_t peerPort,
+                      const uint8_t* bytes, uint32_t length)
+{
+    sDatagram(search, nullptr, sent, peerAddress, peerPort, bytes, length);
+}
+
+void aRecord_AetherDatagram(bool beacon, bool sent, uint32_t peerAddress, uint16_t peerPort, const uint8_t* bytes,
+                            uint32_t length)
+{
+    sDatagram("aether", beacon ? "beacon" : "query", sent, peerAddress, peerPort, bytes, length);
 }
 
 void aRecord_Serial(const char* path, bool sent, const uint8_t* bytes, uint32_t length)

@@ -73,6 +73,12 @@ void aRecord_Reconnect(uint32_t address, uint16_t port, aErr result);
 void aRecord_Datagram(const char* search, bool sent, uint32_t peerAddress, uint16_t peerPort,
                       const uint8_t* bytes, uint32_t length);
 
+// One datagram of an AETHER search or of a server answering one: the
+// multicast query and its answer (beacon false), or a beacon (true: one
+// record when the host starts publishing it, one per beacon heard).
+void aRecord_AetherDatagram(bool beacon, bool sent, uint32_t peerAddress, uint16_t peerPort, const uint8_t* bytes,
+                            uint32_t length);
+
 // Bytes on a serial line (a boot ROM's, or a serial link): sent is host to
 // device; path names the line.
 void aRecord_Serial(const char* path, bool sent, const uint8_t* bytes, uint32_t length);

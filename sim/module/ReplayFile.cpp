@@ -195,6 +195,8 @@ bool sStep(const json& r, const std::string& kind, ReplayStep& s, std::map<uint3
     }
     if (kind == "datagram") {
         const std::string search = sText(r, "search");
+        if (search == "aether")
+            throw Bad{"an AETHER search, which is not replayed"};
         if (search != "tcpip")
             throw Bad{"unknown search \"" + search + "\""};
         s.kind = sOut(r) ? ReplayStep::Search : ReplayStep::Answer;
