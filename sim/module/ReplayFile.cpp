@@ -195,8 +195,21 @@ bool sStep(const json& r, const std::string& kind, ReplayStep& s, std::map<uint3
     }
     if (kind == "datagram") {
         const std::string search = sText(r, "search");
-        if (search == "aether")
-            throw Bad{"an AETHER search, which is not replayed"};
+        if (search == "aether") {
+            const bool out = sOut(r);
+            const std::string via = sText(r, "via");
+            if (via == "beacon" && out)
+                return false; // published again and again, on the host's own schedule
+            if (via != "query")
+                throw Bad{"an AETHER beacon heard, which is not replayed"};
+            s.kind = out ? ReplayStep::AetherQuery : ReplayStep::AetherAnswer;
+            s.bytes = sHex(r, "hex", 512);
+            s.address = sText(r, "peer");
+            s.port = uint16_t(sUnsigned(r, "port", 65535));
+            if (out && (s.port < AETHER_QUERY_PORT || s.port >= AETHER_QUERY_PORT + AETHER_SLOTS))
+                throw Bad{"an AETHER query to port " + std::to_string(s.port) + ", which is no server's"};
+            return true;
+        }
         if (search != "tcpip")
             throw Bad{"unknown search \"" + search + "\""};
         s.kind = sOut(r) ? ReplayStep::Search : ReplayStep::Answer;

@@ -11,6 +11,13 @@
 
 namespace sim {
 
+// AETHER servers answer the multicast query on one of these ports of the
+// group each (their slot), and send the answer to the same slot's reply
+// port.
+const uint16_t AETHER_QUERY_PORT = 9850;
+const uint16_t AETHER_REPLY_PORT = 9950;
+const uint16_t AETHER_SLOTS = 50;
+
 struct ReplayStep {
     enum Kind {
         Open,       // the host opened link `link` to address:port
@@ -24,6 +31,8 @@ struct ReplayStep {
         Leave,      // the USB module of `link` left the bus (it restarts)
         HidHost,    // the host wrote the HID report `bytes` (report id first)
         HidRom,     // the boot ROM's HID device answered with the report `bytes`
+        AetherQuery,  // the host sent the AETHER query `bytes` to the group's `port`
+        AetherAnswer, // a server answered the last query with `bytes` from address
     };
     Kind kind = Open;
     size_t line = 0;       // line number in the file, from 1

@@ -138,6 +138,9 @@ private:
     void playSearch(const ReplayStep& s);
     void playAnswer(const ReplayStep& s);
     void playHid(const ReplayStep& s);
+    bool startAether(std::string& error);
+    void playAetherQuery(const ReplayStep& s);
+    void playAetherAnswer(const ReplayStep& s);
     void sendAll(Connection& c, const Bytes& bytes, const ReplayStep& s);
 
     const ReplayOptions& opt_;
@@ -156,6 +159,11 @@ private:
     int hidListenFd_ = -1;
     uint16_t hidPort_ = 0;
     Connection hid_;
+    // AETHER servers in local mode: each recorded query's slot held (its
+    // port of the group, on loopback), and the socket that answers.
+    std::map<uint16_t, int> aetherSlots_;
+    int aetherAnswerFd_ = -1;
+    uint16_t aetherAsked_ = AETHER_QUERY_PORT; // the port of the last query
     uint64_t end_ = 0;      // the lifetime's end
     uint64_t lastDone_ = 0; // when the step before was played
     uint64_t lastT_ = 0;    // its recorded time, microseconds
@@ -171,6 +179,10 @@ Replayer::~Replayer()
             close(e->fd);
     if (hid_.fd >= 0)
         close(hid_.fd);
+    for (auto& slot : aetherSlots_)
+        close(slot.second);
+    if (aetherAnswerFd_ >= 0)
+        close(aetherAnswerFd_);
     for (int fd : {discoveryFd_, replyFd_, httpFd_, hidListenFd_})
         if (fd >= 0)
             close(fd);
@@ -232,6 +244,8 @@ std::string Replayer::context(const ReplayStep& s) const
         o << "HID device " << id;
     } else if (s.kind == ReplayStep::Search || s.kind == ReplayStep::Answer) {
         o << "discovery";
+    } else if (s.kind == ReplayStep::AetherQuery || s.kind == ReplayStep::AetherAnswer) {
+        o << "AETHER query on port " << (s.kind == ReplayStep::AetherQuery ? s.port : aetherAsked_);
     } else {
         o << "link " << s.link;
         if ((it != links_.end() && it->second.endpoint && it->second.endpoint->usb) || !s.serial.empty())
@@ -360,12 +374,17 @@ bool Replayer::start(std::string& error)
         hidPort_ = e.actual;
     }
 
+    if (!startAether(error))
+        return false;
+
     std::ostringstream r;
     for (auto& e : endpoints_)
         if (!e->usb)
             r << "LISTEN " << e->address << " " << e->recorded << " " << e->actual << "\n";
     for (const UsbModule& m : rec_.usb)
         r << "USB " << m.serial << " " << m.product << " " << usbEndpoint(m.serial)->actual << "\n";
+    for (auto& slot : aetherSlots_)
+        r << "AETHER 127.0.0.1 " << slot.first << "\n";
     if (hid)
         r << "HID " << rec_.hid.vendor << " " << rec_.hid.product << " " << hidPort_ << "\n";
     if (searches)
@@ -522,6 +541,76 @@ void Replayer::playHttp(const ReplayStep& s)
     }
     // A request that failed when recorded gets no answer.
     close(fd);
+}
+
+// The multicast query goes to the group on loopback: the slots the recording
+// queried are held, so that the host finds them taken and asks there.
+bool Replayer::startAether(std::string& error)
+{
+    in_addr group{}, loopback{};
+    inet_pton(AF_INET, "224.0.0.7", &group);
+    loopback.s_addr = htonl(INADDR_LOOPBACK);
+    for (const ReplayStep& s : rec_.steps) {
+        if (s.kind != ReplayStep::AetherQuery || aetherSlots_.count(s.port))
+            continue;
+        int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        a.sin_port = htons(s.port);
+        ip_mreq join{};
+        join.imr_multiaddr = group;
+        join.imr_interface = loopback;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0
+            || setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0) {
+            error = "cannot hold the AETHER query port " + std::to_string(s.port) + ": " + std::strerror(errno);
+            if (fd >= 0)
+                close(fd);
+            return false;
+        }
+        aetherSlots_[s.port] = fd;
+    }
+    if (aetherSlots_.empty())
+        return true;
+    aetherAnswerFd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    unsigned char ttl = 1, loop = 1;
+    if (aetherAnswerFd_ < 0
+        || setsockopt(aetherAnswerFd_, IPPROTO_IP, IP_MULTICAST_IF, &loopback, sizeof loopback) != 0
+        || setsockopt(aetherAnswerFd_, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl) != 0
+        || setsockopt(aetherAnswerFd_, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
+        error = "cannot answer AETHER queries on loopback";
+        return false;
+    }
+    return true;
+}
+
+void Replayer::playAetherQuery(const ReplayStep& s)
+{
+    const uint64_t deadline = hostDeadline(s);
+    const int fd = aetherSlots_[s.port];
+    uint8_t query[512];
+    for (;;) {
+        if (!sAwait(fd, POLLIN, deadline))
+            diverge(s, "query " + sHex(s.bytes), "nothing");
+        ssize_t n = recv(fd, query, sizeof query, 0);
+        if (n < 0)
+            continue;
+        Bytes got(query, query + n);
+        if (got != s.bytes)
+            diverge(s, "query " + sHex(s.bytes), "query " + sHex(got));
+        aetherAsked_ = s.port;
+        return;
+    }
+}
+
+void Replayer::playAetherAnswer(const ReplayStep& s)
+{
+    pace(s);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    inet_pton(AF_INET, "224.0.0.7", &to.sin_addr);
+    to.sin_port = htons(uint16_t(AETHER_REPLY_PORT + (aetherAsked_ - AETHER_QUERY_PORT)));
+    sendto(aetherAnswerFd_, s.bytes.data(), s.bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
 }
 
 void Replayer::sendAll(Connection& c, const Bytes& bytes, const ReplayStep& s)
@@ -686,6 +775,8 @@ void Replayer::play(const ReplayStep& s)
     case ReplayStep::Http: playHttp(s); break;
     case ReplayStep::HidHost:
     case ReplayStep::HidRom: playHid(s); break;
+    case ReplayStep::AetherQuery: playAetherQuery(s); break;
+    case ReplayStep::AetherAnswer: playAetherAnswer(s); break;
     }
     lastDone_ = sNowMs();
     lastT_ = s.t;

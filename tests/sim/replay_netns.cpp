@@ -191,6 +191,13 @@ TEST(Replay, DiscoveryAndTheModulesBehindARouterAsRecorded)
     sReplaysTheSame("router.jsonl", {"-D", "-r", "D272031D"}, false, "", {"--speed", "max"});
 }
 
+// The multicast query finds the module a server shares in local mode; the
+// beacon the host publishes afterwards is heard by nobody.
+TEST(Replay, AetherSearchAsRecorded)
+{
+    sReplaysTheSame("aether.jsonl", {"-D", "-t", "AETHER"}, false);
+}
+
 TEST(Replay, DownloadThenUpdatesThroughARouterAndDirectly)
 {
     TempDir store;
