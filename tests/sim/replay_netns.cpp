@@ -46,6 +46,12 @@ std::vector<std::string> sFileLines(const std::string& path)
     return lines;
 }
 
+std::string sFileText(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 void sWriteLines(const std::string& path, const std::vector<std::string>& lines)
 {
     std::ofstream out(path);
@@ -306,11 +312,15 @@ TEST(Replay, ARecordingCutByKillingTheUpdaterStillReplays)
     ASSERT_TRUE(killed) << run.out << run.err;
     sim.Stop();
 
-    // Every line written is whole; there is no exit record.
+    // Every line but the last is whole (the kernel may cut a write that the
+    // kill met in the middle, and a reader drops such a line); there is no
+    // exit record.
     const std::vector<std::string> lines = sFileLines(path);
     ASSERT_GT(lines.size(), 20u);
-    for (const std::string& line : lines)
-        EXPECT_NE(nlohmann::json::parse(line)["kind"], "exit");
+    const std::string text = sFileText(path);
+    const bool cut = text.back() != '\n';
+    for (size_t i = 0; i + (cut ? 1 : 0) < lines.size(); i++)
+        EXPECT_NE(nlohmann::json::parse(lines[i])["kind"], "exit");
 
     Replay replay;
     ASSERT_TRUE(replay.Start(path, {"--speed", "max"})) << replay.Stderr();
@@ -386,12 +396,6 @@ RunResult sUsbReplay(const std::string& dir, const std::string& recording, const
     RunOptions options;
     options.timeoutMs = 150000;
     return RunProgram(argv, options);
-}
-
-std::string sFileText(const std::string& path)
-{
-    std::ifstream in(path);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // The bus played all of the corpus's recording, and the host printed what it
