@@ -198,15 +198,16 @@ bool sStep(const json& r, const std::string& kind, ReplayStep& s, std::map<uint3
         if (search == "aether") {
             const bool out = sOut(r);
             const std::string via = sText(r, "via");
-            if (via == "beacon" && out)
-                return false; // published again and again, on the host's own schedule
-            if (via != "query")
-                throw Bad{"an AETHER beacon heard, which is not replayed"};
-            s.kind = out ? ReplayStep::AetherQuery : ReplayStep::AetherAnswer;
+            if (via == "beacon")
+                s.kind = out ? ReplayStep::AetherBeacon : ReplayStep::AetherHeard;
+            else if (via == "query")
+                s.kind = out ? ReplayStep::AetherQuery : ReplayStep::AetherAnswer;
+            else
+                throw Bad{"field \"via\" is neither \"query\" nor \"beacon\""};
             s.bytes = sHex(r, "hex", 512);
             s.address = sText(r, "peer");
             s.port = uint16_t(sUnsigned(r, "port", 65535));
-            if (out && (s.port < AETHER_QUERY_PORT || s.port >= AETHER_QUERY_PORT + AETHER_SLOTS))
+            if (s.kind == ReplayStep::AetherQuery && (s.port < AETHER_QUERY_PORT || s.port >= AETHER_QUERY_PORT + AETHER_SLOTS))
                 throw Bad{"an AETHER query to port " + std::to_string(s.port) + ", which is no server's"};
             return true;
         }

@@ -17,6 +17,7 @@ namespace sim {
 const uint16_t AETHER_QUERY_PORT = 9850;
 const uint16_t AETHER_REPLY_PORT = 9950;
 const uint16_t AETHER_SLOTS = 50;
+const uint16_t AETHER_BEACON_PORT = 8585;
 
 struct ReplayStep {
     enum Kind {
@@ -33,6 +34,8 @@ struct ReplayStep {
         HidRom,     // the boot ROM's HID device answered with the report `bytes`
         AetherQuery,  // the host sent the AETHER query `bytes` to the group's `port`
         AetherAnswer, // a server answered the last query with `bytes` from address
+        AetherBeacon, // the host started publishing the beacon `bytes`
+        AetherHeard,  // the host heard a server's beacon `bytes` from address
     };
     Kind kind = Open;
     size_t line = 0;       // line number in the file, from 1

@@ -85,6 +85,9 @@ Replayer::~Replayer()
         close(hid_.fd);
     for (auto& slot : aetherSlots_)
         close(slot.second);
+    for (int fd : {beaconFd_, beaconSendFd_})
+        if (fd >= 0)
+            close(fd);
     if (aetherAnswerFd_ >= 0)
         close(aetherAnswerFd_);
     for (int fd : {discoveryFd_, replyFd_, httpFd_, hidListenFd_})
@@ -148,6 +151,8 @@ std::string Replayer::context(const ReplayStep& s) const
         o << "HID device " << id;
     } else if (s.kind == ReplayStep::Search || s.kind == ReplayStep::Answer) {
         o << "discovery";
+    } else if (s.kind == ReplayStep::AetherBeacon || s.kind == ReplayStep::AetherHeard) {
+        o << "AETHER beacon";
     } else if (s.kind == ReplayStep::AetherQuery || s.kind == ReplayStep::AetherAnswer) {
         o << "AETHER query on port " << (s.kind == ReplayStep::AetherQuery ? s.port : aetherAsked_);
     } else {
@@ -278,7 +283,7 @@ bool Replayer::start(std::string& error)
         hidPort_ = e.actual;
     }
 
-    if (!startAether(error))
+    if (!startAether(error) || !startBeacons(error))
         return false;
 
     std::ostringstream r;
@@ -527,6 +532,8 @@ void Replayer::play(const ReplayStep& s)
     case ReplayStep::HidRom: playHid(s); break;
     case ReplayStep::AetherQuery: playAetherQuery(s); break;
     case ReplayStep::AetherAnswer: playAetherAnswer(s); break;
+    case ReplayStep::AetherBeacon: playAetherBeacon(s); break;
+    case ReplayStep::AetherHeard: playAetherHeard(s); break;
     }
     lastDone_ = nowMs();
     lastT_ = s.t;

@@ -92,6 +92,9 @@ private:
     bool startAether(std::string& error);
     void playAetherQuery(const ReplayStep& s);
     void playAetherAnswer(const ReplayStep& s);
+    bool startBeacons(std::string& error);
+    void playAetherBeacon(const ReplayStep& s);
+    void playAetherHeard(const ReplayStep& s);
     void sendAll(Connection& c, const Bytes& bytes, const ReplayStep& s);
 
     const ReplayOptions& opt_;
@@ -115,6 +118,12 @@ private:
     std::map<uint16_t, int> aetherSlots_;
     int aetherAnswerFd_ = -1;
     uint16_t aetherAsked_ = AETHER_QUERY_PORT; // the port of the last query
+    // AETHER servers on the network: the beacon port, where the host's
+    // beacon is heard, and the socket that sends the servers' beacons from
+    // the --discovery interface to its broadcast address.
+    int beaconFd_ = -1;
+    int beaconSendFd_ = -1;
+    sockaddr_in broadcast_{};
     uint64_t end_ = 0;      // the lifetime's end
     uint64_t lastDone_ = 0; // when the step before was played
     uint64_t lastT_ = 0;    // its recorded time, microseconds

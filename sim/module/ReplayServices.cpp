@@ -1,6 +1,7 @@
 #include "sim/module/ReplayPlayer.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -171,6 +172,91 @@ void Replayer::playAetherAnswer(const ReplayStep& s)
     inet_pton(AF_INET, "224.0.0.7", &to.sin_addr);
     to.sin_port = htons(uint16_t(AETHER_REPLY_PORT + (aetherAsked_ - AETHER_QUERY_PORT)));
     sendto(aetherAnswerFd_, s.bytes.data(), s.bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+}
+
+// The beacon search: the host publishes its beacon on the beacon port to
+// its interface's broadcast address, and servers on the network answer with
+// beacons of their own from their address. The servers' beacons leave from
+// the --discovery interface, which the host takes as the servers' address.
+bool Replayer::startBeacons(std::string& error)
+{
+    bool beacons = false;
+    for (const ReplayStep& s : rec_.steps)
+        beacons = beacons || s.kind == ReplayStep::AetherBeacon || s.kind == ReplayStep::AetherHeard;
+    if (!beacons)
+        return true;
+    in_addr ifaddr{};
+    if (opt_.discovery.empty() || inet_pton(AF_INET, opt_.discovery.c_str(), &ifaddr) != 1) {
+        error = "the recording holds AETHER beacons: --discovery IFADDR must name the interface that sends them";
+        return false;
+    }
+    ifaddrs* list = nullptr;
+    bool found = false;
+    if (getifaddrs(&list) == 0) {
+        for (ifaddrs* i = list; i && !found; i = i->ifa_next) {
+            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !i->ifa_netmask
+                || reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr != ifaddr.s_addr)
+                continue;
+            // The broadcast address from the netmask, as the host's beacon
+            // computes it (an interface may have none configured).
+            const uint32_t mask = reinterpret_cast<sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr;
+            broadcast_.sin_addr.s_addr = ifaddr.s_addr | ~mask;
+            found = true;
+        }
+        freeifaddrs(list);
+    }
+    if (!found) {
+        error = "no interface with the address " + opt_.discovery;
+        return false;
+    }
+    broadcast_.sin_family = AF_INET;
+    broadcast_.sin_port = htons(AETHER_BEACON_PORT);
+    // The host's own beacon socket shares the port.
+    beaconFd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(beaconFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(beaconFd_, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(AETHER_BEACON_PORT);
+    beaconSendFd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in src{};
+    src.sin_family = AF_INET;
+    src.sin_addr = ifaddr;
+    if (bind(beaconFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0
+        || setsockopt(beaconSendFd_, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0
+        || bind(beaconSendFd_, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) {
+        error = "cannot listen for AETHER beacons on " + opt_.discovery + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void Replayer::playAetherBeacon(const ReplayStep& s)
+{
+    // The host's beacon goes out again every interval: the first one heard
+    // is compared.
+    const uint64_t deadline = hostDeadline(s);
+    uint8_t beacon[512];
+    for (;;) {
+        if (!awaitFd(beaconFd_, POLLIN, deadline))
+            diverge(s, "beacon " + hexText(s.bytes), "nothing");
+        ssize_t n = recv(beaconFd_, beacon, sizeof beacon, 0);
+        if (n < 0)
+            continue;
+        Bytes got(beacon, beacon + n);
+        if (got != s.bytes)
+            diverge(s, "beacon " + hexText(s.bytes), "beacon " + hexText(got));
+        return;
+    }
+}
+
+void Replayer::playAetherHeard(const ReplayStep& s)
+{
+    pace(s);
+    sendto(beaconSendFd_, s.bytes.data(), s.bytes.size(), 0, reinterpret_cast<const sockaddr*>(&broadcast_),
+           sizeof broadcast_);
 }
 
 } // namespace replay

@@ -95,18 +95,24 @@ done
 cp imx-usb.jsonl "$here/imx-usb.jsonl"
 echo "imx-usb.jsonl: $(wc -l < imx-usb.jsonl) records"
 
-# An AETHER search: the module on the USB bus shared by corvestel-serve (in
-# local mode, so the multicast query finds it).
-"$source_dir/sim/usbbus/corvestel-usbbus" --sim "$build/sim/corvestel-sim" --lifetime 120 \
-  --module "serial=40F5849A,model=26,name=Power,version=2.14.2,build=4711" -- /bin/bash -c '
-  "$1/corvestel-serve" -d 40F5849A --foreground > serve.out 2>&1 &
-  serve=$!
-  end=$(( $(date +%s) + 30 ))
-  until grep -q "^Serving module" serve.out; do
-    [ "$(date +%s)" -lt "$end" ] || { echo "corvestel-serve did not start" >&2; kill $serve; exit 1; }
-    sleep 0.05
-  done
-  "$1/Updater" --record aether.jsonl -D -t AETHER > /dev/null 2>&1
-  kill $serve; wait $serve' sh "$build" || true
-cp aether.jsonl "$here/aether.jsonl"
-echo "aether.jsonl: $(wc -l < aether.jsonl) records"
+# AETHER searches of the module on the USB bus shared by corvestel-serve:
+# in local mode the multicast query finds it, on the network its beacon.
+record_aether() {
+  local name=$1; shift
+  "$source_dir/sim/usbbus/corvestel-usbbus" --sim "$build/sim/corvestel-sim" --lifetime 120 \
+    --module "serial=40F5849A,model=26,name=Power,version=2.14.2,build=4711" -- /bin/bash -c '
+    build=$1 name=$2; shift 2
+    "$build/corvestel-serve" -d 40F5849A "$@" --foreground > serve.out 2>&1 &
+    serve=$!
+    end=$(( $(date +%s) + 30 ))
+    until grep -q "^Serving module" serve.out; do
+      [ "$(date +%s)" -lt "$end" ] || { echo "corvestel-serve did not start" >&2; kill $serve; exit 1; }
+      sleep 0.05
+    done
+    "$build/Updater" --record "$name.jsonl" -D -t AETHER > /dev/null 2>&1
+    kill $serve; wait $serve' sh "$build" "$name" "$@" || true
+  cp "$name.jsonl" "$here/$name.jsonl"
+  echo "$name.jsonl: $(wc -l < "$name.jsonl") records"
+}
+record_aether aether
+record_aether aether-network --network 198.18.0.1

@@ -197,11 +197,13 @@ TEST(Replay, DiscoveryAndTheModulesBehindARouterAsRecorded)
     sReplaysTheSame("router.jsonl", {"-D", "-r", "D272031D"}, false, "", {"--speed", "max"});
 }
 
-// The multicast query finds the module a server shares in local mode; the
-// beacon the host publishes afterwards is heard by nobody.
-TEST(Replay, AetherSearchAsRecorded)
+// The multicast query finds the module a server shares in local mode (the
+// beacon the host publishes afterwards is heard by nobody); a server on the
+// network answers the host's beacon with beacons of its own.
+TEST(Replay, AetherSearchesAsRecorded)
 {
     sReplaysTheSame("aether.jsonl", {"-D", "-t", "AETHER"}, false);
+    sReplaysTheSame("aether-network.jsonl", {"-D", "-t", "AETHER"}, false);
 }
 
 TEST(Replay, DownloadThenUpdatesThroughARouterAndDirectly)
