@@ -45,17 +45,18 @@ Options:
   --device KEYS     a device with no module behind it: vendor=N (0xFFFF),
                     product=N (1), serial=TEXT (none), interface=HEX/HEX/HEX
                     or none (none), mode=OCTAL (0666)
-%(kinds)s  --replay FILE     play the USB modules of an Updater --record recording:
-                    corvestel-sim --replay compares what the host sends with
-                    the recording and sends the recorded answers; each
-                    recorded module is on the bus, leaves it and comes back
-                    where the recording shows it. Prints the replay's last
-                    line ("replay complete: N records", "replay diverged at
-                    record N: ...") and ends with its status (0 done as
-                    recorded, 1 diverged, 2 a recording it refuses)
-                    and its update server, if the recording asked one: a
-                    word of COMMAND holding {http} has it replaced by the
-                    server's address (give -u {http}/cgi/u)
+%(kinds)s  --replay FILE     play the USB modules (and a boot ROM's HID device) of an
+                    Updater --record recording: corvestel-sim --replay
+                    compares what the host sends with the recording, sends
+                    the recorded answers and plays the recorded update
+                    server; each recorded module is on the bus, leaves it
+                    and comes back where the recording shows it. A word of
+                    COMMAND holding {http} gets the update server's address
+                    in its place (give -u {http}/cgi/u). Prints the
+                    replay's last line ("replay complete: N records",
+                    "replay diverged at record N: ...") and ends with its
+                    status (0 done as recorded, 1 diverged, 2 a recording
+                    it refuses)
   --speed MODE      with --replay: recorded (the recorded pace) or max
   --discovery ADDR  with --replay: corvestel-sim's --discovery
   --sim PATH        corvestel-sim to run (next to this program's build, or
