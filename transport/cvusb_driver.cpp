@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "link/aDebugging.h"
+#include "transport/aRecord.h"
 #include "transport/unix_file.h"
 
 enum {
@@ -338,6 +339,8 @@ static aErr sOpenLibusb(cvusb_device* d, const char* serialText)
         }
         std::snprintf(d->serial, sizeof d->serial, "%s", serialText);
         cvusb_remember_location(serialText, device);
+        if (aRecord_IsOn())
+            aRecord_UsbDevice(serialText, usb->get_bus_number(device), usb->get_device_address(device), desc.idProduct);
         d->handle = handle;
         d->state = CVUSB_STATE_OPEN;
         err = sFindEndpoints(d, device);
