@@ -12,6 +12,7 @@
 #include "link/aLink.h"
 #include "link/aLinkManagerInternal.h"
 #include "transport/aRecord.h"
+#include "transport/cvusb_refusals.h"
 #include "transport/discover.h"
 #include "transport/unix_time.h"
 
@@ -255,8 +256,9 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
                 &first, m_impl->config.networkInterface);
             found = first.spec;
         }
+        // The module may well be behind a node this user may not open.
         if (!found)
-            return aErrNotFound;
+            return t == USB && cvusb_refused_count() != 0 ? aErrPermission : aErrNotFound;
         aErr err = setLinkSpecifier(*found);
         aLinkSpec_Destroy(&found);
         if (err != aErrNone)
@@ -265,10 +267,14 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
     };
 
     aErr err = attempt(type);
-    if ((err == aErrNotFound || err == aErrInitialization || err == aErrConnection)
+    if ((err == aErrNotFound || err == aErrPermission || err == aErrInitialization || err == aErrConnection)
         && (type == USB || type == AETHER) && m_impl->config.enabled && m_impl->config.fallback) {
         aDebugging_Trace(aDEBUG_LINK, "Executing Fallback: %s\n", type == USB ? "aEther" : "USB");
+        const aErr first = err;
         err = attempt(type == USB ? AETHER : USB);
+        // Nothing found the other way: the refused node is the better answer.
+        if (err == aErrNotFound && first == aErrPermission)
+            err = first;
     }
     return err;
 }

@@ -77,7 +77,10 @@ public:
     // model, model 0: any), stores its specifier and connects; with
     // networking on, a USB or AETHER failure tries the other type once when
     // fallback is set.
-    //   aErrNotFound  nothing found; otherwise as connect()
+    //   aErrNotFound    nothing found
+    //   aErrPermission  nothing found on USB, but a module's node there may
+    //                   not be opened by this user (the module may be that one)
+    //   otherwise as connect()
     aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model);
     // Shares the engine link of another connected Link (one more use).
     //   aErrInitialization  the other has no engine link; otherwise as connect()

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "transport/cvusb_arrival.h"
-#include "transport/cvusb_driver.h"
+#include "transport/cvusb_refusals.h"
 #include "transport/unix_time.h"
 
 namespace Quorvane {

@@ -252,16 +252,6 @@ static void sRememberedFirst(libusb_device** list, ssize_t count, const char* se
     }
 }
 
-// This thread's refusals: a search on one thread never hides or shows
-// another's.
-static thread_local std::vector<std::string> tRefused;
-enum { REFUSALS_KEPT = 32 };
-
-void cvusb_begin_refusals()
-{
-    tRefused.clear();
-}
-
 void cvusb_note_refused(libusb_device* device)
 {
     if (!device || !is_corvestel_device(device) || !cvusb_has_module_interface(device))
@@ -270,24 +260,7 @@ void cvusb_note_refused(libusb_device* device)
     char node[CVUSB_NODESIZE];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(usb->get_bus_number(device)),
                   static_cast<unsigned>(usb->get_device_address(device)));
-    for (const std::string& known : tRefused)
-        if (known == node)
-            return;
-    if (tRefused.size() < REFUSALS_KEPT)
-        tRefused.push_back(node);
-}
-
-uint32_t cvusb_refused_count()
-{
-    return static_cast<uint32_t>(tRefused.size());
-}
-
-bool cvusb_refused_node(uint32_t index, char* node, size_t size)
-{
-    if (!node || size == 0 || index >= tRefused.size())
-        return false;
-    std::snprintf(node, size, "%s", tRefused[index].c_str());
-    return true;
+    cvusb_note_refused_node(node);
 }
 
 static aErr sOpenLibusb(cvusb_device* d, const char* serialText)

@@ -12,6 +12,7 @@
 #include <libusb.h>
 
 #include "link/aError.h"
+#include "transport/cvusb_refusals.h"
 
 CORVESTEL_INTERNAL_BEGIN
 
@@ -100,18 +101,9 @@ bool cvusb_has_module_interface(libusb_device* device);
 // bus and device address), so that the next open of it looks there first.
 void cvusb_remember_location(const char* serialText, libusb_device* device);
 
-// Modules that the calling thread's last search or open passed over because
-// their node may not be opened by this user (the device has our vendor id, a
-// module's product id and the modules' interface): their nodes,
-// "/dev/bus/usb/BBB/DDD" (at most 32, each once). Each thread keeps its own,
-// as errno: a search or an open begins by forgetting the last one's
-// (cvusb_begin_refusals), so a caller reads them right after its call.
-#define CVUSB_NODESIZE 32
-void cvusb_begin_refusals();
+// Notes the device's node among this thread's refusals (cvusb_refusals.h)
+// when it is a module's.
 void cvusb_note_refused(libusb_device* device);
-uint32_t cvusb_refused_count();
-// The node of refusal index into node (size bytes); false past the end.
-bool cvusb_refused_node(uint32_t index, char* node, size_t size);
 
 // True when the kernel driver's node for this serial number exists.
 bool cvusb_is_kernel_driver_installed(uint32_t serialNumber);
