@@ -101,8 +101,8 @@ aErr sStart(aLinkRecord* record, bool* already)
     record->status.store(LINK_STARTING);
     record->receiveStarted.store(0);
     record->sendStarted.store(0);
-    record->receiveProc = aLinkEngine_ReceiveProcess;
-    record->sendProc = aLinkEngine_SendProcess;
+    record->receiveProc = sInPipeProcess;
+    record->sendProc = sOutPipeProcess;
     record->receiveThread = aThread_Create(record->receiveProc, record);
     if (record->receiveThread)
         record->sendThread = aThread_Create(record->sendProc, record);
@@ -422,7 +422,7 @@ aErr aLink_PutPackets(uint32_t identifier, const aPacket* const* packets, uint32
         if (total > aLINK_POOL_THRESHOLD || i + 1 == count) {
             aErr err = aStream_Write(record->stream, pool, total);
             if (err != aErrNone)
-                aDebugging_Trace(aDEBUG_PACKETS, "aLinkEngine_SendProcess error writing pooled: %d\n", err);
+                aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing pooled: %d\n", err);
             total = 0;
         }
     }

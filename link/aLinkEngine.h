@@ -48,9 +48,10 @@ void aLinkEngine_Written(aLinkRecord* record, uint32_t count);
 // reply did not come.
 aPacket* aLinkEngine_ReadForReply(aLinkRecord* record, PacketMatchProc match, const void* reference,
     std::chrono::steady_clock::time_point deadline, aPacketFifoCursor* cursor);
-// The receive and the send thread of a record.
-void* aLinkEngine_ReceiveProcess(void* argument);
-void* aLinkEngine_SendProcess(void* argument);
+// The receive and the send thread of a record (their names are those the
+// traces print).
+void* sInPipeProcess(void* argument);
+void* sOutPipeProcess(void* argument);
 
 // Opens the stream of a link kind again (reset).
 typedef aErr (*aLinkOpenProc)(uint32_t key, uint32_t port, const void* extra, aStreamRef* stream);

@@ -210,7 +210,7 @@ uint32_t sWritePooled(aLinkRecord* record, const aPacket* first)
     }
     aErr err = aStream_Write(record->stream, pool, total);
     if (err != aErrNone)
-        aDebugging_Trace(aDEBUG_PACKETS, "aLinkEngine_SendProcess error writing pooled: %d\n", err);
+        aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing pooled: %d\n", err);
     return count;
 }
 
@@ -228,7 +228,7 @@ void aLinkEngine_WriteOne(aLinkRecord* record, const aPacket* packet)
         aRecord_Packet(record->identifier, true, bytes, packet->length + 2u);
     aErr err = aStream_Write(record->stream, bytes, packet->length + 2u);
     if (err != aErrNone)
-        aDebugging_Trace(aDEBUG_PACKETS, "aLinkEngine_SendProcess error writing: %d\n", err);
+        aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing: %d\n", err);
 }
 
 // Brings the receive thread back from standing aside at once.
@@ -241,7 +241,7 @@ void aLinkEngine_KickReceiver(aLinkRecord* record)
     record->parked.notify_all();
 }
 
-void* aLinkEngine_ReceiveProcess(void* argument)
+void* sInPipeProcess(void* argument)
 {
     aLinkRecord* record = static_cast<aLinkRecord*>(argument);
     {
@@ -298,7 +298,7 @@ void* aLinkEngine_ReceiveProcess(void* argument)
             aTime_MSSleep(kIOErrorPauseMs);
         seenSessions = record->sessions.load();
     }
-    aDebugging_Trace(aDEBUG_LINK, " aLinkEngine_ReceiveProcess(%d) terminating\n", record->identifier);
+    aDebugging_Trace(aDEBUG_LINK, " sInPipeProcess(%d) terminating\n", record->identifier);
     return nullptr;
 }
 
@@ -394,7 +394,7 @@ void aLinkEngine_Written(aLinkRecord* record, uint32_t count)
     record->queued = record->queued > count ? record->queued - count : 0;
 }
 
-void* aLinkEngine_SendProcess(void* argument)
+void* sOutPipeProcess(void* argument)
 {
     aLinkRecord* record = static_cast<aLinkRecord*>(argument);
     record->sendStarted.store(1);
@@ -429,6 +429,6 @@ void* aLinkEngine_SendProcess(void* argument)
         aLinkEngine_Written(record, 1);
         aPacket_Destroy(&packet);
     }
-    aDebugging_Trace(aDEBUG_LINK, " aLinkEngine_SendProcess(%d) terminating\n", record->identifier);
+    aDebugging_Trace(aDEBUG_LINK, " sOutPipeProcess(%d) terminating\n", record->identifier);
     return nullptr;
 }
