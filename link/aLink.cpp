@@ -8,7 +8,6 @@
 #include "link/aDefs.h"
 #include "link/aLinkEngine.h"
 #include "transport/aRecord.h"
-#include "transport/aServer_ZeroMQ.h"
 
 namespace {
 
@@ -197,9 +196,10 @@ aErr aLinkEngine_Teardown(const aLinkEntryRef& entry)
             sRemoveUserFilter(record);
         sStop(record);
         if (entry->server) {
-            aServerRef server = static_cast<aServerRef>(entry->server);
+            void* server = entry->server;
             entry->server = nullptr;
-            aServer_Destroy(&server);
+            if (entry->serverDestroy)
+                entry->serverDestroy(server);
         }
         if (entry->parent) {
             uint32_t parent = entry->parent;

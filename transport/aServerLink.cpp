@@ -1,3 +1,6 @@
+// Server mode: a USB link shared with other processes through a local
+// network server, handed back as the client link to that server. The server
+// belongs to the USB link's entry, which destroys it with its last use.
 #include "link/aLink.h"
 
 #include <mutex>
@@ -12,6 +15,13 @@ namespace {
 const int SERVER_CONFIGURE_ATTEMPTS = 5;
 const uint32_t SERVER_CONFIGURE_PAUSE_MS = 10;
 const uint32_t SERVER_QUERY_TIMEOUT_MS = 1000;
+
+// The USB link's last use takes its server down with it.
+void sDestroyServer(void* server)
+{
+    aServerRef ref = static_cast<aServerRef>(server);
+    aServer_Destroy(&ref);
+}
 
 // The next incoming packet, which must come within the time-out.
 aPacket* sAwaitNext(uint32_t link)
@@ -131,6 +141,7 @@ uint32_t aLink_CreateServer(uint32_t serialNumber, uint16_t* port, uint32_t* add
         // itself; a USB creation elsewhere now sees it.
         std::lock_guard<std::mutex> guard(aLinkManager_CreationLock());
         entry->server = server;
+        entry->serverDestroy = sDestroyServer;
     }
     if (aServer_Start(server) != aErrNone)
         return sServerFailed("aServer_Start:", usb, 0, entry);
