@@ -412,10 +412,7 @@ aErr aLink_PutPackets(uint32_t identifier, const aPacket* const* packets, uint32
     for (uint32_t i = 0; i < count; i++) {
         const aPacket* packet = packets[i];
         const uint32_t at = total;
-        pool[total++] = packet->address;
-        pool[total++] = packet->length;
-        for (uint8_t b = 0; b < packet->length; b++)
-            pool[total++] = packet->data[b];
+        total += static_cast<uint32_t>(aPacket_ToWire(packet, pool + at, sizeof pool - at));
         if (aRecord_IsOn())
             aRecord_Packet(record->identifier, true, pool + at, total - at);
         aPacketDebug_LogPacket(record, aLOG_SENT, packet);
@@ -494,12 +491,8 @@ aPacket* aLink_AwaitFirst(uint32_t identifier, PacketMatchProc match, const void
     record->fifoWaiters.fetch_sub(1);
     if (packet && aRecord_IsOn()) {
         uint8_t wire[aPACKETMAXWIRE];
-        const uint8_t length = packet->length <= aPACKETMAXDATA ? packet->length : aPACKETMAXDATA;
-        wire[0] = packet->address;
-        wire[1] = length;
-        for (uint8_t i = 0; i < length; i++)
-            wire[2 + i] = packet->data[i];
-        aRecord_Reply(identifier, wire, 2u + length);
+        const size_t size = aPacket_ToWire(packet, wire, sizeof wire);
+        aRecord_Reply(identifier, wire, static_cast<uint32_t>(size));
     }
     return packet;
 }

@@ -44,12 +44,8 @@ aErr sHandlePacket(aLinkRecord* record)
     aPacketDebug_LogPacket(record, aLOG_RECEIVED, packet);
     if (aRecord_IsOn()) {
         uint8_t wire[aPACKETMAXWIRE];
-        const uint8_t length = packet->length <= aPACKETMAXDATA ? packet->length : aPACKETMAXDATA;
-        wire[0] = packet->address;
-        wire[1] = length;
-        for (uint8_t i = 0; i < length; i++)
-            wire[2 + i] = packet->data[i];
-        aRecord_Packet(record->identifier, false, wire, 2u + length);
+        const size_t size = aPacket_ToWire(packet, wire, sizeof wire);
+        aRecord_Packet(record->identifier, false, wire, static_cast<uint32_t>(size));
     }
 
     bool consumed = false;
@@ -189,10 +185,7 @@ uint32_t sWritePooled(aLinkRecord* record, const aPacket* first)
     uint32_t total = 0;
     auto append = [&](const aPacket* packet) {
         const uint32_t at = total;
-        pool[total++] = packet->address;
-        pool[total++] = packet->length;
-        for (uint8_t i = 0; i < packet->length; i++)
-            pool[total++] = packet->data[i];
+        total += static_cast<uint32_t>(aPacket_ToWire(packet, pool + at, sizeof pool - at));
         if (aRecord_IsOn())
             aRecord_Packet(record->identifier, true, pool + at, total - at);
     };
@@ -220,13 +213,10 @@ uint32_t sWritePooled(aLinkRecord* record, const aPacket* first)
 void aLinkEngine_WriteOne(aLinkRecord* record, const aPacket* packet)
 {
     uint8_t bytes[aPACKETMAXWIRE];
-    bytes[0] = packet->address;
-    bytes[1] = packet->length;
-    for (uint8_t i = 0; i < packet->length; i++)
-        bytes[2 + i] = packet->data[i];
+    const uint32_t size = static_cast<uint32_t>(aPacket_ToWire(packet, bytes, sizeof bytes));
     if (aRecord_IsOn())
-        aRecord_Packet(record->identifier, true, bytes, packet->length + 2u);
-    aErr err = aStream_Write(record->stream, bytes, packet->length + 2u);
+        aRecord_Packet(record->identifier, true, bytes, size);
+    aErr err = aStream_Write(record->stream, bytes, size);
     if (err != aErrNone)
         aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing: %d\n", err);
 }
