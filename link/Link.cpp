@@ -51,10 +51,12 @@ uint32_t sCreateEngineLink(const linkSpec& spec, aEtherConfig& config, uint32_t 
 {
     std::lock_guard<std::mutex> serial(linkCreateHelperSerializer);
     uint32_t id = 0;
+    aErr cause = aErrNone;
     *err = aErrConnection;
     switch (spec.type) {
     case USB:
-        id = config.enabled ? sCreateServerLink(spec.serialNumber, config) : aLink_CreateUSB(spec.serialNumber);
+        id = config.enabled ? sCreateServerLink(spec.serialNumber, config)
+                            : aLink_CreateUSBWithCause(spec.serialNumber, &cause);
         break;
     case TCPIP:
         id = aLink_CreateTCPIP(spec.t.ipAddress, static_cast<uint16_t>(spec.p.ipPort));
@@ -63,7 +65,7 @@ uint32_t sCreateEngineLink(const linkSpec& spec, aEtherConfig& config, uint32_t 
         char port[sizeof spec.p.portName + 1];
         std::memcpy(port, spec.p.portName, sizeof spec.p.portName);
         port[sizeof spec.p.portName] = '\0';
-        id = aLink_CreateSerial(spec.serialNumber, port, spec.t.baudRate);
+        id = aLink_CreateSerialWithCause(spec.serialNumber, port, spec.t.baudRate, &cause);
         break;
     }
     case AETHER:
@@ -77,6 +79,10 @@ uint32_t sCreateEngineLink(const linkSpec& spec, aEtherConfig& config, uint32_t 
         *err = aErrMode;
         return 0;
     }
+    // A node this user may not open is the one cause the caller can act on
+    // (grant access); any other failure stays a failed connection.
+    if (id == 0 && cause == aErrPermission)
+        *err = aErrPermission;
     if (id != 0) {
         *err = aErrNone;
         if (aRecord_IsOn())

@@ -69,6 +69,8 @@ public:
     // Creates the engine link for the stored specifier and waits for it.
     //   aErrConnection     already holds an engine link, none could be made,
     //                      or it did not come up (200 polls, 10 ms apart)
+    //   aErrPermission     this user may not open the module's USB node or
+    //                      serial port (the thread's USB refusals name a node)
     //   aErrConfiguration  no specifier, or AETHER while networking is off
     //   aErrMode           unknown link type
     //   aErrBusy           the engine link is stopping

@@ -1,5 +1,6 @@
 // The wait for a module that comes back, on the fake USB bus: which refused
-// nodes end it, and whose searches its refusals come from.
+// nodes end it, whose searches its refusals come from, and the permission
+// error that a refused node gives a connection.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -79,6 +80,29 @@ TEST(ModuleReturn, OnlyANodeThatCameBackRefusedEndsTheWaitEarly)
     EXPECT_EQ(wait.attempts(), 3u);
     EXPECT_EQ(usb.openHandles, 0);
     EXPECT_EQ(usb.listsOut, 0);
+}
+
+// Found by discovery or opened from a known specifier, a module behind a
+// node this user may not open answers the connection with the permission
+// error, and the node is named; not with "not found" or a bare failure.
+TEST(ModuleReturn, ARefusedNodeIsThePermissionErrorOfEveryPath)
+{
+    FakeUsb usb;
+    AddLocked(usb, "40F5849A");
+    Module module(0, false, 0);
+    NetworkOff(module);
+    EXPECT_EQ(module.connect(USB, SERIAL), aErrPermission);
+    EXPECT_EQ(ModuleReturn::refusedUsbNodes(), std::vector<std::string>{Node(1)});
+
+    linkSpec spec{};
+    spec.type = USB;
+    spec.serialNumber = SERIAL;
+    spec.t.usbId = SERIAL;
+    EXPECT_EQ(module.connectFromSpec(spec), aErrPermission);
+    EXPECT_EQ(ModuleReturn::refusedUsbNodes(), std::vector<std::string>{Node(1)});
+    EXPECT_EQ(module.reconnect(), aErrPermission);
+    EXPECT_FALSE(module.isConnected());
+    EXPECT_EQ(usb.openHandles, 0);
 }
 
 // Refusals belong to the thread whose search met them: a discovery on
