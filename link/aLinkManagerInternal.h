@@ -99,7 +99,11 @@ struct aLinkRecord {
 struct aLinkEntry {
     uint32_t identifier = 0;
     uint32_t parent = 0;
+    // What owns the link from above (the local network server of a USB
+    // link), and how the engine lets go of it when the link's last use
+    // goes. Both set together, under the creation lock.
     void* server = nullptr;
+    void (*serverDestroy)(void* server) = nullptr;
     uint32_t deviceKey = 0;
     uint32_t port = 0;
     uint32_t clientIndex = 0;

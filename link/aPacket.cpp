@@ -64,6 +64,16 @@ aErr aPacket_GetIndex(const aPacket* packet, uint8_t* index)
     return sGetField(packet, index, 2, 0x1F);
 }
 
+size_t aPacket_ToWire(const aPacket* packet, uint8_t* out, size_t cap)
+{
+    if (!aVALIDPACKET(packet) || !out || packet->length > aPACKETMAXDATA || cap < packet->length + 2u)
+        return 0;
+    out[0] = packet->address;
+    out[1] = packet->length;
+    std::memcpy(out + 2, packet->data, packet->length);
+    return packet->length + 2u;
+}
+
 aErr aPacket_Reset(aPacket* packet)
 {
     if (!aVALIDPACKET(packet))

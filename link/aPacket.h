@@ -4,6 +4,7 @@
 #ifndef CORVESTEL_LINK_APACKET_H
 #define CORVESTEL_LINK_APACKET_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "link/aError.h"
@@ -43,6 +44,12 @@ aPacket* aPacket_Copy(const aPacket* packet);
 aErr aPacket_GetCmd(const aPacket* packet, uint8_t* cmd);
 aErr aPacket_GetOption(const aPacket* packet, uint8_t* option);
 aErr aPacket_GetIndex(const aPacket* packet, uint8_t* index);
+
+// Writes the packet as it goes on the wire (address byte, length byte, the
+// data bytes) into out, which holds cap bytes. Returns the bytes written:
+// length + 2, or 0 for an invalid packet, a length above 28, a null out or
+// a cap too small.
+size_t aPacket_ToWire(const aPacket* packet, uint8_t* out, size_t cap);
 
 // Clears fill, address, length and data; the tag stays.
 //   aErrParam  invalid packet

@@ -125,13 +125,12 @@ void aPacketDebug_LogPacket(aLinkRecord* record, uint8_t direction, const aPacke
     if (!record->packetLog.load() || !aVALIDPACKET(packet))
         return;
     uint8_t bytes[aPACKETMAXWIRE];
-    bytes[0] = packet->address;
-    bytes[1] = packet->length;
-    for (uint8_t i = 0; i < packet->length && i < aPACKETMAXDATA; i++)
-        bytes[2 + i] = packet->data[i];
+    const size_t size = aPacket_ToWire(packet, bytes, sizeof bytes);
+    if (size == 0)
+        return;
     LogLock lock(record);
     if (aLogger* log = record->packetLog.load())
-        aLogger_Put(log, direction, packet->length + 2u, bytes);
+        aLogger_Put(log, direction, static_cast<uint32_t>(size), bytes);
 }
 
 void aPacketDebug_Teardown(aLinkRecord* record)

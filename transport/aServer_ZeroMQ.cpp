@@ -129,14 +129,6 @@ aPacket* sFrameToPacket(const uint8_t* bytes, size_t size)
     return aPacket_CreateWithData(bytes[0], bytes[1], bytes + 2);
 }
 
-size_t sPacketToBytes(const aPacket* packet, uint8_t* bytes)
-{
-    bytes[0] = packet->address;
-    bytes[1] = packet->length;
-    std::memcpy(bytes + 2, packet->data, packet->length);
-    return packet->length + 2u;
-}
-
 bool sFullAndContinue(const aPacket* packet)
 {
     return aUEI_isUEIPayload(packet) && aUEI_getBytesFullPacket(packet) && aUEI_getBytesContinue(packet);
@@ -564,8 +556,8 @@ void sServeRequest(aServer* s, zsock_t* pipe, zframe_t* frame)
     if (!sSendCommand(s->syncConnected, SERVER_CMD_INCOMING_PACKETS, static_cast<uint16_t>(replies.size())))
         sTrace("Failed to SENDY-SEND!\n");
     for (aPacket*& reply : replies) {
-        uint8_t bytes[aPACKETMAXDATA + 2];
-        size_t size = sPacketToBytes(reply, bytes);
+        uint8_t bytes[aPACKETMAXWIRE];
+        size_t size = aPacket_ToWire(reply, bytes, sizeof bytes);
         if (zmq_send(zsock_resolve(s->syncConnected), bytes, size, 0) != static_cast<int>(size))
             sTrace("Failed to SENDY-SEND!\n");
         aPacket_Destroy(&reply);
@@ -602,8 +594,8 @@ uint8_t sStreamFilter(const aPacket* packet, void* reference)
 {
     aServer* s = static_cast<aServer*>(reference);
     if (aUEI_isStreamPacket(packet)) {
-        uint8_t bytes[aPACKETMAXDATA + 2];
-        size_t size = sPacketToBytes(packet, bytes);
+        uint8_t bytes[aPACKETMAXWIRE];
+        size_t size = aPacket_ToWire(packet, bytes, sizeof bytes);
         if (zmq_send(zsock_resolve(s->streamConnected), bytes, size, ZMQ_DONTWAIT) < 0)
             sTrace("failed to pass stream sample: %d\n", zmq_errno());
         return 1;

@@ -107,6 +107,36 @@ TEST(aPacket, AddByteAssemblesPackets)
     EXPECT_EQ(h.p->data[2], 0);
 }
 
+TEST(aPacket, WireBytesReassembleAndNeverOverrunTheBuffer)
+{
+    const uint8_t data[] = {0x03, 0x48, 0x20};
+    aPacket* sent = aPacket_CreateWithData(0x06, sizeof data, data);
+    ASSERT_NE(sent, nullptr);
+    uint8_t wire[aPACKETMAXWIRE + 1];
+    std::memset(wire, 0xEE, sizeof wire);
+    ASSERT_EQ(aPacket_ToWire(sent, wire, sizeof wire), 5u);
+    EXPECT_EQ(wire[5], 0xEE);
+    PacketHolder h;
+    for (size_t i = 0; i < 5; i++)
+        ASSERT_EQ(aPacket_AddByte(h.p, wire[i]), aErrNone);
+    EXPECT_TRUE(aPacket_IsComplete(h.p));
+    EXPECT_EQ(h.p->address, 0x06);
+    EXPECT_EQ(0, std::memcmp(h.p->data, data, sizeof data));
+
+    // One byte short of room, a forged length or a dead packet: nothing.
+    std::memset(wire, 0xEE, sizeof wire);
+    EXPECT_EQ(aPacket_ToWire(sent, wire, 4), 0u);
+    EXPECT_EQ(wire[0], 0xEE);
+    sent->length = aPACKETMAXDATA + 1;
+    EXPECT_EQ(aPacket_ToWire(sent, wire, sizeof wire), 0u);
+    sent->length = sizeof data;
+    sent->tag = 0;
+    EXPECT_EQ(aPacket_ToWire(sent, wire, sizeof wire), 0u);
+    EXPECT_EQ(aPacket_ToWire(nullptr, wire, sizeof wire), 0u);
+    sent->tag = aPACKETCHECK;
+    aPacket_Destroy(&sent);
+}
+
 TEST(aPacket, AddByteRejectsWhatCannotStartOrContinueAPacket)
 {
     PacketHolder h;
