@@ -210,7 +210,7 @@ uint32_t sWritePooled(aLinkRecord* record, const aPacket* first)
 } // namespace
 
 // Writes one packet's wire bytes; the caller holds the write lock.
-void aLinkEngine_WriteOne(aLinkRecord* record, const aPacket* packet)
+aErr aLinkEngine_WriteOne(aLinkRecord* record, const aPacket* packet)
 {
     uint8_t bytes[aPACKETMAXWIRE];
     const uint32_t size = static_cast<uint32_t>(aPacket_ToWire(packet, bytes, sizeof bytes));
@@ -219,6 +219,7 @@ void aLinkEngine_WriteOne(aLinkRecord* record, const aPacket* packet)
     aErr err = aStream_Write(record->stream, bytes, size);
     if (err != aErrNone)
         aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing: %d\n", err);
+    return err;
 }
 
 // Brings the receive thread back from standing aside at once.
