@@ -26,7 +26,7 @@ constexpr uint32_t kEmptyWakes = 3;
 // for its reply, before it looks whether callers still do.
 constexpr uint32_t kParkMs = 2;
 
-aErr sHeartbeat(aLinkRecord* record, const aPacket* packet)
+aErr sHandleHBBackChannel(aLinkRecord* record, const aPacket* packet)
 {
     uint8_t beat = packet->data[1];
     aDebugging_Trace(aDEBUG_PACKETS,
@@ -58,7 +58,7 @@ aErr sHandlePacket(aLinkRecord* record)
     aErr err = aErrNone;
     if (!consumed) {
         if (packet->length == 2 && packet->data[0] == cmdHEARTBEAT)
-            err = sHeartbeat(record, packet);
+            err = sHandleHBBackChannel(record, packet);
         else
             err = aPacketFifo_Put(record->inputFifo.load(), packet);
     }
