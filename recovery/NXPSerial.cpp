@@ -472,20 +472,6 @@ aErr NXPSerialClass::GetBootLoaderVersion(int& major, int& minor)
     return aErrNone;
 }
 
-aErr NXPSerialClass::GetPartNumber(int64_t& partNumber)
-{
-    aErr err = SendCommand("J\r\n", 0);
-    if (err != aErrNone)
-        return err;
-    char line[LINE_SIZE];
-    size_t length = 0;
-    GetLine(line, sizeof line, length, COMMAND_BUDGET);
-    GetLine(line, sizeof line, length, COMMAND_BUDGET);
-    partNumber = std::strtoll(line, nullptr, 0);
-    Log::log(DEBUG_NXPSerial, "Device responded with part number: %lld\n", static_cast<long long>(partNumber));
-    return aErrNone;
-}
-
 aErr NXPSerialClass::GetDeviceID()
 {
     // The identity is the chip's fingerprint: only a complete answer counts.
@@ -524,13 +510,6 @@ aErr NXPSerialClass::SetEcho(bool on)
     if (err == aErrNone)
         echo = on;
     return err;
-}
-
-aErr NXPSerialClass::SetBaudRate(uint32_t rate)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "B %u %d\r\n", rate, 1);
-    return _command(text, "", false);
 }
 
 aErr NXPSerialClass::Unlock()

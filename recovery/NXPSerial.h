@@ -70,11 +70,9 @@ public:
     // sending, aErrNotReady when no answer came, or the stream's write error.
     aErr Sync();
     aErr GetBootLoaderVersion(int& major, int& minor);
-    aErr GetPartNumber(int64_t& partNumber);
     aErr GetDeviceID();
     aErr ExecuteFrom(uint32_t address);
     aErr SetEcho(bool on);
-    aErr SetBaudRate(uint32_t rate);
     aErr Unlock();
     aErr Prepare(uint32_t first, uint32_t last);
     aErr Erase(uint32_t first, uint32_t last);

@@ -33,13 +33,3 @@ bool StopRequested()
 {
     return stopFlag != 0;
 }
-
-void RequestStop()
-{
-    stopFlag = 1;
-}
-
-void ClearStopRequest()
-{
-    stopFlag = 0;
-}

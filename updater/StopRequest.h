@@ -25,8 +25,5 @@ private:
 
 // True once a stop was asked for.
 bool StopRequested();
-// Asks for a stop, as the signals do (tests, and callers that stop on their own).
-void RequestStop();
-void ClearStopRequest();
 
 #endif

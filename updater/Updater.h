@@ -128,11 +128,13 @@ public:
     const UpdateVerification& Last_Update_Verification() const { return last_verification; }
     // How long Update_Firmware waits for the module after its reboot.
     void Set_Verify_Timeout(uint32_t milliseconds) { verify_timeout_ms = milliseconds; }
-    // Loads the BIRD file for a device: the given path, or the build's file
-    // from the device's store folder (downloading it when allowed).
-    // Throws std::runtime_error when the file can't be had.
-    BirdFile load_bird(const char* operation, const std::string& birdFile, uint32_t serialNumber,
-                       uint32_t build, bool allowDownload);
+    // Loads the BIRD file for a device into bird: the given path, or the
+    // build's file from the device's folder in the open store (downloading
+    // it when allowed). A bird that holds the build's stored file already
+    // (read while the build was chosen) is kept. Throws std::runtime_error
+    // when the file can't be had.
+    void load_bird(const char* operation, UpdaterStore& store, const std::string& birdFile, uint32_t serialNumber,
+                   uint32_t build, bool allowDownload, BirdFile& bird);
 
     // Fetches a build (empty: the latest) into the device's store folder.
     // Returns the build number stored, 0 on failure.
@@ -157,19 +159,17 @@ public:
     bool Recover_Firmware(const std::string& port, uint32_t build, uint32_t baudRate,
                           uint32_t serialNumber, const std::string& birdFile);
 
-    const std::string& GetURL() const { return url; }
     const std::string& GetStorage() const { return storage; }
-    UpdaterDisplayInterface& GetDisplay() const { return display; }
     uint8_t GetChip() const { return chip; }
-    bool GetUEIBytesLoad() const { return uei_bytes_load; }
     const UpdateReport& GetUpdateReport() const { return update_report; }
 
 private:
-    // Get_Fingerprint's work, for a caller that holds the port's lock. An
-    // i.MX identification through a serial port takes usbLock before its
-    // loader starts; the caller holds it to the end of the run.
-    bool identify_chip(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
-                       const std::string& birdFile, uint32_t baudRate, bool resetAfter, DeviceLock& usbLock);
+    // Get_Fingerprint's work, for a caller that holds the port's lock in the
+    // open store. An i.MX identification through a serial port takes usbLock
+    // before its loader starts; the caller holds it to the end of the run.
+    bool identify_chip(UpdaterStore& store, Fingerprint& fingerprint, const std::string& port,
+                       uint32_t serialNumber, const std::string& birdFile, uint32_t baudRate, bool resetAfter,
+                       DeviceLock& usbLock);
 
     std::string url;                  // update server URL
     std::string storage;              // updater directory: the store's root
@@ -183,18 +183,5 @@ private:
     UpdateVerification last_verification;
     UpdateReport update_report;       // of the last update or recovery
 };
-
-// Opens the store at path; on failure writes the error through the display
-// (naming the operation) and gives null. Every command that uses the store
-// opens it with this step.
-std::unique_ptr<UpdaterStore> create_store(UpdaterDisplayInterface& display, const std::string& path,
-                                           const char* operation);
-
-// Takes the lock of a device's store folder for a command that changes the
-// device or the folder, and clears the folder of unfinished temporary files.
-// False, with the reason written through the display, when another run
-// holds it ("Device %08X is busy: ...") or it cannot be taken.
-bool lock_device(UpdaterDisplayInterface& display, const std::string& folder, uint32_t serialNumber,
-                 DeviceLock& lock);
 
 #endif

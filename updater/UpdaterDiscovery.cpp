@@ -29,7 +29,6 @@ const uint8_t FIRST_NETWORK_ADDRESS = 2;
 const unsigned LAST_NETWORK_ADDRESS = 253;
 const uint8_t SCAN_I2C_SPEED = 3;
 const size_t NAME_CAPACITY = 32;
-const uint8_t BUILD_QUERY = 0xFF;
 // Bytes 24 to 127 of a linkSpec: how the router itself is reached.
 const size_t SPEC_ADDRESS_PART = 24;
 
@@ -163,18 +162,8 @@ aErr _network_off(Module& module, UpdaterDisplayInterface& display)
 
 uint32_t _get_build_number(Module& module)
 {
-    Quorvane::Corvestel::Link* link = module.getLink();
-    if (!link)
-        return 0;
-    uint8_t reply[aPACKETMAXDATA] = {cmdQUERY, BUILD_QUERY, 0, 0, 0, 0};
-    const uint8_t subCode = BUILD_QUERY;
-    if (link->sendPacket(module.getModuleAddress(), cmdQUERY, 1, &subCode) != aErrNone)
-        return 0;
-    const uint8_t match[2] = {cmdQUERY, BUILD_QUERY};
-    uint8_t length = sizeof match;
-    if (link->receivePacket(module.getModuleAddress(), match, &length, reply) != aErrNone || length != 6)
-        return 0;
-    return aUEI_RetrieveInt(reply + 2);
+    uint32_t build = 0;
+    return module.getBuild(&build) == aErrNone ? build : 0;
 }
 
 aErr _get_version(Module& module, DeviceInfo& info)

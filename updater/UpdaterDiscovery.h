@@ -17,8 +17,8 @@
 // "Failed to SET network configuration" and is returned.
 aErr _network_off(Quorvane::Corvestel::Module& module, UpdaterDisplayInterface& display);
 
-// The firmware build number by raw query; 0 when the module does not answer
-// or answers with a reply of the wrong length.
+// The module's firmware build number (Module::getBuild); 0 when it does not
+// answer or answers with a reply of the wrong length.
 uint32_t _get_build_number(Quorvane::Corvestel::Module& module);
 
 // Version (major, minor, patch), then module and router address from the

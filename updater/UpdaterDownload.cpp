@@ -25,6 +25,7 @@
 #include "store/DeviceLock.h"
 #include "store/Sha256.h"
 #include "store/UpdaterStore.h"
+#include "updater/StoreAccess.h"
 #include "updater/UpdateHistory.h"
 
 namespace {
@@ -156,112 +157,77 @@ void _wait_for_download(UpdaterDisplayInterface& display, std::future<bool>& res
     display.update_spinner(false, SPINNER_LABEL);
 }
 
-} // namespace
+// What one download carries from phase to phase.
+struct DownloadRun {
+    UpdaterDisplayInterface& display;
+    const std::string& url;
+    uint32_t serialNumber;
+    uint32_t buildNumber;
+    UpdaterStoreItem item;
+    std::string firmwareId;
+    std::string birdText; // the server's answer, base64
+};
 
-std::unique_ptr<UpdaterStore> create_store(UpdaterDisplayInterface& display, const std::string& path,
-                                           const char* operation)
-{
-    try {
-        return std::unique_ptr<UpdaterStore>(new UpdaterStore(path));
-    } catch (const StoreRefused& e) {
-        display.message(ERROR, "%s", e.what());
-        return nullptr;
-    } catch (const std::runtime_error& e) {
-        display.message(ERROR, "Failed to Create UpdaterStore in: %s - Exception: %s", operation ? operation : "",
-                        e.what());
-        return nullptr;
-    }
-}
+// The file's bytes as base64_decode gives them.
+struct FreeBytes {
+    void operator()(unsigned char* bytes) const { std::free(bytes); }
+};
+typedef std::unique_ptr<unsigned char, FreeBytes> Bytes;
 
-bool lock_device(UpdaterDisplayInterface& display, const std::string& folder, uint32_t serialNumber,
-                 DeviceLock& lock)
+// The arguments, then the server: a download that cannot work ends before
+// the store is touched.
+aErr _check_download(UpdaterDisplayInterface& display, const std::string& url, uint32_t serialNumber,
+                     const std::string& build, uint32_t& buildNumber)
 {
-    const aErr err = lock.TryLock(folder);
-    if (err == aErrBusy) {
-        display.message(ERROR, "Device %08X is busy: another Updater is working with it; try again when it is done",
-                        serialNumber);
-        return false;
-    }
-    if (err != aErrNone) {
-        display.message(ERROR, "Could not lock the store folder %s [%d, %s]", folder.c_str(), int(err),
-                        aError_GetErrorText(err));
-        return false;
-    }
-    const unsigned removed = UpdaterStore::RemoveLeftovers(folder);
-    if (removed)
-        Log::log(DEBUG_Updater, "Removed %u unfinished temporary files from %s\n", removed, folder.c_str());
-    return true;
-}
-
-uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& build, bool override,
-                                    bool noCalibration)
-{
-    uint32_t buildNumber = 0;
     if (!build.empty() && !_parse_build(build, buildNumber)) {
         display.message(ERROR, "Build number '%s' must be an number", build.c_str());
-        return 0;
+        return aErrParam;
     }
     if (serialNumber == 0) {
         display.message(ERROR, "Serial Number must be non-zero");
-        return 0;
+        return aErrParam;
     }
     if (!UpdateServerRequest::ping(_request_url(url))) {
         display.message(ERROR, "Server request failed for %s", _shown_url(url).c_str());
-        return 0;
+        return aErrConnection;
     }
+    return aErrNone;
+}
 
-    std::unique_ptr<UpdaterStore> store = create_store(display, storage, "Download_Firmware");
-    if (!store)
-        return 0;
-    UpdaterStoreItem item;
-    if (!store->FindDevice(serialNumber, &item)) {
-        Log::log(DEBUG_APP, "Could not find device in our update history.\n");
-        try {
-            item = store->AddDevice(serialNumber);
-        } catch (const StoreRefused& e) {
-            display.message(ERROR, "%s", e.what());
-            return 0;
-        } catch (const std::runtime_error&) {
-            display.message(ERROR, "Could not create directory for storing BIRD file");
-            return 0;
-        }
-    }
-    DeviceLock lock;
-    if (!lock_device(display, item.Path(), serialNumber, lock))
-        return 0;
-    // A download begins: its outcome goes into the device's history.
-    HistoryScope history(display, storage, "download", history_message);
-    history.Arm(serialNumber);
-    // The settings as they are now that no other run can change them.
-    item = UpdaterStoreItem(item.basePath, item.name, item.kind);
-
+// The build to fetch: the one asked for, else the server's latest; unless
+// overridden, one the server lists for the device.
+aErr _choose_download(DownloadRun& run, bool latest, bool override)
+{
+    UpdaterDisplayInterface& display = run.display;
     std::string latestBuild;
-    std::string firmwareId;
-    if (!UpdateServerRequest::QueryBuild(serialNumber, latestBuild, firmwareId, _request_url(url))) {
+    if (!UpdateServerRequest::QueryBuild(run.serialNumber, latestBuild, run.firmwareId, _request_url(run.url))) {
         display.message(ERROR, "No build information for device");
-        return 0;
+        return aErrNotFound;
     }
-    if (build.empty() && !UpdateServerRequest::ReadBuildNumber(latestBuild, buildNumber)) {
+    if (latest && !UpdateServerRequest::ReadBuildNumber(latestBuild, run.buildNumber)) {
         display.message(ERROR, "The server named the build '%s', which is not a build number; nothing is stored",
                         _quoted(latestBuild).c_str());
-        return 0;
+        return aErrParse;
     }
-
-    display.message(INFO, "Retrieving build %u", buildNumber);
+    display.message(INFO, "Retrieving build %u", run.buildNumber);
     if (override) {
-        display.message(INFO, "Override specified, skipping validation of build %u", buildNumber);
-    } else {
-        display.message(INFO, "Validating build %u with server", buildNumber);
-        if (!_build_is_listed(serialNumber, buildNumber, url)) {
-            display.message(ERROR, "No valid build %u", buildNumber);
-            return 0;
-        }
-        display.message(INFO, "Build %u is valid", buildNumber);
+        display.message(INFO, "Override specified, skipping validation of build %u", run.buildNumber);
+        return aErrNone;
     }
+    display.message(INFO, "Validating build %u with server", run.buildNumber);
+    if (!_build_is_listed(run.serialNumber, run.buildNumber, run.url)) {
+        display.message(ERROR, "No valid build %u", run.buildNumber);
+        return aErrNotFound;
+    }
+    display.message(INFO, "Build %u is valid", run.buildNumber);
+    return aErrNone;
+}
 
-    // The worker owns copies of its arguments; it writes only birdText,
-    // failure and the promise, and the two texts are read after the join.
-    std::string birdText;
+// Fetches the file's text on a worker thread while this one animates the
+// spinner. The worker owns copies of its arguments; it writes only the
+// text, failure and the promise, and the two texts are read after the join.
+aErr _fetch_bird(DownloadRun& run, bool noCalibration)
+{
     std::string failure;
     std::atomic<size_t> received(0);
     std::promise<bool> done;
@@ -269,8 +235,9 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
     std::thread worker;
     try {
         worker = std::thread(
-            [serialNumber, firmwareId, noCalibration, &received, &failure](
-                std::string buildText, std::string serverUrl, std::string* out, std::promise<bool> promise) {
+            [noCalibration, &received, &failure](uint32_t serialNumber, std::string firmwareId,
+                                                 std::string buildText, std::string serverUrl, std::string* out,
+                                                 std::promise<bool> promise) {
                 bool ok = false;
                 try {
                     ok = UpdateServerRequest::GetBuild(serialNumber, firmwareId, buildText, *out,
@@ -280,71 +247,111 @@ uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& bu
                 }
                 promise.set_value(ok);
             },
-            std::to_string(buildNumber), url, &birdText, std::move(done));
+            run.serialNumber, run.firmwareId, std::to_string(run.buildNumber), run.url, &run.birdText,
+            std::move(done));
     } catch (const std::system_error&) {
-        display.message(ERROR, "Download failed");
-        return 0;
+        run.display.message(ERROR, "Download failed");
+        return aErrResource;
     }
-
-    _wait_for_download(display, result, received);
+    _wait_for_download(run.display, result, received);
     const bool fetched = result.get();
     worker.join();
     if (!fetched) {
-        display.message(ERROR, "Download failed");
+        run.display.message(ERROR, "Download failed");
         // A limit that ended the transfer says which, and how to move it.
         if (!failure.empty())
-            display.message(ERROR, "%s", failure.c_str());
+            run.display.message(ERROR, "%s", failure.c_str());
     }
-
-    if (birdText.empty()) {
-        display.message(ERROR, "Failed to retrieve a valid BIRD file");
-        return 0;
+    if (run.birdText.empty()) {
+        run.display.message(ERROR, "Failed to retrieve a valid BIRD file");
+        return aErrIO;
     }
+    return aErrNone;
+}
 
-    size_t size = 0;
-    unsigned char* bytes = base64_decode(birdText.data(), birdText.size(), &size);
+// Decodes the text into bytes and checks them: what replaces a stored build
+// must be a file the store can read back; anything else is a failed
+// download and the stored file stays. Gives the file's version.
+aErr _decode_bird(DownloadRun& run, Bytes& bytes, size_t& size, std::string& version)
+{
+    bytes.reset(base64_decode(run.birdText.data(), run.birdText.size(), &size));
     // The text is not needed any more: its memory goes before the image
     // is inflated.
-    std::string().swap(birdText);
+    std::string().swap(run.birdText);
     if (!bytes) {
         // Nothing usable arrived: keep the store as it was and say so.
-        display.message(ERROR, "Failed to decode the BIRD file sent by the server");
-        return 0;
+        run.display.message(ERROR, "Failed to decode the BIRD file sent by the server");
+        return aErrParse;
     }
-    // What replaces a stored build must be a file the store can read back;
-    // anything else is a failed download and the stored file stays.
     BirdFile check;
-    if (!BirdFile::VerifyBytes(bytes, size) || !check.LoadBytes(bytes, size)) {
-        std::free(bytes);
+    if (!BirdFile::VerifyBytes(bytes.get(), size) || !check.LoadBytes(bytes.get(), size)) {
+        bytes.reset();
         if (check.inflate_capped)
-            display.message(ERROR,
-                            "The server sent a BIRD file that inflates beyond 8 times its size or %u MiB; the store "
-                            "is unchanged",
-                            unsigned(BirdFile::MAX_IMAGE_BYTES >> 20));
+            run.display.message(ERROR,
+                                "The server sent a BIRD file that inflates beyond 8 times its size or %u MiB; the "
+                                "store is unchanged",
+                                unsigned(BirdFile::MAX_IMAGE_BYTES >> 20));
         else
-            display.message(ERROR, "The server sent a file that is not a valid BIRD file; the store is unchanged");
-        return 0;
+            run.display.message(ERROR,
+                                "The server sent a file that is not a valid BIRD file; the store is unchanged");
+        return aErrParse;
     }
-    history.BytesStored(bytes, size);
-    history.After(check.GetVersion(), buildNumber);
-    check = BirdFile();
+    version = check.GetVersion();
+    return aErrNone;
+}
+
+// Writes the file into the device's folder and records it, with its
+// SHA-256 so that a file changed after today is noticed before it is sent
+// to a module.
+aErr _store_bird(DownloadRun& run, Bytes bytes, size_t size)
+{
     const std::string date = _now_text();
-    const std::string fileName = std::to_string(buildNumber) + ".bird";
-    // Recorded so that a file changed after today is noticed before it is
-    // sent to a module.
-    const std::string digest = Sha256_Hex(bytes, size);
-    aErr written = item.WriteFile(fileName, bytes, size);
-    std::free(bytes);
+    const std::string fileName = std::to_string(run.buildNumber) + ".bird";
+    const std::string digest = Sha256_Hex(bytes.get(), size);
+    const aErr written = run.item.WriteFile(fileName, bytes.get(), size);
+    bytes.reset();
     if (written != aErrNone) {
-        display.message(ERROR, "Failed to write file with %d", static_cast<int>(written));
-        return 0;
+        run.display.message(ERROR, "Failed to write file with %d", static_cast<int>(written));
+        return written;
     }
-    item.settings.Add("LATEST_DOWNLOAD", fileName);
-    item.settings.Add("LAST_DOWNLOAD_DATE", date);
-    item.settings.Add(UpdaterStore::DigestKey(fileName), digest);
-    item.settings.Save(nullptr);
+    run.item.settings.Add("LATEST_DOWNLOAD", fileName);
+    run.item.settings.Add("LAST_DOWNLOAD_DATE", date);
+    run.item.settings.Add(UpdaterStore::DigestKey(fileName), digest);
+    run.item.settings.Save(nullptr);
+    return aErrNone;
+}
+
+} // namespace
+
+uint32_t Updater::Download_Firmware(uint32_t serialNumber, const std::string& build, bool override,
+                                    bool noCalibration)
+{
+    DownloadRun run{display, url, serialNumber, 0, UpdaterStoreItem(), std::string(), std::string()};
+    if (_check_download(display, url, serialNumber, build, run.buildNumber) != aErrNone)
+        return 0;
+    std::unique_ptr<UpdaterStore> store = create_store(display, storage, "Download_Firmware");
+    DeviceLock lock;
+    if (!store || !lock_device(display, *store, serialNumber, lock))
+        return 0;
+    // A download begins: its outcome goes into the device's history.
+    HistoryScope history(display, storage, "download", history_message);
+    history.Arm(serialNumber);
+    // The settings as they are now that no other run can change them.
+    run.item = UpdaterStoreItem(store->BasePath(), UpdaterStore::FolderName(serialNumber), STORE_ITEM_DIRECTORY);
+
+    if (_choose_download(run, build.empty(), override) != aErrNone || _fetch_bird(run, noCalibration) != aErrNone)
+        return 0;
+    Bytes bytes;
+    size_t size = 0;
+    std::string version;
+    if (_decode_bird(run, bytes, size, version) != aErrNone)
+        return 0;
+    history.BytesStored(bytes.get(), size);
+    history.After(version, run.buildNumber);
+    if (_store_bird(run, std::move(bytes), size) != aErrNone)
+        return 0;
     history.Succeeded();
-    return buildNumber;
+    return run.buildNumber;
 }
 
 BuildList Updater::Get_BuildList(uint32_t serialNumber)

@@ -190,74 +190,55 @@ aErr UpdaterEntity::CheckPooledPacketsSupport()
     return aErrNone;
 }
 
-aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t count)
+aErr UpdaterEntity::_send_pieces(const uint8_t* data, uint32_t count, uint32_t& sum, uint32_t& blocks)
 {
-    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer\n");
-    uint32_t sum = 0;
-    uint32_t blocks = 0;
-    uint32_t sent = 0;
     aErr err = aErrNone;
-
-    if (useUEIData) {
-        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n",
-                 int(count));
-        err = setUEIBytes(val_UPGRADE_DATA_UEI, data, count);
+    uint32_t sent = 0;
+    unsigned attempts = 0;
+    while (sent < count && err == aErrNone) {
+        // Between pieces nothing is being written: a safe place to stop.
+        if (StopRequested())
+            return aErrCancel;
+        const uint8_t piece = uint8_t(count - sent < DATA_PIECE ? count - sent : DATA_PIECE);
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n", int(piece));
+        err = _send(val_UPGRADE_DATA, data + sent, piece);
         if (err != aErrNone) {
-            Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", int(err));
+            Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", int(err));
             return err;
         }
-        for (uint32_t i = 0; i < count; ++i)
-            sum += data[i];
-        sent = count;
-        blocks = 1;
-        Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d bytes \n", int(count));
-    } else {
-        unsigned attempts = 0;
-        while (sent < count && err == aErrNone) {
-            // Between pieces nothing is being written: a safe place to stop.
-            if (StopRequested())
-                return aErrCancel;
-            const uint8_t piece = uint8_t(count - sent < DATA_PIECE ? count - sent : DATA_PIECE);
-            Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA, %d} \n",
+        uint8_t reply[REPLY_CAPACITY];
+        uint8_t length = 0;
+        if (_await(val_UPGRADE_DATA, &length, reply) != aErrNone) {
+            Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
+            err = aErrPacket;
+            break;
+        }
+        const int accepted = length >= 3 ? reply[2] : -1;
+        if (accepted != piece) {
+            Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n", accepted,
                      int(piece));
-            err = _send(val_UPGRADE_DATA, data + sent, piece);
-            if (err != aErrNone) {
-                Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA (%d)\n", int(err));
-                return err;
-            }
-            uint8_t reply[REPLY_CAPACITY];
-            uint8_t length = 0;
-            if (_await(val_UPGRADE_DATA, &length, reply) != aErrNone) {
-                Log::log(DEBUG_Network_FIRM, "\nNETWORK(DATA): No reply when initializing upgrade.\n");
+            // The module dropped the piece; it goes out again, but not for
+            // ever.
+            if (++attempts >= PIECE_ATTEMPTS) {
                 err = aErrPacket;
                 break;
             }
-            const int accepted = length >= 3 ? reply[2] : -1;
-            if (accepted != piece) {
-                Log::log(DEBUG_Network_FIRM, "\nNETWORK: Invalid upgrade transfer response [%d != %d].\n",
-                         accepted, int(piece));
-                // The module dropped the piece; it goes out again, but not
-                // for ever.
-                if (++attempts >= PIECE_ATTEMPTS) {
-                    err = aErrPacket;
-                    break;
-                }
-                continue;
-            }
-            attempts = 0;
-            for (uint8_t i = 0; i < piece; ++i)
-                sum += data[sent + i];
-            sent += piece;
-            ++blocks;
-            Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", int(piece),
-                     int(count - sent), int(count));
+            continue;
         }
+        attempts = 0;
+        for (uint8_t i = 0; i < piece; ++i)
+            sum += data[sent + i];
+        sent += piece;
+        ++blocks;
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d more bytes (%d of %d remaining)\n", int(piece),
+                 int(count - sent), int(count));
     }
-
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", int(sent), int(count));
-    if (err != aErrNone || !validateTransfers)
-        return err;
+    return err;
+}
 
+aErr UpdaterEntity::_check_sum(uint32_t sum, uint32_t blocks)
+{
     Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer Validation {cmdUPGRADE, val_UPGRADE_SUM}\n");
     _send(val_UPGRADE_SUM, nullptr, 0);
     uint8_t reply[REPLY_CAPACITY];
@@ -275,6 +256,33 @@ aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t count)
     }
     Log::log(0, "\nNETWORK: Unable to validate transfer [%02X] [%08X != %08X].\n", status, sum, moduleSum);
     return aErrInvalidOption;
+}
+
+aErr UpdaterEntity::_block_transfer(const uint8_t* data, uint32_t count)
+{
+    Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer\n");
+    uint32_t sum = 0;
+    uint32_t blocks = 0;
+    aErr err = aErrNone;
+    if (useUEIData) {
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: Block Transfer {cmdUPGRADE, val_UPGRADE_DATA_UEI, %d} \n",
+                 int(count));
+        err = setUEIBytes(val_UPGRADE_DATA_UEI, data, count);
+        if (err != aErrNone) {
+            Log::log(DEBUG_Network_FIRM, "\nNETWORK: Error sending UPGRADE_DATA_UEI (%d)\n", int(err));
+            return err;
+        }
+        for (uint32_t i = 0; i < count; ++i)
+            sum += data[i];
+        blocks = 1;
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: accepted %d bytes \n", int(count));
+        Log::log(DEBUG_Network_FIRM, "\nNETWORK: transferred %d of %d bytes\n", int(count), int(count));
+    } else {
+        err = _send_pieces(data, count, sum, blocks);
+    }
+    if (err != aErrNone || !validateTransfers)
+        return err;
+    return _check_sum(sum, blocks);
 }
 
 aErr UpdaterEntity::LoaderTransfer(const uint8_t* data, uint32_t length)

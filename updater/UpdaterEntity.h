@@ -93,6 +93,11 @@ private:
     aErr _await(uint8_t option, uint8_t* length, uint8_t* buffer);
     aErr _reconnect(uint32_t delayMs);
     aErr _block_transfer(const uint8_t* data, uint32_t count);
+    // The data pieces of a block, each with its answer; adds to the sum and
+    // the piece count.
+    aErr _send_pieces(const uint8_t* data, uint32_t count, uint32_t& sum, uint32_t& blocks);
+    // Asks the module for its sum of the block and compares it with sum.
+    aErr _check_sum(uint32_t sum, uint32_t blocks);
 
     Quorvane::Corvestel::Module* module = nullptr;
     bool validateTransfers = false;

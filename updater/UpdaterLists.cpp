@@ -6,6 +6,7 @@
 #include "base/Log.h"
 #include "store/BirdFile.h"
 #include "store/UpdaterStore.h"
+#include "updater/StoreAccess.h"
 #include "updater/Updater.h"
 
 BuildList Updater::Get_BuildListLocal(uint32_t serialNumber)

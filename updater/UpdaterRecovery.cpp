@@ -30,6 +30,7 @@
 #include "store/UpdaterStore.h"
 #include "transport/unix_time.h"
 #include "updater/StopRequest.h"
+#include "updater/StoreAccess.h"
 #include "updater/UpdateHistory.h"
 #include "updater/Updater.h"
 #include "updater/UpdaterDiscovery.h"
@@ -239,13 +240,11 @@ bool _lock_port_folder(UpdaterDisplayInterface& display, UpdaterStore& store, co
 
 // One run at a time per boot ROM port, taken before the port is opened: a
 // second dialogue on the same line would garble both.
-bool _lock_port(UpdaterDisplayInterface& display, const std::string& storage, const std::string& port,
-                DeviceLock& lock)
+bool _lock_port(UpdaterDisplayInterface& display, UpdaterStore& store, const std::string& port, DeviceLock& lock)
 {
-    std::unique_ptr<UpdaterStore> store = create_store(display, storage, "_lock_port");
-    return store && _lock_port_folder(display, *store, port, lock,
-                                      "Device on port %s is busy: another Updater is working with it; try again "
-                                      "when it is done");
+    return _lock_port_folder(display, store, port, lock,
+                             "Device on port %s is busy: another Updater is working with it; try again when it is "
+                             "done");
 }
 
 // The USB side of an i.MX recovery, for a chip whose ROM answers on a serial
@@ -257,25 +256,20 @@ bool _lock_usb_loader(UpdaterDisplayInterface& display, UpdaterStore& store, Dev
                              "again when it is done");
 }
 
-// loaderStarted tells whether the chip was left running the recovery loader.
-bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const std::string& port,
-                      uint32_t serialNumber, const std::string& birdFile, Fingerprint& fingerprint, bool resetAfter,
-                      bool& loaderStarted, DeviceLock& usbLock)
+// The file whose loader identifies an i.MX chip: the one named, else the
+// device's latest download, fetched when the store has no folder for the
+// device (the placeholder serial number asks the server for its default
+// recovery image). A stored file must be the one that was downloaded.
+aErr _recovery_loader_file(UpdaterDisplayInterface& display, Updater& updater, UpdaterStore& store,
+                           uint32_t serialNumber, const std::string& birdFile, BirdFile& bird)
 {
-    loaderStarted = false;
-    std::unique_ptr<UpdaterStore> store = create_store(display, updater.GetStorage(), "_get_fingerprint_imx");
-    if (!store)
-        return false;
-    if (serialNumber == 0)
-        serialNumber = PLACEHOLDER_SERIAL_NUMBER;
     UpdaterStoreItem item;
-    bool found = store->FindDevice(serialNumber, &item);
-
+    bool found = store.FindDevice(serialNumber, &item);
     std::string fileName;
     if (!birdFile.empty()) {
         if (serialNumber == PLACEHOLDER_SERIAL_NUMBER) {
             display.message(ERROR, "Add serial number or remove the bird filename to use a default recovery image.");
-            return false;
+            return aErrParam;
         }
     } else if (!found) {
         display.mute_messages(true);
@@ -283,52 +277,60 @@ bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const 
         uint32_t build = updater.Download_Firmware(serialNumber, "", false, false);
         if (build != 0) {
             fileName = std::to_string(build) + ".bird";
-            found = store->FindDevice(serialNumber, &item);
+            found = store.FindDevice(serialNumber, &item);
         }
         display.mute_messages(false);
     } else {
         fileName = item.settings.GetString("LATEST_DOWNLOAD", "");
     }
-
-    BirdFile bird;
     try {
         if (!birdFile.empty())
             bird = BirdFile(birdFile);
         else if (found && !fileName.empty() && _stored_file_intact(display, item, fileName))
             bird = item.ReadBirdFile(fileName);
         else if (found && !fileName.empty())
-            return false;
+            return aErrInvalidOption;
         else
             throw std::runtime_error("No recovery loader for " + UpdaterStore::FolderName(serialNumber));
     } catch (const std::runtime_error& e) {
         Log::log(DEBUG_APP, "%s\n", e.what());
-        return false;
+        return aErrNotFound;
     }
+    return aErrNone;
+}
 
-    // Every recovery loader answers on USB as the same placeholder module:
-    // while one runs, a second one started from another port could be
-    // taken for it. A chip's own ROM on USB holds that lock already.
-    if (port != "USB" && !_lock_usb_loader(display, *store, usbLock))
-        return false;
-    aErr transferred = _transfer_recovery_loader(bird, port);
-    if (transferred == aErrCancel)
-        return false;
-    if (transferred != aErrNone) {
-        Log::log(DEBUG_APP, "Error loading liveloader.\n");
-        // The ROM's device did not open: say why when it can be told.
-        std::string problem = transferred == aErrNotReady && port == "USB" ? _hid_rom_problem() : "";
-        if (transferred == aErrPermission)
-            problem = "The chip's security is closed: it runs only signed images, and this recovery loader is not "
-                      "signed for it";
-        else if (transferred == aErrInitialization)
-            problem = "The chip's boot ROM did not start the recovery loader: the file holds no image it can "
-                      "start at the loader's start address";
-        if (!problem.empty())
-            display.message(ERROR, "%s", problem.c_str());
-        return false;
-    }
-    loaderStarted = true;
+// Hands the file's loader to the chip's boot ROM and starts it; a failure
+// is said with its reason when it can be told. Every recovery loader answers
+// on USB as the same placeholder module: while one runs, a second one
+// started from another port could be taken for it, so a chip on a serial
+// port takes usbLock first (a chip's own ROM on USB holds that lock already).
+aErr _start_recovery_loader(UpdaterDisplayInterface& display, UpdaterStore& store, const std::string& port,
+                            const BirdFile& bird, DeviceLock& usbLock)
+{
+    if (port != "USB" && !_lock_usb_loader(display, store, usbLock))
+        return aErrBusy;
+    const aErr transferred = _transfer_recovery_loader(bird, port);
+    if (transferred == aErrNone || transferred == aErrCancel)
+        return transferred;
+    Log::log(DEBUG_APP, "Error loading liveloader.\n");
+    // The ROM's device did not open: say why when it can be told.
+    std::string problem = transferred == aErrNotReady && port == "USB" ? _hid_rom_problem() : "";
+    if (transferred == aErrPermission)
+        problem = "The chip's security is closed: it runs only signed images, and this recovery loader is not "
+                  "signed for it";
+    else if (transferred == aErrInitialization)
+        problem = "The chip's boot ROM did not start the recovery loader: the file holds no image it can "
+                  "start at the loader's start address";
+    if (!problem.empty())
+        display.message(ERROR, "%s", problem.c_str());
+    return transferred;
+}
 
+// Reads the chip's identity from the recovery loader once it answers on
+// USB; resetAfter restarts the chip afterwards.
+bool _read_loader_identity(UpdaterDisplayInterface& display, uint32_t serialNumber, Fingerprint& fingerprint,
+                           bool resetAfter)
+{
     Module module(0, uint8_t(0));
     if (_network_off(module, display) != aErrNone)
         return false;
@@ -336,7 +338,6 @@ bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const 
         Log::log(DEBUG_APP, "Could not connect to device.\n");
         return false;
     }
-
     SystemClass system;
     system.init(&module, 0);
     bool ok = true;
@@ -353,6 +354,23 @@ bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, const 
         system.reset();
     module.disconnect();
     return ok;
+}
+
+// loaderStarted tells whether the chip was left running the recovery loader.
+bool _imx_fingerprint(UpdaterDisplayInterface& display, Updater& updater, UpdaterStore& store,
+                      const std::string& port, uint32_t serialNumber, const std::string& birdFile,
+                      Fingerprint& fingerprint, bool resetAfter, bool& loaderStarted, DeviceLock& usbLock)
+{
+    loaderStarted = false;
+    if (serialNumber == 0)
+        serialNumber = PLACEHOLDER_SERIAL_NUMBER;
+    BirdFile bird;
+    if (_recovery_loader_file(display, updater, store, serialNumber, birdFile, bird) != aErrNone)
+        return false;
+    if (_start_recovery_loader(display, store, port, bird, usbLock) != aErrNone)
+        return false;
+    loaderStarted = true;
+    return _read_loader_identity(display, serialNumber, fingerprint, resetAfter);
 }
 
 // The line for a recovery that ends on a stop request: where the chip was
@@ -396,9 +414,9 @@ bool _imx_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, uint3
     return true;
 }
 
-bool _lpc_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, const std::string& port, uint32_t baudRate)
+// Opens the LPC's boot ROM and makes its whole flash writable and empty.
+bool _lpc_erase(NXPSerialClass& isp, const std::string& port, uint32_t baudRate)
 {
-    NXPSerialClass isp;
     if (isp.Connect(port.c_str(), baudRate) != aErrNone) {
         Log::log(DEBUG_Network_100, "Could not connect to %s\n", port.c_str());
         return false;
@@ -418,6 +436,74 @@ bool _lpc_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, const
         Log::log(DEBUG_APP, "Could not erase\n");
         return false;
     }
+    return true;
+}
+
+// One piece of an image into flash: into the ROM's RAM buffer, then copied
+// to its sectors.
+bool _lpc_write_piece(NXPSerialClass& isp, const uint8_t* data, uint32_t piece, uint32_t destination)
+{
+    Log::log(DEBUG_APP, "Transferring firmware %d bytes to address 0x%08X\n", int(piece), destination);
+    Log::log(DEBUG_APP, "\t Write %d bytes to address 0x%08X\n", int(piece), NXPSerialClass::WRITE_ADDRESS);
+    // The ROM takes whole words: a ragged tail goes out padded with the
+    // erased-flash value.
+    std::vector<uint8_t> staged(data, data + piece);
+    while (staged.size() % 4)
+        staged.push_back(0xFF);
+    if (isp.Write(NXPSerialClass::WRITE_ADDRESS, uint32_t(staged.size()), staged.data()) != aErrNone) {
+        Log::log(DEBUG_APP, "\t Write to RAM failed\n");
+        return false;
+    }
+    uint32_t first = NXPSerialClass::SectorFromAddress(destination);
+    uint32_t last = NXPSerialClass::SectorFromAddress(destination + piece - 1);
+    Log::log(DEBUG_APP, "\t Prepare to copy to sector(s) %d to %d\n", int(first), int(last));
+    if (isp.Prepare(first, last) != aErrNone) {
+        Log::log(DEBUG_APP, "\t Prepare failed\n");
+        return false;
+    }
+    uint32_t copy = NXPSerialClass::CopyLength(piece);
+    Log::log(DEBUG_APP, "\t Copy %d bytes from %08X to %08X\n", int(copy), NXPSerialClass::WRITE_ADDRESS,
+             destination);
+    if (isp.CopyToFlash(destination, NXPSerialClass::WRITE_ADDRESS, copy) != aErrNone) {
+        Log::log(DEBUG_APP, "\t Transfer to flash failed\n");
+        return false;
+    }
+    return true;
+}
+
+// One firmware image into flash, piece by piece with the progress shown.
+//   aErrNone  written; aErrCancel  a stop was asked for; aErrIO  a piece failed
+aErr _lpc_write_image(UpdaterDisplayInterface& display, NXPSerialClass& isp, const uint8_t* image, uint32_t size,
+                      uint32_t destination)
+{
+    display.display_progress(true);
+    Log::log(DEBUG_APP, "Transferring firmware block: %d bytes to address 0x%08X\n", int(size), destination);
+    uint32_t done = 0;
+    aErr err = aErrNone;
+    while (done < size && err == aErrNone) {
+        // Between pieces no flash write is under way: a safe place to stop.
+        if (StopRequested()) {
+            err = aErrCancel;
+            break;
+        }
+        uint32_t piece = size - done < PIECE_SIZE ? size - done : PIECE_SIZE;
+        if (!_lpc_write_piece(isp, image + done, piece, destination)) {
+            err = aErrIO;
+            break;
+        }
+        destination += piece;
+        done += piece;
+        display.update_progress(double(done) / double(size), nullptr);
+    }
+    display.display_progress(false);
+    return err;
+}
+
+bool _lpc_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, const std::string& port, uint32_t baudRate)
+{
+    NXPSerialClass isp;
+    if (!_lpc_erase(isp, port, baudRate))
+        return false;
     isp.SetEcho(false);
     Log::log(DEBUG_APP, "Updating device firmware: \n");
     Log::log(DEBUG_APP, "Transferring firmware to device from [%s]\n", bird.path.c_str());
@@ -429,57 +515,16 @@ bool _lpc_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, const
     for (const BirdBlock& block : blocks) {
         if (block.length < 4)
             continue;
-        const uint8_t* image = block.data + 4;
         uint32_t size = block.length - 4;
         // A 4-byte image marks the end of the firmware.
         if (size == 4)
             break;
-        uint32_t destination = block.address;
         display.message(INFO, "Transferring firmware block %d of %d, %d bytes", number, shownCount, int(size));
-        display.display_progress(true);
-        Log::log(DEBUG_APP, "Transferring firmware block: %d bytes to address 0x%08X\n", int(size), destination);
-        uint32_t done = 0;
-        while (done < size) {
-            // Between pieces no flash write is under way: a safe place to stop.
-            if (StopRequested()) {
-                display.display_progress(false);
-                return _recovery_stopped(display, CHIP_LPC17XX, false);
-            }
-            uint32_t piece = size - done < PIECE_SIZE ? size - done : PIECE_SIZE;
-            Log::log(DEBUG_APP, "Transferring firmware %d bytes to address 0x%08X\n", int(piece), destination);
-            Log::log(DEBUG_APP, "\t Write %d bytes to address 0x%08X\n", int(piece),
-                     NXPSerialClass::WRITE_ADDRESS);
-            // The ROM takes whole words: a ragged tail goes out padded with
-            // the erased-flash value.
-            std::vector<uint8_t> staged(image + done, image + done + piece);
-            while (staged.size() % 4)
-                staged.push_back(0xFF);
-            if (isp.Write(NXPSerialClass::WRITE_ADDRESS, uint32_t(staged.size()), staged.data()) != aErrNone) {
-                Log::log(DEBUG_APP, "\t Write to RAM failed\n");
-                display.display_progress(false);
-                return false;
-            }
-            uint32_t first = NXPSerialClass::SectorFromAddress(destination);
-            uint32_t last = NXPSerialClass::SectorFromAddress(destination + piece - 1);
-            Log::log(DEBUG_APP, "\t Prepare to copy to sector(s) %d to %d\n", int(first), int(last));
-            if (isp.Prepare(first, last) != aErrNone) {
-                Log::log(DEBUG_APP, "\t Prepare failed\n");
-                display.display_progress(false);
-                return false;
-            }
-            uint32_t copy = NXPSerialClass::CopyLength(piece);
-            Log::log(DEBUG_APP, "\t Copy %d bytes from %08X to %08X\n", int(copy), NXPSerialClass::WRITE_ADDRESS,
-                     destination);
-            if (isp.CopyToFlash(destination, NXPSerialClass::WRITE_ADDRESS, copy) != aErrNone) {
-                Log::log(DEBUG_APP, "\t Transfer to flash failed\n");
-                display.display_progress(false);
-                return false;
-            }
-            destination += piece;
-            done += piece;
-            display.update_progress(double(done) / double(size), nullptr);
-        }
-        display.display_progress(false);
+        const aErr err = _lpc_write_image(display, isp, block.data + 4, size, block.address);
+        if (err == aErrCancel)
+            return _recovery_stopped(display, CHIP_LPC17XX, false);
+        if (err != aErrNone)
+            return false;
         total += size;
         ++number;
     }
@@ -497,20 +542,115 @@ bool _lpc_recovery(UpdaterDisplayInterface& display, const BirdFile& bird, const
     return true;
 }
 
+// What one recovery carries from phase to phase.
+struct RecoveryRun {
+    UpdaterDisplayInterface& display;
+    UpdaterStore& store;
+    HistoryScope& history;
+    UpdateReport& report;
+    const std::string& birdFile; // the file the user named; empty: the server's build for the chip
+    uint32_t serialNumber;
+    uint32_t build;
+    BirdFile bird;
+};
+
+// Without a file named, the server says from the chip's identity which
+// device it is and which build it gets (unless one was given).
+aErr _recovery_target(RecoveryRun& run, const Fingerprint& fingerprint, const std::string& url)
+{
+    if (!run.birdFile.empty()) {
+        run.build = 0;
+        return aErrNone;
+    }
+    uint32_t serverSerial = 0, serverBuild = 0;
+    if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, serverSerial, serverBuild,
+                                              url.empty() ? nullptr : url.c_str())) {
+        run.display.message(ERROR, "Failed to retrieve recovery information from Quorvane server");
+        return aErrNotFound;
+    }
+    run.serialNumber = serverSerial;
+    if (run.build == 0)
+        run.build = serverBuild;
+    return aErrNone;
+}
+
+// Reads the file (fetching a build the store lacks); a stored one must be
+// the file that was downloaded, and one that wants the serial number
+// patched in cannot be recovered.
+aErr _load_recovery_file(RecoveryRun& run, Updater& updater)
+{
+    try {
+        updater.load_bird("Recovering", run.store, run.birdFile, run.serialNumber, run.build, true, run.bird);
+    } catch (const std::runtime_error&) {
+        run.display.message(ERROR, "Failed to load bird file");
+        return aErrIO;
+    }
+    if (run.bird.blocks.empty()) {
+        run.display.message(ERROR, "Failed to load bird file");
+        return aErrNotFound;
+    }
+    if (run.birdFile.empty()) {
+        UpdaterStoreItem item;
+        if (!run.store.FindDevice(run.serialNumber, &item) ||
+            !_stored_file_intact(run.display, item, std::to_string(run.build) + ".bird"))
+            return aErrInvalidOption;
+    }
+    if (run.bird.has_serial_block) {
+        run.display.message(ERROR, "Updater does not support offline recovery");
+        return aErrUnimplemented;
+    }
+    return aErrNone;
+}
+
+// Writes the firmware the way the chip takes it: through the i.MX recovery
+// loader, or straight into the LPC's flash once decoded with its identity.
+// What it installs goes into the report, and its outcome into the history.
+bool _write_recovery(RecoveryRun& run, uint8_t chip, const Fingerprint& fingerprint, const std::string& port,
+                     uint32_t baudRate, bool ueiBytes)
+{
+    run.report.serialNumber = run.serialNumber;
+    run.report.build = run.build ? run.build : run.bird.GetBuild();
+    run.report.birdFile = run.bird.path;
+    run.report.version = run.bird.GetVersion();
+    bool result = false;
+    switch (chip) {
+    case CHIP_IMXRT1050:
+        result = _imx_recovery(run.display, run.bird, run.serialNumber, ueiBytes);
+        break;
+    case CHIP_LPC17XX:
+        run.bird.DecodeFirmwareBlocks(fingerprint.words);
+        result = _lpc_recovery(run.display, run.bird, port, baudRate);
+        break;
+    default:
+        run.display.message(ERROR, "Unknown device");
+        break;
+    }
+    run.report.written = true;
+    if (result) {
+        for (const BirdBlock& block : run.bird.FindBlocks(BirdFile::BLOCK_FIRMWARE))
+            run.report.bytes += block.length;
+        run.history.After(run.report.version, run.report.build);
+        run.history.Succeeded();
+    }
+    return result;
+}
+
 } // namespace
 
 bool Updater::Get_Fingerprint(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
                               const std::string& birdFile, uint32_t baudRate, bool resetAfter)
 {
+    std::unique_ptr<UpdaterStore> store = create_store(display, storage, "_lock_port");
     DeviceLock portLock;
-    if (!_lock_port(display, storage, port, portLock))
+    if (!store || !_lock_port(display, *store, port, portLock))
         return false;
     DeviceLock usbLock;
-    return identify_chip(fingerprint, port, serialNumber, birdFile, baudRate, resetAfter, usbLock);
+    return identify_chip(*store, fingerprint, port, serialNumber, birdFile, baudRate, resetAfter, usbLock);
 }
 
-bool Updater::identify_chip(Fingerprint& fingerprint, const std::string& port, uint32_t serialNumber,
-                            const std::string& birdFile, uint32_t baudRate, bool resetAfter, DeviceLock& usbLock)
+bool Updater::identify_chip(UpdaterStore& store, Fingerprint& fingerprint, const std::string& port,
+                            uint32_t serialNumber, const std::string& birdFile, uint32_t baudRate, bool resetAfter,
+                            DeviceLock& usbLock)
 {
     imx_loader_started = false;
     // Neither ROM can answer through a port that does not open: say why.
@@ -524,7 +664,7 @@ bool Updater::identify_chip(Fingerprint& fingerprint, const std::string& port, u
         return true;
     }
     chip = CHIP_IMXRT1050;
-    return _imx_fingerprint(display, *this, port, serialNumber, birdFile, fingerprint, resetAfter,
+    return _imx_fingerprint(display, *this, store, port, serialNumber, birdFile, fingerprint, resetAfter,
                             imx_loader_started, usbLock);
 }
 
@@ -536,106 +676,35 @@ bool Updater::Recover_Firmware(const std::string& port, uint32_t build, uint32_t
     HistoryScope history(display, storage, "recover", history_message);
     // Held to the end: a second recovery or identification through this
     // port is refused before it opens the port.
+    std::unique_ptr<UpdaterStore> store = create_store(display, storage, "_lock_port");
     DeviceLock portLock;
-    if (!_lock_port(display, storage, port, portLock))
+    if (!store || !_lock_port(display, *store, port, portLock))
         return false;
     Fingerprint fingerprint;
     DeviceLock usbLock;
     // The LPC is always identified at 115200 baud; the i.MX loader stays running.
-    if (!identify_chip(fingerprint, port, serialNumber, birdFile, LPC_FINGERPRINT_BAUD, false, usbLock)) {
+    if (!identify_chip(*store, fingerprint, port, serialNumber, birdFile, LPC_FINGERPRINT_BAUD, false, usbLock)) {
         if (StopRequested())
             return _recovery_stopped(display, chip, imx_loader_started);
         display.message(ERROR, "Could not get Device Identifier");
         return false;
     }
-    if (birdFile.empty()) {
-        uint32_t serverSerial = 0, serverBuild = 0;
-        if (!UpdateServerRequest::GetRecoveryInfo(fingerprint.words, serverSerial, serverBuild,
-                                                  url.empty() ? nullptr : url.c_str())) {
-            display.message(ERROR, "Failed to retrieve recovery information from Quorvane server");
-            return false;
-        }
-        serialNumber = serverSerial;
-        if (build == 0)
-            build = serverBuild;
-    } else {
-        build = 0;
-    }
-
-    BirdFile bird;
-    try {
-        bird = load_bird("Recovering", birdFile, serialNumber, build, true);
-    } catch (const std::runtime_error&) {
-        display.message(ERROR, "Failed to load bird file");
+    RecoveryRun run{display, *store, history, update_report, birdFile, serialNumber, build, BirdFile()};
+    if (_recovery_target(run, fingerprint, url) != aErrNone || _load_recovery_file(run, *this) != aErrNone)
         return false;
-    }
-    // A file without any block (the store could not be opened) is no file.
-    if (bird.blocks.empty()) {
-        display.message(ERROR, "Failed to load bird file");
-        return false;
-    }
-    if (birdFile.empty()) {
-        std::unique_ptr<UpdaterStore> store = create_store(display, storage, "Recover_Firmware");
-        UpdaterStoreItem item;
-        if (!store || !store->FindDevice(serialNumber, &item) ||
-            !_stored_file_intact(display, item, std::to_string(build) + ".bird"))
-            return false;
-    }
-    if (bird.has_serial_block) {
-        display.message(ERROR, "Updater does not support offline recovery");
-        return false;
-    }
     // The device the firmware is for (when one is named): an update of it
     // must not run at the same time. Taken only now, since fetching the
     // file takes it too.
     DeviceLock deviceLock;
-    if (serialNumber != 0) {
-        std::unique_ptr<UpdaterStore> store = create_store(display, storage, "Recover_Firmware");
-        if (!store)
-            return false;
-        try {
-            if (!lock_device(display, store->AddDevice(serialNumber).Path(), serialNumber, deviceLock))
-                return false;
-        } catch (const StoreRefused& e) {
-            display.message(ERROR, "%s", e.what());
-            return false;
-        } catch (const std::runtime_error&) {
-            display.message(ERROR, "Could not create directory for storing BIRD file");
-            return false;
-        }
-    }
+    if (run.serialNumber != 0 && !lock_device(display, *store, run.serialNumber, deviceLock))
+        return false;
     // The recovery of a known device begins: its outcome goes into the
     // device's history.
-    history.Arm(serialNumber);
-    history.FileSent(bird.path);
+    history.Arm(run.serialNumber);
+    history.FileSent(run.bird.path);
     if (StopRequested())
         return _recovery_stopped(display, chip, imx_loader_started);
-
-    update_report.serialNumber = serialNumber;
-    update_report.build = build ? build : bird.GetBuild();
-    update_report.birdFile = bird.path;
-    update_report.version = bird.GetVersion();
-
-    bool result = false;
-    switch (chip) {
-    case CHIP_IMXRT1050:
-        result = _imx_recovery(display, bird, serialNumber, uei_bytes_load);
-        break;
-    case CHIP_LPC17XX:
-        bird.DecodeFirmwareBlocks(fingerprint.words);
-        result = _lpc_recovery(display, bird, port, baudRate);
-        break;
-    default:
-        display.message(ERROR, "Unknown device");
-        break;
-    }
-    update_report.written = true;
-    if (result) {
-        for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE))
-            update_report.bytes += block.length;
-        history.After(update_report.version, update_report.build);
-        history.Succeeded();
-    }
+    const bool result = _write_recovery(run, chip, fingerprint, port, baudRate, uei_bytes_load);
     update_report.seconds = aTime_MSElapsed(start) / 1000.0;
     display.message(INFO, "Update time: %.4f sec", update_report.seconds);
     return result;

@@ -28,6 +28,7 @@
 #include "transport/unix_time.h"
 #include "updater/Updater.h"
 #include "updater/StopRequest.h"
+#include "updater/StoreAccess.h"
 #include "updater/UpdateHistory.h"
 #include "updater/UpdaterDiscovery.h"
 #include "updater/UpdaterEntity.h"
@@ -73,18 +74,6 @@ uint32_t _drop_count(const Module& module)
 {
     Quorvane::Corvestel::Link* link = module.getLink();
     return link ? link->getDropCount() : 0;
-}
-
-bool _has_bird(const UpdaterStoreItem& item, bool known, uint32_t build)
-{
-    if (!known || !item.IsValid())
-        return false;
-    try {
-        item.ReadBirdFile(_bird_name(build));
-        return true;
-    } catch (const std::runtime_error&) {
-        return false;
-    }
 }
 
 // A module that a local network server holds cannot be opened on USB:
@@ -258,7 +247,7 @@ bool _validate_bird(UpdaterDisplayInterface& display, const BirdFile& bird, Modu
         return false;
     if (!bird.has_serial_block && !bird.ValidateSerialNumber(serialNumber))
         return false;
-    Log::log(DEBUG_Updater, "UpdateFirmware() Connecting to device\n");
+    Log::log(DEBUG_Updater, "_validate_bird(): asking the module its serial number and model\n");
     SystemClass system;
     system.init(&module, 0);
     uint32_t moduleSerial = 0;
@@ -334,6 +323,13 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Module& module, const Bi
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const BirdFile& bird, bool indirect,
                         bool ueiBytes, bool* firstFailed)
 {
+    return _transfer_firmware(display, module, bird.path, bird.FindBlocks(BirdFile::BLOCK_FIRMWARE), indirect,
+                              ueiBytes, firstFailed);
+}
+
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const std::string& path,
+                        const std::vector<BirdBlock>& blocks, bool indirect, bool ueiBytes, bool* firstFailed)
+{
     if (firstFailed)
         *firstFailed = false;
     UpdaterEntity entity;
@@ -341,8 +337,7 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
     if (ueiBytes && entity.CheckUEIDataSupport() == aErrNone)
         entity.CheckPooledPacketsSupport();
 
-    Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", bird.path.c_str());
-    const std::vector<BirdBlock> blocks = bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    Log::log(DEBUG_Updater, "Transferring firmware to device %s\n", path.c_str());
     aErr err = aErrNone;
     unsigned number = 1;
     uint32_t total = 0;
@@ -383,30 +378,334 @@ aErr _transfer_firmware(UpdaterDisplayInterface& display, Module& module, const 
     return err;
 }
 
-BirdFile Updater::load_bird(const char* operation, const std::string& birdFile, uint32_t serialNumber,
-                            uint32_t build, bool allowDownload)
+void Updater::load_bird(const char* operation, UpdaterStore& store, const std::string& birdFile,
+                        uint32_t serialNumber, uint32_t build, bool allowDownload, BirdFile& bird)
 {
-    std::unique_ptr<UpdaterStore> store = create_store(display, storage, "load_bird");
-    if (!store)
-        return BirdFile();
     if (!birdFile.empty()) {
         display.message(INFO, "%s from Birdfile: %s", operation, birdFile.c_str());
         if (!_regular_file(display, birdFile))
             throw std::runtime_error("Not a regular file");
-        return BirdFile(birdFile);
+        bird = BirdFile(birdFile);
+        return;
     }
-    UpdaterStoreItem item = store->AddDevice(serialNumber);
+    UpdaterStoreItem item = store.AddDevice(serialNumber);
     display.message(INFO, "%s firmware with build: %u", operation, build);
+    if (!bird.path.empty())
+        return;
     try {
-        return item.ReadBirdFile(_bird_name(build));
+        bird = item.ReadBirdFile(_bird_name(build));
+        return;
     } catch (const std::runtime_error&) {
         if (!allowDownload)
             throw std::runtime_error("Error reading birdfile");
     }
     display.message(INFO, "Downloading firmware build %u", build);
     Download_Firmware(serialNumber, std::to_string(build), false, false);
-    return item.ReadBirdFile(_bird_name(build));
+    bird = item.ReadBirdFile(_bird_name(build));
 }
+
+namespace {
+
+// What one update carries from phase to phase: the request, the store and
+// the device's folder (locked), the file (read once, its firmware blocks
+// listed once) and the module it goes into.
+struct UpdateRun {
+    UpdateRun(Updater& updater_, UpdaterDisplayInterface& display_, HistoryScope& history_, UpdateReport& report_,
+              UpdaterStore& store_, const std::string& birdFile_, uint8_t moduleAddress_)
+        : updater(updater_), display(display_), history(history_), report(report_), store(store_),
+          birdFile(birdFile_), moduleAddress(moduleAddress_), target(moduleAddress_, 0)
+    {
+    }
+
+    Updater& updater;
+    UpdaterDisplayInterface& display;
+    HistoryScope& history;
+    UpdateReport& report;
+    UpdaterStore& store;
+    const std::string& birdFile; // the file the user named; empty: the build's file from the store
+    uint8_t moduleAddress;       // 0: found behind the router
+    uint32_t serialNumber = 0;
+    uint32_t build = 0;          // 0: to be chosen
+    uint32_t routerSerial = 0;   // 0: a direct connection
+    bool override = false;       // no check that file and module belong together
+    bool chosen = false;         // the user chose the build or the file: older firmware may go in
+    bool ueiBytes = false;
+    UpdaterStoreItem item;       // the device's folder, when known
+    bool known = false;
+    BirdFile bird;
+    std::vector<BirdBlock> firmware;
+    Module target;
+    linkType original = 0;       // how the module was reached before its loader started
+    bool transferred = false;    // the loader phase began: the module's memory may change
+    bool loaderStarted = false;
+};
+
+// The stored file of a build, read into the run when it is there.
+bool _read_stored(UpdateRun& run, uint32_t build)
+{
+    if (!run.known || !run.item.IsValid())
+        return false;
+    try {
+        run.bird = run.item.ReadBirdFile(_bird_name(build));
+        return true;
+    } catch (const std::runtime_error&) {
+        return false;
+    }
+}
+
+// Without a file named, the build: the one given, else the server's latest
+// when it is stored, else the latest download, else the latest transfer.
+aErr _choose_build(UpdateRun& run, const std::string& url)
+{
+    if (!run.birdFile.empty())
+        return aErrNone;
+    UpdaterDisplayInterface& display = run.display;
+    if (run.build == 0) {
+        std::string latest;
+        std::string firmwareId;
+        UpdateServerRequest::QueryBuild(run.serialNumber, latest, firmwareId, url.empty() ? nullptr : url.c_str());
+        run.build = _build_from_text(latest);
+        if (run.build != 0 && !_read_stored(run, run.build)) {
+            run.build = 0;
+            display.message(INFO,
+                            "New firmware is available.  Updater will proceed if valid firmware is found locally.");
+        }
+    }
+    if (run.build == 0) {
+        run.build = _recorded_build(run.item, KEY_LATEST_DOWNLOAD);
+        if (run.build != 0)
+            display.message(INFO, "Updating with the Latest Download");
+    }
+    if (run.build == 0) {
+        run.build = _recorded_build(run.item, KEY_LATEST_TRANSFER);
+        if (run.build != 0)
+            display.message(INFO, "Updating with the Latest Transfer");
+    }
+    if (run.build == 0) {
+        display.message(ERROR, "Could not find valid build for this device.");
+        return aErrNotFound;
+    }
+    return aErrNone;
+}
+
+// Reads the file (unless the choice of the build read it already) and lists
+// its firmware blocks. A build taken from the store must be the file that
+// was downloaded.
+aErr _load_file(UpdateRun& run)
+{
+    try {
+        run.updater.load_bird("Updating", run.store, run.birdFile, run.serialNumber, run.build, false, run.bird);
+    } catch (const std::runtime_error&) {
+        run.display.message(ERROR, "Failed to load bird file");
+        return aErrIO;
+    }
+    run.firmware = run.bird.FindBlocks(BirdFile::BLOCK_FIRMWARE);
+    // A file without firmware would "succeed" without installing anything.
+    if (run.firmware.empty()) {
+        Log::log(DEBUG_Updater, "Error: the bird file holds no firmware block.\n");
+        run.display.message(ERROR, "Failed to load bird file");
+        return aErrNotFound;
+    }
+    if (run.birdFile.empty() && !_stored_file_intact(run.display, run.item, _bird_name(run.build)))
+        return aErrInvalidOption;
+    return aErrNone;
+}
+
+// An installation begins: its outcome goes into the device's history. The
+// module's serial number goes into the firmware when the file asks for it.
+aErr _prepare_file(UpdateRun& run)
+{
+    run.report.build = run.birdFile.empty() ? run.build : run.bird.GetBuild();
+    run.report.birdFile = run.bird.path;
+    run.report.version = run.bird.GetVersion();
+    run.history.Arm(run.serialNumber);
+    run.history.FileSent(run.bird.path);
+    if (!run.bird.has_serial_block)
+        return aErrNone;
+    Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
+    if (!run.bird.ReplaceSerialNumber(run.serialNumber)) {
+        Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
+        return aErrInvalidOption;
+    }
+    Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
+    return aErrNone;
+}
+
+// The end of an update whose module dialogue failed: a stop request says in
+// what state it leaves the module; a failure once the loader phase began is
+// said; every other failure was said where it happened.
+aErr _dialogue_failed(UpdateRun& run, aErr err)
+{
+    if (err == aErrCancel && StopRequested()) {
+        run.display.message(ERROR, run.loaderStarted
+                                       ? "Update stopped: the module is in its loader; run the update again"
+                                       : "Update stopped: the module keeps its old firmware; run the update again");
+        return err;
+    }
+    Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(err));
+    // Every transfer failure says so, not only in the trace.
+    if (run.transferred)
+        run.display.message(ERROR, "Firmware update failed [%d, %s]", int(err), aError_GetErrorText(err));
+    return err;
+}
+
+// The module behind the router: its address found on the router's network
+// when not given, then the router reached directly and the module through it.
+aErr _connect_through_router(UpdateRun& run)
+{
+    UpdaterDisplayInterface& display = run.display;
+    if (run.moduleAddress == 0) {
+        const std::vector<DeviceInfo> devices = run.updater.Discover_CVNetwork_Devices(run.routerSerial, 0);
+        if (devices.empty()) {
+            display.message(ERROR, "Unable to find modules on Network");
+            return aErrNotFound;
+        }
+        uint16_t address = 0;
+        for (const DeviceInfo& device : devices) {
+            if (device.serialNumber == run.serialNumber)
+                address = device.networkAddress;
+        }
+        if (address == 0) {
+            display.message(ERROR,
+                            "Module address required for indirect firmware update, could not find serial "
+                            "number [0x%08X] on network",
+                            run.serialNumber);
+            return aErrNotFound;
+        }
+        run.target.setModuleAddress(uint8_t(address));
+    }
+    // The router's object ends here; the target keeps the shared connection.
+    Module router(0, 0);
+    aErr status = _network_off(router, display);
+    if (status != aErrNone)
+        return _dialogue_failed(run, status);
+    status = _connect_direct(router, run.routerSerial, display);
+    if (status != aErrNone) {
+        display.message(ERROR, "Failed to connect to link module [%08X]", run.routerSerial);
+        return status;
+    }
+    status = run.target.connectThroughLinkModule(&router);
+    if (status != aErrNone) {
+        display.message(ERROR, "Failed to connect to module [%08X]", run.serialNumber);
+        return _dialogue_failed(run, status);
+    }
+    return aErrNone;
+}
+
+// Connects to the module, directly or through the router.
+aErr _connect_target(UpdateRun& run)
+{
+    aErr status = _network_off(run.target, run.display);
+    if (status != aErrNone)
+        return _dialogue_failed(run, status);
+    if (run.routerSerial != 0)
+        return _connect_through_router(run);
+    status = _connect_direct(run.target, run.serialNumber, run.display);
+    if (status != aErrNone) {
+        run.display.message(ERROR, "Failed to connect to module [%08X]", run.serialNumber);
+        return _dialogue_failed(run, status);
+    }
+    return aErrNone;
+}
+
+// What the module runs goes into the history; then file and module must
+// belong together, and a build the user did not choose may not be older.
+aErr _check_module(UpdateRun& run)
+{
+    DeviceInfo before;
+    const uint32_t buildBefore = _get_build_number(run.target);
+    if (_get_version(run.target, before) == aErrNone)
+        run.history.Before(std::to_string(before.versionMajor) + "." + std::to_string(before.versionMinor) + "." +
+                               std::to_string(before.versionPatch),
+                           buildBefore);
+    if (!run.override && !_validate_bird(run.display, run.bird, run.target, run.serialNumber)) {
+        run.display.message(ERROR, "Birdfile failed validation");
+        return aErrInvalidOption;
+    }
+    if (!run.chosen && !_not_older(run.display, run.target, run.bird, run.build, run.serialNumber))
+        return aErrVersion;
+    if (StopRequested())
+        return _dialogue_failed(run, aErrCancel);
+    return aErrNone;
+}
+
+// Sends the loader and starts it. A module that restarts into its loader
+// leaves its link a moment later: it is found again before the firmware.
+aErr _loader_phase(UpdateRun& run)
+{
+    run.transferred = true;
+    run.report.written = true;
+    linkSpec spec{};
+    run.original = run.target.getLinkSpecifier(&spec) == aErrNone ? spec.type : 0;
+    // A stream that connected again by itself after LOAD also means the
+    // module restarted into its loader.
+    const uint32_t drops = _drop_count(run.target);
+    const aErr status = _transfer_loader(run.display, run.target, run.bird);
+    if (status != aErrNone)
+        return _dialogue_failed(run, status);
+    run.loaderStarted = true;
+    const uint32_t watch = run.original == TCPIP ? LOADER_RESTART_WAIT_SOCKET_MS : LOADER_RESTART_WAIT_MS;
+    if (_restarts_after_load(run.target, drops, watch))
+        _reconnect_after_load(run.display, run.target, run.serialNumber, run.routerSerial == 0 ? run.original : 0);
+    return aErrNone;
+}
+
+// Sends the firmware and reboots the module. A module that restarted into
+// its loader after the watch was over dropped its link while the first
+// PREPARE waited in vain. Found again, it gets the firmware phase from the
+// start, once.
+aErr _firmware_phase(UpdateRun& run)
+{
+    const bool indirect = run.routerSerial != 0;
+    const uint32_t dropsBefore = _drop_count(run.target);
+    bool firstFailed = false;
+    aErr status = _transfer_firmware(run.display, run.target, run.bird.path, run.firmware, indirect, run.ueiBytes,
+                                     &firstFailed);
+    if (firstFailed && status != aErrCancel && _drop_count(run.target) != dropsBefore && !StopRequested()) {
+        Log::log(DEBUG_Updater, "The module restarted after the watch; firmware phase again\n");
+        _reconnect_after_load(run.display, run.target, run.serialNumber, indirect ? 0 : run.original);
+        status = _transfer_firmware(run.display, run.target, run.bird.path, run.firmware, indirect, run.ueiBytes);
+    }
+    return status == aErrNone ? aErrNone : _dialogue_failed(run, status);
+}
+
+// Reads the module back after its reboot: one that runs another build or
+// version than the file's fails the update.
+aErr _verify_phase(UpdateRun& run, uint32_t timeoutMs, UpdateVerification& verification)
+{
+    const bool taken = _verify_update(run.display, run.target, run.bird, run.serialNumber, run.routerSerial != 0,
+                                      timeoutMs, verification);
+    run.report.readBack = verification.reached;
+    run.report.versionAfter = verification.version;
+    run.report.buildAfter = verification.build;
+    if (verification.reached)
+        run.history.After(verification.version, verification.build);
+    return taken ? aErrNone : aErrVersion;
+}
+
+// The transfer goes into the device's settings, the report and the history.
+void _record_transfer(UpdateRun& run, aMSTicks start)
+{
+    const std::string transferredFile = run.birdFile.empty() ? _bird_name(run.build) : run.birdFile;
+    if (!run.known)
+        run.known = run.store.FindDevice(run.serialNumber, &run.item);
+    if (run.known) {
+        run.item.settings.Add(KEY_LATEST_TRANSFER, transferredFile);
+        run.item.settings.Add(KEY_LAST_TRANSFER_DATE, KeyValueStore::TimeStamp());
+        if (!run.item.settings.Save())
+            Log::log(DEBUG_Updater, "Error: could not save the settings of %08X.\n", run.serialNumber);
+    }
+    Log::log(DEBUG_Updater, "Updating device firmware: \n");
+    for (const BirdBlock& block : run.firmware)
+        run.report.bytes += block.length;
+    run.report.seconds = double(aTime_MSElapsed(start)) / 1000.0;
+    run.display.message(INFO, "Update time: %.4f sec", run.report.seconds);
+    if (!run.history.HasAfter())
+        run.history.After(run.report.version, run.report.build);
+    run.history.Succeeded();
+}
+
+} // namespace
 
 bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::string& birdFile,
                               uint8_t moduleAddress, uint32_t routerSerial, bool override)
@@ -429,210 +728,34 @@ bool Updater::Update_Firmware(uint32_t serialNumber, uint32_t build, const std::
     DeviceLock lock;
     // Declared after the lock: its record is written while the lock is held.
     HistoryScope history(display, storage, "update", history_message);
-    try {
-        if (!lock_device(display, store->AddDevice(serialNumber).Path(), serialNumber, lock))
-            return false;
-    } catch (const StoreRefused& e) {
-        display.message(ERROR, "%s", e.what());
+    if (!lock_device(display, *store, serialNumber, lock))
         return false;
-    } catch (const std::runtime_error&) {
-        display.message(ERROR, "Could not create directory for storing BIRD file");
-        return false;
-    }
-    UpdaterStoreItem item;
-    bool known = store->FindDevice(serialNumber, &item);
+    UpdateRun run(*this, display, history, update_report, *store, birdFile, moduleAddress);
+    run.serialNumber = serialNumber;
+    run.build = build;
+    run.routerSerial = routerSerial;
+    run.override = override;
+    run.chosen = chosen;
+    run.ueiBytes = uei_bytes_load;
+    run.known = store->FindDevice(serialNumber, &run.item);
     const aMSTicks start = aTime_GetMSTicks();
 
-    if (birdFile.empty()) {
-        if (build == 0) {
-            std::string latest;
-            std::string firmwareId;
-            UpdateServerRequest::QueryBuild(serialNumber, latest, firmwareId, url.empty() ? nullptr : url.c_str());
-            build = _build_from_text(latest);
-            if (build != 0 && !_has_bird(item, known, build)) {
-                build = 0;
-                display.message(INFO,
-                                "New firmware is available.  Updater will proceed if valid firmware is found locally.");
-            }
-        }
-        if (build == 0) {
-            build = _recorded_build(item, KEY_LATEST_DOWNLOAD);
-            if (build != 0)
-                display.message(INFO, "Updating with the Latest Download");
-        }
-        if (build == 0) {
-            build = _recorded_build(item, KEY_LATEST_TRANSFER);
-            if (build != 0)
-                display.message(INFO, "Updating with the Latest Transfer");
-        }
-        if (build == 0) {
-            display.message(ERROR, "Could not find valid build for this device.");
-            return false;
-        }
-    }
-
-    BirdFile bird;
-    try {
-        bird = load_bird("Updating", birdFile, serialNumber, build, false);
-    } catch (const std::runtime_error&) {
-        display.message(ERROR, "Failed to load bird file");
-        return false;
-    }
-    // A file without firmware would "succeed" without installing anything.
-    if (bird.FindBlocks(BirdFile::BLOCK_FIRMWARE).empty()) {
-        Log::log(DEBUG_Updater, "Error: the bird file holds no firmware block.\n");
-        display.message(ERROR, "Failed to load bird file");
-        return false;
-    }
-    if (birdFile.empty() && !_stored_file_intact(display, item, _bird_name(build)))
-        return false;
-    update_report.build = birdFile.empty() ? build : bird.GetBuild();
-    update_report.birdFile = bird.path;
-    update_report.version = bird.GetVersion();
-    // An installation begins: its outcome goes into the device's history.
-    history.Arm(serialNumber);
-    history.FileSent(bird.path);
-
-    if (bird.has_serial_block) {
-        Log::log(DEBUG_Updater, "Setting serial number into firmware... ");
-        if (!bird.ReplaceSerialNumber(serialNumber)) {
-            Log::log(DEBUG_Updater, "Error: Unable to modify serial number in bird.\n");
-            return false;
-        }
-        Log::log(DEBUG_Updater, " Serial Number inserted into firmware.\n");
-    }
-
-    Module target(moduleAddress, 0);
-    aErr status = _network_off(target, display);
-    if (status == aErrNone && routerSerial == 0) {
-        status = _connect_direct(target, serialNumber, display);
-        if (status != aErrNone)
-            display.message(ERROR, "Failed to connect to module [%08X]", serialNumber);
-    } else if (status == aErrNone) {
-        if (moduleAddress == 0) {
-            const std::vector<DeviceInfo> devices = Discover_CVNetwork_Devices(routerSerial, 0);
-            if (devices.empty()) {
-                display.message(ERROR, "Unable to find modules on Network");
-                return false;
-            }
-            uint16_t address = 0;
-            for (const DeviceInfo& device : devices) {
-                if (device.serialNumber == serialNumber)
-                    address = device.networkAddress;
-            }
-            if (address == 0) {
-                display.message(ERROR,
-                                "Module address required for indirect firmware update, could not find serial "
-                                "number [0x%08X] on network",
-                                serialNumber);
-                return false;
-            }
-            target.setModuleAddress(uint8_t(address));
-        }
-        Module router(0, 0);
-        status = _network_off(router, display);
-        if (status == aErrNone) {
-            status = _connect_direct(router, routerSerial, display);
-            if (status != aErrNone) {
-                display.message(ERROR, "Failed to connect to link module [%08X]", routerSerial);
-                return false;
-            }
-            status = target.connectThroughLinkModule(&router);
-            if (status != aErrNone)
-                display.message(ERROR, "Failed to connect to module [%08X]", serialNumber);
-        }
-        // The router's object goes here; the target keeps the shared connection.
-    }
-
-    if (status == aErrNone) {
-        DeviceInfo before;
-        const uint32_t buildBefore = _get_build_number(target);
-        if (_get_version(target, before) == aErrNone)
-            history.Before(std::to_string(before.versionMajor) + "." + std::to_string(before.versionMinor) + "." +
-                               std::to_string(before.versionPatch),
-                           buildBefore);
-    }
-    if (status == aErrNone && !override && !_validate_bird(display, bird, target, serialNumber)) {
-        display.message(ERROR, "Birdfile failed validation");
-        return false;
-    }
-
-    if (status == aErrNone && !chosen && !_not_older(display, target, bird, build, serialNumber))
-        return false;
-
-    bool transferred = false;
-    bool loaderStarted = false;
-    if (status == aErrNone && StopRequested())
-        status = aErrCancel;
-    if (status == aErrNone) {
-        transferred = true;
-        update_report.written = true;
-        linkSpec spec{};
-        const linkType original = target.getLinkSpecifier(&spec) == aErrNone ? spec.type : 0;
-        // A stream that connected again by itself after LOAD also means the
-        // module restarted into its loader.
-        const uint32_t drops = _drop_count(target);
-        status = _transfer_loader(display, target, bird);
-        loaderStarted = status == aErrNone;
-        const uint32_t watch = original == TCPIP ? LOADER_RESTART_WAIT_SOCKET_MS : LOADER_RESTART_WAIT_MS;
-        if (status == aErrNone && _restarts_after_load(target, drops, watch))
-            _reconnect_after_load(display, target, serialNumber, routerSerial == 0 ? original : 0);
-        if (status == aErrNone) {
-            const uint32_t dropsBefore = _drop_count(target);
-            bool firstFailed = false;
-            status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load, &firstFailed);
-            // A module that restarted into its loader after the watch was over
-            // dropped its link while the first PREPARE waited in vain. Found
-            // again, it gets the firmware phase from the start, once.
-            if (firstFailed && status != aErrCancel && _drop_count(target) != dropsBefore && !StopRequested()) {
-                Log::log(DEBUG_Updater, "The module restarted after the watch; firmware phase again\n");
-                _reconnect_after_load(display, target, serialNumber, routerSerial == 0 ? original : 0);
-                status = _transfer_firmware(display, target, bird, routerSerial != 0, uei_bytes_load);
-            }
-        }
-    }
-
-    if (status == aErrCancel && StopRequested()) {
-        display.message(ERROR, loaderStarted ? "Update stopped: the module is in its loader; run the update again"
-                                             : "Update stopped: the module keeps its old firmware; run the update again");
-        return false;
-    }
-    if (status == aErrNone) {
-        bool taken = _verify_update(display, target, bird, serialNumber, routerSerial != 0, verify_timeout_ms,
-                                    last_verification);
-        update_report.readBack = last_verification.reached;
-        update_report.versionAfter = last_verification.version;
-        update_report.buildAfter = last_verification.build;
-        if (last_verification.reached)
-            history.After(last_verification.version, last_verification.build);
-        if (!taken)
-            return false;
-    }
-
-    if (status != aErrNone) {
-        Log::log(DEBUG_Updater, "Failed _transfer_firmware(): %d\n", int(status));
-        // Every transfer failure says so, not only in the trace.
-        if (transferred)
-            display.message(ERROR, "Firmware update failed [%d, %s]", int(status), aError_GetErrorText(status));
-        return false;
-    }
-
-    std::string transferredFile = birdFile.empty() ? _bird_name(build) : birdFile;
-    if (!known)
-        known = store->FindDevice(serialNumber, &item);
-    if (known) {
-        item.settings.Add(KEY_LATEST_TRANSFER, transferredFile);
-        item.settings.Add(KEY_LAST_TRANSFER_DATE, KeyValueStore::TimeStamp());
-        if (!item.settings.Save())
-            Log::log(DEBUG_Updater, "Error: could not save the settings of %08X.\n", serialNumber);
-    }
-    Log::log(DEBUG_Updater, "Updating device firmware: \n");
-    for (const BirdBlock& block : bird.FindBlocks(BirdFile::BLOCK_FIRMWARE))
-        update_report.bytes += block.length;
-    update_report.seconds = double(aTime_MSElapsed(start)) / 1000.0;
-    display.message(INFO, "Update time: %.4f sec", update_report.seconds);
-    if (!history.HasAfter())
-        history.After(update_report.version, update_report.build);
-    history.Succeeded();
-    return true;
+    aErr err = _choose_build(run, url);
+    if (err == aErrNone)
+        err = _load_file(run);
+    if (err == aErrNone)
+        err = _prepare_file(run);
+    if (err == aErrNone)
+        err = _connect_target(run);
+    if (err == aErrNone)
+        err = _check_module(run);
+    if (err == aErrNone)
+        err = _loader_phase(run);
+    if (err == aErrNone)
+        err = _firmware_phase(run);
+    if (err == aErrNone)
+        err = _verify_phase(run, verify_timeout_ms, last_verification);
+    if (err == aErrNone)
+        _record_transfer(run, start);
+    return err == aErrNone;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/UpdaterDisplayInterface.h"
 #include "link/Module.h"
@@ -55,5 +56,10 @@ aErr _transfer_loader(UpdaterDisplayInterface& display, Quorvane::Corvestel::Mod
 //   aErrNone  written and rebooted; other: the failing block's code
 aErr _transfer_firmware(UpdaterDisplayInterface& display, Quorvane::Corvestel::Module& module, const BirdFile& bird,
                         bool indirect, bool ueiBytes, bool* firstFailed = nullptr);
+// The same for a file whose firmware blocks are listed already; path names
+// it in the trace.
+aErr _transfer_firmware(UpdaterDisplayInterface& display, Quorvane::Corvestel::Module& module,
+                        const std::string& path, const std::vector<BirdBlock>& blocks, bool indirect, bool ueiBytes,
+                        bool* firstFailed = nullptr);
 
 #endif
