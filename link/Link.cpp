@@ -12,6 +12,7 @@
 #include "link/aLink.h"
 #include "link/aLinkManagerInternal.h"
 #include "transport/aRecord.h"
+#include "transport/cvusb_refusals.h"
 #include "transport/discover.h"
 #include "transport/unix_time.h"
 
@@ -50,10 +51,12 @@ uint32_t sCreateEngineLink(const linkSpec& spec, aEtherConfig& config, uint32_t 
 {
     std::lock_guard<std::mutex> serial(linkCreateHelperSerializer);
     uint32_t id = 0;
+    aErr cause = aErrNone;
     *err = aErrConnection;
     switch (spec.type) {
     case USB:
-        id = config.enabled ? sCreateServerLink(spec.serialNumber, config) : aLink_CreateUSB(spec.serialNumber);
+        id = config.enabled ? sCreateServerLink(spec.serialNumber, config)
+                            : aLink_CreateUSBWithCause(spec.serialNumber, &cause);
         break;
     case TCPIP:
         id = aLink_CreateTCPIP(spec.t.ipAddress, static_cast<uint16_t>(spec.p.ipPort));
@@ -62,7 +65,7 @@ uint32_t sCreateEngineLink(const linkSpec& spec, aEtherConfig& config, uint32_t 
         char port[sizeof spec.p.portName + 1];
         std::memcpy(port, spec.p.portName, sizeof spec.p.portName);
         port[sizeof spec.p.portName] = '\0';
-        id = aLink_CreateSerial(spec.serialNumber, port, spec.t.baudRate);
+        id = aLink_CreateSerialWithCause(spec.serialNumber, port, spec.t.baudRate, &cause);
         break;
     }
     case AETHER:
@@ -76,6 +79,10 @@ uint32_t sCreateEngineLink(const linkSpec& spec, aEtherConfig& config, uint32_t 
         *err = aErrMode;
         return 0;
     }
+    // A node this user may not open is the one cause the caller can act on
+    // (grant access); any other failure stays a failed connection.
+    if (id == 0 && cause == aErrPermission)
+        *err = aErrPermission;
     if (id != 0) {
         *err = aErrNone;
         if (aRecord_IsOn())
@@ -255,8 +262,9 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
                 &first, m_impl->config.networkInterface);
             found = first.spec;
         }
+        // The module may well be behind a node this user may not open.
         if (!found)
-            return aErrNotFound;
+            return t == USB && cvusb_refused_count() != 0 ? aErrPermission : aErrNotFound;
         aErr err = setLinkSpecifier(*found);
         aLinkSpec_Destroy(&found);
         if (err != aErrNone)
@@ -265,10 +273,14 @@ aErr Link::discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t mode
     };
 
     aErr err = attempt(type);
-    if ((err == aErrNotFound || err == aErrInitialization || err == aErrConnection)
+    if ((err == aErrNotFound || err == aErrPermission || err == aErrInitialization || err == aErrConnection)
         && (type == USB || type == AETHER) && m_impl->config.enabled && m_impl->config.fallback) {
         aDebugging_Trace(aDEBUG_LINK, "Executing Fallback: %s\n", type == USB ? "aEther" : "USB");
+        const aErr first = err;
         err = attempt(type == USB ? AETHER : USB);
+        // Nothing found the other way: the refused node is the better answer.
+        if (err == aErrNotFound && first == aErrPermission)
+            err = first;
     }
     return err;
 }

@@ -69,6 +69,8 @@ public:
     // Creates the engine link for the stored specifier and waits for it.
     //   aErrConnection     already holds an engine link, none could be made,
     //                      or it did not come up (200 polls, 10 ms apart)
+    //   aErrPermission     this user may not open the module's USB node or
+    //                      serial port (the thread's USB refusals name a node)
     //   aErrConfiguration  no specifier, or AETHER while networking is off
     //   aErrMode           unknown link type
     //   aErrBusy           the engine link is stopping
@@ -77,7 +79,10 @@ public:
     // model, model 0: any), stores its specifier and connects; with
     // networking on, a USB or AETHER failure tries the other type once when
     // fallback is set.
-    //   aErrNotFound  nothing found; otherwise as connect()
+    //   aErrNotFound    nothing found
+    //   aErrPermission  nothing found on USB, but a module's node there may
+    //                   not be opened by this user (the module may be that one)
+    //   otherwise as connect()
     aErr discoverAndConnect(linkType type, uint32_t serialNumber, uint8_t model);
     // Shares the engine link of another connected Link (one more use).
     //   aErrInitialization  the other has no engine link; otherwise as connect()

@@ -45,12 +45,25 @@ typedef uint8_t (*aLinkPacketFilterProc)(const aPacket* packet, void* reference)
 //
 // USB link to the module with that serial number; synchronised and routed.
 uint32_t aLink_CreateUSB(uint32_t serialNumber);
+// As aLink_CreateUSB; on failure *cause (when not null) says why:
+//   aErrPermission  this user may not open the module's node (the thread's
+//                   USB refusals name it)
+//   aErrNotFound    no such module; aErrBusy  another program holds it, or
+//                   a network server of this process serves it
+//   aErrParam       serial number 0; other  the USB stream's or the
+//                   engine's code
+uint32_t aLink_CreateUSBWithCause(uint32_t serialNumber, aErr* cause);
 // TCP link; address is IPv4 in network order (as in linkSpec), port in host
 // order. Shared by address and port.
 uint32_t aLink_CreateTCPIP(uint32_t address, uint16_t port);
 // Serial link at one of 2400, 4800, 9600, 19200, 38400, 57600, 115200 or
 // 230400 baud; any other rate fails. Shared by serial number.
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
+// As aLink_CreateSerial; on failure *cause (when not null) says why:
+// aErrPermission  this user may not open the port (add the user to the
+// port's group); aErrParam  no port or another rate; other  the serial
+// stream's or the engine's code.
+uint32_t aLink_CreateSerialWithCause(uint32_t serialNumber, const char* portName, uint32_t baudRate, aErr* cause);
 // AETHER link as a client of the local network server at address (IPv4,
 // network order) and port. A non-zero existingLink in the table gets one
 // more use and is returned; one not in the table fails. Otherwise every call

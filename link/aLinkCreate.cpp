@@ -63,9 +63,11 @@ uint32_t sCreateWithStream(uint32_t kind, uint32_t key, uint32_t port, aStreamRe
     return identifier;
 }
 
+// As the creators say; *cause (never null) gets why a creation failed.
 uint32_t sCreate(uint32_t kind, uint32_t key, uint32_t port, const void* extra, aLinkOpenProc open,
-    bool synchronise)
+    bool synchronise, aErr* cause)
 {
+    *cause = aErrNone;
     try {
         std::lock_guard<std::mutex> guard(aLinkManager_CreationLock());
         if (aLinkEntryRef shared = aLinkManager_ShareByKey(kind, key, kind == SERIAL ? 0 : port)) {
@@ -74,6 +76,7 @@ uint32_t sCreate(uint32_t kind, uint32_t key, uint32_t port, const void* extra, 
                     "This device is already being used as a \"SERVER\". \nYou must connect by \"CLIENT\" \n");
                 uint32_t id = shared->identifier;
                 aLink_Destroy(&id);
+                *cause = aErrBusy;
                 return 0;
             }
             return shared->identifier;
@@ -84,10 +87,15 @@ uint32_t sCreate(uint32_t kind, uint32_t key, uint32_t port, const void* extra, 
             aDebugging_Trace(aDEBUG_LINK, "FAIL: open stream: %s\n", aError_GetErrorText(err));
             if (stream)
                 aStream_Destroy(&stream);
+            *cause = err != aErrNone ? err : aErrResource;
             return 0;
         }
-        return sCreateWithStream(kind, key, kind == SERIAL ? 0 : port, stream, synchronise);
+        uint32_t id = sCreateWithStream(kind, key, kind == SERIAL ? 0 : port, stream, synchronise);
+        if (id == 0)
+            *cause = aErrInitialization;
+        return id;
     } catch (...) {
+        *cause = aErrMemory;
         return 0;
     }
 }
@@ -143,25 +151,44 @@ aErr aLinkEngine_OpenUSB(uint32_t key, uint32_t, const void*, aStreamRef* stream
 
 uint32_t aLink_CreateUSB(uint32_t serialNumber)
 {
-    if (serialNumber == 0)
+    return aLink_CreateUSBWithCause(serialNumber, nullptr);
+}
+
+uint32_t aLink_CreateUSBWithCause(uint32_t serialNumber, aErr* cause)
+{
+    aErr ignored = aErrNone;
+    aErr* out = cause ? cause : &ignored;
+    if (serialNumber == 0) {
+        *out = aErrParam;
         return 0;
-    return sCreate(USB, serialNumber, 0, nullptr, aLinkEngine_OpenUSB, true);
+    }
+    return sCreate(USB, serialNumber, 0, nullptr, aLinkEngine_OpenUSB, true, out);
 }
 
 uint32_t aLink_CreateTCPIP(uint32_t address, uint16_t port)
 {
-    return sCreate(TCPIP, address, port, nullptr, aLinkEngine_OpenTCPIP, false);
+    aErr cause = aErrNone;
+    return sCreate(TCPIP, address, port, nullptr, aLinkEngine_OpenTCPIP, false, &cause);
 }
 
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate)
 {
+    return aLink_CreateSerialWithCause(serialNumber, portName, baudRate, nullptr);
+}
+
+uint32_t aLink_CreateSerialWithCause(uint32_t serialNumber, const char* portName, uint32_t baudRate, aErr* cause)
+{
+    aErr ignored = aErrNone;
+    aErr* out = cause ? cause : &ignored;
     uint32_t index = 0;
     while (index < sizeof kBaudRates / sizeof kBaudRates[0] && kBaudRates[index] != baudRate)
         index++;
-    if (index == sizeof kBaudRates / sizeof kBaudRates[0] || !portName)
+    if (index == sizeof kBaudRates / sizeof kBaudRates[0] || !portName) {
+        *out = aErrParam;
         return 0;
+    }
     // The baud index travels in the port argument of the opener.
-    return sCreate(SERIAL, serialNumber, index, portName, sOpenSerial, false);
+    return sCreate(SERIAL, serialNumber, index, portName, sOpenSerial, false, out);
 }
 
 uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t existingLink)

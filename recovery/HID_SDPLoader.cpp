@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "base/Log.h"
+#include "transport/aRecord.h"
 
 namespace {
 
@@ -46,6 +47,8 @@ bool HID_SDPLoader::init()
         started = true;
     }
     handle = sdp_hidapi()->open(vendor, product, nullptr);
+    if (aRecord_IsOn())
+        aRecord_HidOpen(vendor, product, handle != nullptr);
     Log::log(DEBUG_iMXSerial, "handle: %p\n", static_cast<void*>(handle));
     return handle != nullptr;
 }
@@ -54,6 +57,8 @@ ssize_t HID_SDPLoader::writeData(const SDPPacket& packet)
 {
     if (!handle || packet.empty())
         return -1;
+    if (aRecord_IsOn())
+        aRecord_Hid(true, packet.data(), uint32_t(packet.size()));
     return sdp_hidapi()->write(handle, packet.data(), packet.size());
 }
 
@@ -68,6 +73,8 @@ ssize_t HID_SDPLoader::readData(SDPPacket& buffer, int timeoutMs)
         if (got <= 0)
             break;
         size_t count = size_t(got) > sizeof report ? sizeof report : size_t(got);
+        if (aRecord_IsOn())
+            aRecord_Hid(false, report, uint32_t(count));
         if (report[0] == 3 && count > 5)
             count = 5;
         buffer.insert(buffer.end(), report, report + count);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "link/aDebugging.h"
+#include "transport/aRecord.h"
 
 struct aMulticast {
     bool sender;
@@ -175,6 +176,11 @@ int aMulticast_Send(aMulticastRef m, const void* data, size_t length)
     if (!data)
         return aMULTICAST_FAILED;
     ssize_t n = sendto(m->fd, data, length, MSG_NOSIGNAL, m->group->ai_addr, m->group->ai_addrlen);
+    if (n >= 0 && aRecord_IsOn() && m->group->ai_family == AF_INET) {
+        const sockaddr_in* to = reinterpret_cast<const sockaddr_in*>(m->group->ai_addr);
+        aRecord_AetherDatagram(false, true, to->sin_addr.s_addr, ntohs(to->sin_port),
+                               static_cast<const uint8_t*>(data), static_cast<uint32_t>(n));
+    }
     if (n < 0) {
         aDebugging_Trace(aDEBUG_MULTICAST, "sendto() failed with error code %d\n", errno);
         return aMULTICAST_FAILED;
@@ -191,9 +197,16 @@ int aMulticast_Receive(aMulticastRef m, void* buffer, size_t size)
     if (!buffer)
         return aMULTICAST_FAILED;
     ssize_t n;
+    sockaddr_storage from{};
     do {
-        n = recvfrom(m->fd, buffer, size, 0, nullptr, nullptr);
+        socklen_t fromLength = sizeof from;
+        n = recvfrom(m->fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
     } while (n < 0 && errno == EINTR);
+    if (n >= 0 && aRecord_IsOn() && from.ss_family == AF_INET) {
+        const sockaddr_in* peer = reinterpret_cast<const sockaddr_in*>(&from);
+        aRecord_AetherDatagram(false, false, peer->sin_addr.s_addr, ntohs(peer->sin_port),
+                               static_cast<const uint8_t*>(buffer), static_cast<uint32_t>(n));
+    }
     if (n < 0) {
         aDebugging_Trace(aDEBUG_MULTICAST, "recvfrom() failed with error code %d\n", errno);
         return aMULTICAST_FAILED;

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -314,6 +315,36 @@ void aRecord_Stop()
     s.fd = -1;
 }
 
+namespace {
+
+// Where each USB module was last opened, by its serial-number string: the
+// text ",\"bus\":B,\"device\":D,\"product\":P" its next link_open carries.
+std::mutex sUsbLock;
+std::map<std::string, std::string> sUsbPlaces;
+
+} // namespace
+
+void aRecord_UsbDevice(const char* serialText, uint8_t bus, uint8_t device, uint16_t product)
+{
+    if (!serialText)
+        return;
+    char f[64];
+    std::snprintf(f, sizeof f, ",\"bus\":%u,\"device\":%u,\"product\":%u", bus, device, product);
+    std::lock_guard<std::mutex> hold(sUsbLock);
+    sUsbPlaces[serialText] = f;
+}
+
+namespace {
+
+std::string sUsbPlace(const char* serialText)
+{
+    std::lock_guard<std::mutex> hold(sUsbLock);
+    auto it = sUsbPlaces.find(serialText);
+    return it == sUsbPlaces.end() ? std::string() : it->second;
+}
+
+} // namespace
+
 void aRecord_LinkOpened(uint32_t link, uint32_t kind, uint32_t key, uint32_t port, const char* path)
 {
     std::string f = ",\"link\":" + std::to_string(link) + ",\"transport\":\"" + sKindName(kind) + "\"";
@@ -325,6 +356,8 @@ void aRecord_LinkOpened(uint32_t link, uint32_t kind, uint32_t key, uint32_t por
         f += ",\"serial\":\"";
         f += serial;
         f += '"';
+        if (kind == 1)
+            f += sUsbPlace(serial);
     }
     if (path) {
         f += ",\"path\":";
@@ -391,15 +424,35 @@ void aRecord_Reconnect(uint32_t address, uint16_t port, aErr result)
     sRecord("reconnect", f);
 }
 
-void aRecord_Datagram(const char* search, bool sent, uint32_t peerAddress, uint16_t peerPort,
-                      const uint8_t* bytes, uint32_t length)
+namespace {
+
+void sDatagram(const char* search, const char* via, bool sent, uint32_t peerAddress, uint16_t peerPort,
+               const uint8_t* bytes, uint32_t length)
 {
     std::string f = ",\"search\":";
     sString(f, search ? search : "", search ? std::char_traits<char>::length(search) : 0);
+    if (via) {
+        f += ",\"via\":";
+        sString(f, via, std::char_traits<char>::length(via));
+    }
     f += sent ? ",\"dir\":\"out\"" : ",\"dir\":\"in\"";
     f += ",\"peer\":\"" + sAddress(peerAddress) + "\",\"port\":" + std::to_string(peerPort) + ",\"hex\":";
     sHex(f, bytes, length);
     sRecord("datagram", f);
+}
+
+} // namespace
+
+void aRecord_Datagram(const char* search, bool sent, uint32_t peerAddress, uint16_t peerPort,
+                      const uint8_t* bytes, uint32_t length)
+{
+    sDatagram(search, nullptr, sent, peerAddress, peerPort, bytes, length);
+}
+
+void aRecord_AetherDatagram(bool beacon, bool sent, uint32_t peerAddress, uint16_t peerPort, const uint8_t* bytes,
+                            uint32_t length)
+{
+    sDatagram("aether", beacon ? "beacon" : "query", sent, peerAddress, peerPort, bytes, length);
 }
 
 void aRecord_Serial(const char* path, bool sent, const uint8_t* bytes, uint32_t length)
@@ -409,6 +462,21 @@ void aRecord_Serial(const char* path, bool sent, const uint8_t* bytes, uint32_t 
     f += sent ? ",\"dir\":\"out\",\"hex\":" : ",\"dir\":\"in\",\"hex\":";
     sHex(f, bytes, length);
     sRecord("serial", f);
+}
+
+void aRecord_HidOpen(uint16_t vendor, uint16_t product, bool opened)
+{
+    char f[64];
+    std::snprintf(f, sizeof f, ",\"vendor\":%u,\"product\":%u,\"opened\":%s", vendor, product,
+                  opened ? "true" : "false");
+    sRecord("hid_open", f);
+}
+
+void aRecord_Hid(bool sent, const uint8_t* report, uint32_t length)
+{
+    std::string f = sent ? ",\"dir\":\"out\",\"hex\":" : ",\"dir\":\"in\",\"hex\":";
+    sHex(f, report, length);
+    sRecord("hid", f);
 }
 
 void aRecord_Http(const std::string& url, long status, const std::string& body, const char* failure)

@@ -49,6 +49,9 @@ void aRecord_Stop();
 // address in network order (TCPIP, AETHER), port the TCP port (0 else),
 // path the serial device (or null).
 void aRecord_LinkOpened(uint32_t link, uint32_t kind, uint32_t key, uint32_t port, const char* path);
+// A USB module was opened at this place on the bus (bus number, device
+// address) with this product id: the next link_open of its serial names them.
+void aRecord_UsbDevice(const char* serialText, uint8_t bus, uint8_t device, uint16_t product);
 // Which module a link was made for, from its link specifier.
 void aRecord_LinkModule(uint32_t link, uint32_t serial, uint32_t module, uint32_t router, uint32_t routerSerial);
 // The last use of a link was dropped: its connection closes.
@@ -70,9 +73,21 @@ void aRecord_Reconnect(uint32_t address, uint16_t port, aErr result);
 void aRecord_Datagram(const char* search, bool sent, uint32_t peerAddress, uint16_t peerPort,
                       const uint8_t* bytes, uint32_t length);
 
+// One datagram of an AETHER search or of a server answering one: the
+// multicast query and its answer (beacon false), or a beacon (true: one
+// record when the host starts publishing it, one per beacon heard).
+void aRecord_AetherDatagram(bool beacon, bool sent, uint32_t peerAddress, uint16_t peerPort, const uint8_t* bytes,
+                            uint32_t length);
+
 // Bytes on a serial line (a boot ROM's, or a serial link): sent is host to
 // device; path names the line.
 void aRecord_Serial(const char* path, bool sent, const uint8_t* bytes, uint32_t length);
+
+// The HID device vendor:product (a boot ROM on USB) was looked for: opened,
+// or not there.
+void aRecord_HidOpen(uint16_t vendor, uint16_t product, bool opened);
+// One HID report, its report id first: written by the host (sent), or read.
+void aRecord_Hid(bool sent, const uint8_t* report, uint32_t length);
 
 // One request to the update server: the URL (any password replaced), the
 // HTTP status and body, or the failure text (null when it succeeded).

@@ -75,15 +75,10 @@ bool cvusb_wait_for_arrival(cvusb_bus_snapshot* snapshot, uint32_t timeoutMs)
     }
 }
 
-bool cvusb_refused_outside(const cvusb_bus_snapshot* snapshot)
+bool cvusb_node_outside(const cvusb_bus_snapshot* snapshot, const char* node)
 {
-    if (!snapshot)
+    unsigned bus = 0, address = 0;
+    if (!snapshot || !node || std::sscanf(node, "/dev/bus/usb/%u/%u", &bus, &address) != 2)
         return false;
-    char node[CVUSB_NODESIZE];
-    for (uint32_t i = 0; cvusb_refused_node(i, node, sizeof node); i++) {
-        unsigned bus = 0, address = 0;
-        if (std::sscanf(node, "/dev/bus/usb/%u/%u", &bus, &address) == 2 && !sHolds(*snapshot, bus << 8 | address))
-            return true;
-    }
-    return false;
+    return !sHolds(*snapshot, bus << 8 | address);
 }

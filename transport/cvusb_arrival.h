@@ -33,11 +33,10 @@ void cvusb_snapshot_take(cvusb_bus_snapshot* snapshot);
 // timeoutMs), or at once without a snapshot.
 bool cvusb_wait_for_arrival(cvusb_bus_snapshot* snapshot, uint32_t timeoutMs);
 
-// True when a module node refused to this user (cvusb_note_refused) since
-// the refusals were last forgotten lies at a location the snapshot does not
-// hold: a module that came onto the bus after the snapshot and may not be
-// opened, not one that was refused all along.
-bool cvusb_refused_outside(const cvusb_bus_snapshot* snapshot);
+// True when the node ("/dev/bus/usb/BBB/DDD") lies at a location the
+// snapshot does not hold: a device that came onto the bus after the
+// snapshot, not one that was there all along. False for another path.
+bool cvusb_node_outside(const cvusb_bus_snapshot* snapshot, const char* node);
 
 CORVESTEL_INTERNAL_END
 

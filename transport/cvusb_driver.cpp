@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "link/aDebugging.h"
+#include "transport/aRecord.h"
 #include "transport/unix_file.h"
 
 enum {
@@ -101,11 +102,6 @@ libusb_context* Corvestel_libusb_context()
     return sContext;
 }
 
-libusb_context* Corvestel_libusb_init()
-{
-    return Corvestel_libusb_context();
-}
-
 static void sForgetLocations();
 
 void Corvestel_libusb_exit()
@@ -117,7 +113,7 @@ void Corvestel_libusb_exit()
         sContext = nullptr;
     }
     sForgetLocations();
-    cvusb_forget_refused();
+    cvusb_begin_refusals();
 }
 
 bool is_corvestel_device(libusb_device* device)
@@ -257,10 +253,6 @@ static void sRememberedFirst(libusb_device** list, ssize_t count, const char* se
     }
 }
 
-static std::mutex sRefusedLock;
-static std::vector<std::string> sRefused;
-enum { REFUSALS_KEPT = 32 };
-
 void cvusb_note_refused(libusb_device* device)
 {
     if (!device || !is_corvestel_device(device) || !cvusb_has_module_interface(device))
@@ -269,33 +261,7 @@ void cvusb_note_refused(libusb_device* device)
     char node[CVUSB_NODESIZE];
     std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", static_cast<unsigned>(usb->get_bus_number(device)),
                   static_cast<unsigned>(usb->get_device_address(device)));
-    std::lock_guard<std::mutex> hold(sRefusedLock);
-    for (const std::string& known : sRefused)
-        if (known == node)
-            return;
-    if (sRefused.size() < REFUSALS_KEPT)
-        sRefused.push_back(node);
-}
-
-uint32_t cvusb_refused_count()
-{
-    std::lock_guard<std::mutex> hold(sRefusedLock);
-    return static_cast<uint32_t>(sRefused.size());
-}
-
-bool cvusb_refused_node(uint32_t index, char* node, size_t size)
-{
-    std::lock_guard<std::mutex> hold(sRefusedLock);
-    if (!node || size == 0 || index >= sRefused.size())
-        return false;
-    std::snprintf(node, size, "%s", sRefused[index].c_str());
-    return true;
-}
-
-void cvusb_forget_refused()
-{
-    std::lock_guard<std::mutex> hold(sRefusedLock);
-    sRefused.clear();
+    cvusb_note_refused_node(node);
 }
 
 static aErr sOpenLibusb(cvusb_device* d, const char* serialText)
@@ -338,6 +304,8 @@ static aErr sOpenLibusb(cvusb_device* d, const char* serialText)
         }
         std::snprintf(d->serial, sizeof d->serial, "%s", serialText);
         cvusb_remember_location(serialText, device);
+        if (aRecord_IsOn())
+            aRecord_UsbDevice(serialText, usb->get_bus_number(device), usb->get_device_address(device), desc.idProduct);
         d->handle = handle;
         d->state = CVUSB_STATE_OPEN;
         err = sFindEndpoints(d, device);
@@ -388,6 +356,7 @@ aErr cvusb_open_corvestel_device(cvusb_device* d, const char* serialText)
 {
     if (!d || !serialText)
         return aErrParam;
+    cvusb_begin_refusals();
     return d->pathKind == CVUSB_PATH_LIBUSB ? sOpenLibusb(d, serialText) : sOpenNode(d, serialText);
 }
 

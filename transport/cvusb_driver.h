@@ -12,6 +12,7 @@
 #include <libusb.h>
 
 #include "link/aError.h"
+#include "transport/cvusb_refusals.h"
 
 CORVESTEL_INTERNAL_BEGIN
 
@@ -85,7 +86,6 @@ const cvusb_libusb_ops* cvusb_set_libusb(const cvusb_libusb_ops* ops);
 // The shared libusb context, initialised on first use; null when libusb
 // can't be initialised.
 libusb_context* Corvestel_libusb_context();
-libusb_context* Corvestel_libusb_init();
 // Ends the shared context; the next use makes a new one.
 void Corvestel_libusb_exit();
 
@@ -101,16 +101,9 @@ bool cvusb_has_module_interface(libusb_device* device);
 // bus and device address), so that the next open of it looks there first.
 void cvusb_remember_location(const char* serialText, libusb_device* device);
 
-// Modules a search or an open passed over because their node may not be
-// opened by this user (the device has our vendor id, a module's product id
-// and the modules' interface): their nodes, "/dev/bus/usb/BBB/DDD", kept
-// process-wide (at most 32, each once) until forgotten.
-#define CVUSB_NODESIZE 32
+// Notes the device's node among this thread's refusals (cvusb_refusals.h)
+// when it is a module's.
 void cvusb_note_refused(libusb_device* device);
-uint32_t cvusb_refused_count();
-// The node of refusal index into node (size bytes); false past the end.
-bool cvusb_refused_node(uint32_t index, char* node, size_t size);
-void cvusb_forget_refused();
 
 // True when the kernel driver's node for this serial number exists.
 bool cvusb_is_kernel_driver_installed(uint32_t serialNumber);
@@ -126,8 +119,8 @@ cvusb_device* cvusb_create_usb(bool useLibusb);
 // object. aErrNotFound: no such module. aErrConfiguration: it lacks the bulk
 // endpoints. aErrBusy: another program holds it. aErrPermission: no access
 // to the device (a udev rule must grant it), or no module matched while a
-// module's node could not be opened (noted with cvusb_note_refused). aErrUnknown: claim refused
-// otherwise. Kernel node: aErrBusy (in use), aErrIO (can't be opened).
+// module's node could not be opened (cvusb_refused_node names it). aErrUnknown:
+// claim refused otherwise. Kernel node: aErrBusy (in use), aErrIO (can't be opened).
 aErr cvusb_open_corvestel_device(cvusb_device* device, const char* serialText);
 
 // Writes a block. aErrParam: null argument. aErrMode: wrong path kind or no

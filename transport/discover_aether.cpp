@@ -9,6 +9,7 @@
 
 #include "link/aDebugging.h"
 #include "transport/aMulticast.h"
+#include "transport/aRecord.h"
 #include "transport/aServer_ZeroMQ.h"
 #include "transport/zBeaconInterface.h"
 
@@ -121,6 +122,12 @@ void sBeaconSearch(sAetherSearch* search)
     if (ready) {
         zsock_send(beacon, "sbi", "PUBLISH", DISCOVERY_BEACON_FILTER, strlen(DISCOVERY_BEACON_FILTER),
             BEACON_INTERVAL_MS);
+        // The beacon goes to the interface's broadcast address, every
+        // interval: recorded once, with the interface's own address.
+        if (aRecord_IsOn())
+            aRecord_AetherDatagram(true, true, own.s_addr, aSERVER_BEACON_PORT,
+                reinterpret_cast<const uint8_t*>(DISCOVERY_BEACON_FILTER),
+                static_cast<uint32_t>(strlen(DISCOVERY_BEACON_FILTER)));
         zsock_send(beacon, "sb", "SUBSCRIBE", "", static_cast<size_t>(0));
         zsock_set_rcvtimeo(beacon, BEACON_RECEIVE_MS);
         for (int attempt = 0; attempt < BEACON_ATTEMPTS && !search->stop; attempt++) {
@@ -129,6 +136,14 @@ void sBeaconSearch(sAetherSearch* search)
                 continue;
             char* sender = zmsg_popstr(msg);
             zframe_t* payload = zmsg_pop(msg);
+            if (payload && aRecord_IsOn()) {
+                struct in_addr from;
+                from.s_addr = 0;
+                if (sender)
+                    inet_pton(AF_INET, sender, &from);
+                aRecord_AetherDatagram(true, false, from.s_addr, aSERVER_BEACON_PORT, zframe_data(payload),
+                    static_cast<uint32_t>(zframe_size(payload)));
+            }
             if (payload && zframe_size(payload) == sizeof(linkSpec)) {
                 linkSpec spec;
                 std::memcpy(&spec, zframe_data(payload), sizeof spec);

@@ -54,6 +54,7 @@ static bool sParseSerial(const unsigned char* text, int length, uint32_t* serial
 
 unsigned aDiscovery_EnumerateUSB(aDiscoveryModuleFoundProc callback, void* reference)
 {
+    cvusb_begin_refusals();
     if (!callback)
         return 0;
     const cvusb_libusb_ops* usb = cvusb_libusb();

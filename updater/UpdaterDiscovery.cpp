@@ -10,13 +10,14 @@
 
 #include "base/Log.h"
 #include "link/I2CClass.h"
+#include "link/ModuleReturn.h"
 #include "link/SystemClass.h"
 #include "link/aVersion.h"
-#include "transport/cvusb_driver.h"
 #include "transport/discover.h"
 
 using Quorvane::Corvestel::I2CClass;
 using Quorvane::Corvestel::Module;
+using Quorvane::Corvestel::ModuleReturn;
 using Quorvane::Corvestel::SystemClass;
 
 namespace {
@@ -202,17 +203,14 @@ aErr _get_name(Module& module, DeviceInfo& info)
     return aErrNone;
 }
 
-bool _report_refused_usb(UpdaterDisplayInterface& display)
+bool _report_refused_usb(UpdaterDisplayInterface& display, const std::vector<std::string>& nodes)
 {
-    char node[CVUSB_NODESIZE];
-    uint32_t i = 0;
-    for (; cvusb_refused_node(i, node, sizeof node); i++)
+    for (const std::string& node : nodes)
         display.message(UpdaterDisplayInterface::LEVEL_ERROR,
             "Permission denied on %s (a Corvestel module, USB %04X): install the udev rules 70-corvestel.rules "
             "or add your user to the plugdev group, then plug the module in again",
-            node, static_cast<unsigned>(CORVESTEL_USB_VENDOR_ID));
-    cvusb_forget_refused();
-    return i > 0;
+            node.c_str(), static_cast<unsigned>(CORVESTEL_USB_VENDOR_ID));
+    return !nodes.empty();
 }
 
 linkType _find_link_type(uint32_t serialNumber)
@@ -234,15 +232,18 @@ std::vector<DeviceInfo> Updater::Discover_Devices(linkType type)
     else
         types = {type};
     std::vector<DeviceInfo> devices;
-    cvusb_forget_refused();
-    for (linkType t : types)
+    std::vector<std::string> refused;
+    for (linkType t : types) {
         aDiscovery_EnumerateModules(t, _collect, &devices, LOOPBACK_INTERFACE);
+        if (t == USB)
+            refused = ModuleReturn::refusedUsbNodes();
+    }
     if (type == AETHER)
         _collect_network_servers(devices);
     for (DeviceInfo& info : devices)
         _identify(info, display);
     // A module this user may not open is not listed, but not kept quiet.
-    _report_refused_usb(display);
+    _report_refused_usb(display, refused);
     return devices;
 }
 

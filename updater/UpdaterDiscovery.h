@@ -6,6 +6,8 @@
 #define UPDATER_UPDATER_UPDATERDISCOVERY_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "base/UpdaterDisplayInterface.h"
 #include "link/Module.h"
@@ -30,10 +32,10 @@ aErr _get_version(Quorvane::Corvestel::Module& module, DeviceInfo& info);
 // code, and the name stays empty.
 aErr _get_name(Quorvane::Corvestel::Module& module, DeviceInfo& info);
 
-// One error line per USB module that the searches and opens since the last
-// call passed over because this user may not open its node, naming the node
-// and how to grant access; then forgets them. True when there was one.
-bool _report_refused_usb(UpdaterDisplayInterface& display);
+// One error line per module node on USB that a search or an open passed
+// over because this user may not open it (nodes), naming the node and how
+// to grant access. True when there was one.
+bool _report_refused_usb(UpdaterDisplayInterface& display, const std::vector<std::string>& nodes);
 
 // One module directly reached: connects with its own specifier and asks
 // for its model name, build, version and name; the first failing step's

@@ -7,12 +7,15 @@
 
 #include "base/Log.h"
 #include "link/Link.h"
+#include "link/ModuleReturn.h"
 #include "link/SystemClass.h"
 #include "transport/unix_time.h"
 #include "updater/StopRequest.h"
 
 using Quorvane::Corvestel::Link;
 using Quorvane::Corvestel::Module;
+using Quorvane::Corvestel::ModuleReturn;
+using Quorvane::Corvestel::ReturnPolicy;
 using Quorvane::Corvestel::SystemClass;
 
 namespace {
@@ -113,19 +116,22 @@ aErr UpdaterEntity::_reconnect(uint32_t delayMs)
 {
     if (!module)
         return aErrResource;
-    module->disconnect();
-    aErr err = aErrConnection;
-    for (unsigned attempt = 1; attempt <= RECONNECT_ATTEMPTS; ++attempt) {
+    ReturnPolicy policy;
+    policy.attempts = RECONNECT_ATTEMPTS;
+    policy.pauseMs = delayMs;
+    policy.pauseAfterLast = true;
+    policy.disconnectFirst = true;
+    policy.onAttempt = [](unsigned attempt) {
         Log::log(DEBUG_Network_100, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", int(attempt),
                  int(RECONNECT_ATTEMPTS));
-        err = module->reconnect();
-        if (err == aErrNone) {
-            Log::log(DEBUG_Network_100, "NETWORK: Reconnected to device\n");
-            return aErrNone;
-        }
+    };
+    policy.reached = [](unsigned, aErr err) { return err == aErrNone; };
+    policy.onFailed = [delayMs](unsigned, aErr) {
         Log::log(DEBUG_Network_100, "NETWORK: Couldn't reconnect to device delaying: %d ms\n", int(delayMs));
-        aTime_MSSleep(delayMs);
-    }
+    };
+    aErr err = ModuleReturn(*module).await(policy);
+    if (err == aErrNone)
+        Log::log(DEBUG_Network_100, "NETWORK: Reconnected to device\n");
     return err;
 }
 

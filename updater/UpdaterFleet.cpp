@@ -9,10 +9,10 @@
 #include <cstdlib>
 
 #include "base/Log.h"
+#include "link/ModuleReturn.h"
 #include "server/UpdateServerRequest.h"
 #include "store/BirdFile.h"
 #include "store/UpdaterStore.h"
-#include "transport/cvusb_driver.h"
 #include "transport/discover.h"
 #include "updater/UpdaterDiscovery.h"
 
@@ -183,16 +183,18 @@ FleetCheck Updater::Check_Devices(linkType type, uint32_t routerSerial, uint32_t
             types = {USB, TCPIP};
         else
             types = {type};
-        cvusb_forget_refused();
+        std::vector<std::string> refused;
         for (linkType t : types) {
             SerialFilter filter{serialNumber, &devices};
             aDiscovery_EnumerateModules(t, _collect_serial, &filter, LOOPBACK_INTERFACE);
+            if (t == USB)
+                refused = Quorvane::Corvestel::ModuleReturn::refusedUsbNodes();
             if (!devices.empty())
                 break;
         }
         for (DeviceInfo& info : devices)
             _identify(info, display);
-        _report_refused_usb(display);
+        _report_refused_usb(display, refused);
     } else {
         devices = Discover_Devices(type == 0 ? linkType(USB) : type);
     }

@@ -19,6 +19,7 @@
 
 #include "base/Log.h"
 #include "link/Module.h"
+#include "link/ModuleReturn.h"
 #include "link/SystemClass.h"
 #include "recovery/HID_SDPLoader.h"
 #include "recovery/NXPSerial.h"
@@ -201,15 +202,14 @@ aErr _transfer_recovery_loader(const BirdFile& bird, const std::string& port)
 // apart; false when it did not come (or a stop was asked for).
 bool _connect_loader(Module& module, uint32_t serialNumber)
 {
-    for (unsigned attempt = 0; attempt < CONNECT_ATTEMPTS && !StopRequested(); ++attempt) {
-        module.discoverAndConnect(USB, PLACEHOLDER_SERIAL_NUMBER);
-        if (!module.isConnected() && serialNumber != PLACEHOLDER_SERIAL_NUMBER)
-            module.discoverAndConnect(USB, serialNumber);
-        if (module.isConnected())
-            return true;
-        if (attempt + 1 < CONNECT_ATTEMPTS)
-            aTime_MSSleep(CONNECT_DELAY_MS);
-    }
+    Quorvane::Corvestel::ReturnPolicy policy;
+    policy.attempts = CONNECT_ATTEMPTS;
+    policy.pauseMs = CONNECT_DELAY_MS;
+    policy.searches = {{USB, PLACEHOLDER_SERIAL_NUMBER}};
+    if (serialNumber != PLACEHOLDER_SERIAL_NUMBER)
+        policy.searches.push_back({USB, serialNumber});
+    policy.stop = StopRequested;
+    Quorvane::Corvestel::ModuleReturn(module).await(policy);
     return module.isConnected();
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/Log.h"
+#include "link/ModuleReturn.h"
 #include "link/SystemClass.h"
 #include "link/aVersion.h"
 #include "server/UpdateServerRequest.h"
@@ -22,9 +23,7 @@
 #include "store/Sha256.h"
 #include "store/UpdaterStore.h"
 #include "store/aDirectory.h"
-#include "transport/cvusb_driver.h"
 #include "transport/discover.h"
-#include "transport/cvusb_arrival.h"
 #include "transport/unix_time.h"
 #include "updater/Updater.h"
 #include "updater/StopRequest.h"
@@ -35,6 +34,8 @@
 #include "updater/UpdaterVerify.h"
 
 using Quorvane::Corvestel::Module;
+using Quorvane::Corvestel::ModuleReturn;
+using Quorvane::Corvestel::ReturnPolicy;
 using Quorvane::Corvestel::SystemClass;
 
 namespace {
@@ -72,8 +73,7 @@ uint32_t _recorded_build(UpdaterStoreItem& item, const char* key)
 // Times the module's link lost its connection so far (0 without a link).
 uint32_t _drop_count(const Module& module)
 {
-    Quorvane::Corvestel::Link* link = module.getLink();
-    return link ? link->getDropCount() : 0;
+    return ModuleReturn::dropCount(module);
 }
 
 // A module that a local network server holds cannot be opened on USB:
@@ -102,15 +102,16 @@ bool _report_shared(uint32_t serialNumber, UpdaterDisplayInterface& display)
 // aErrPermission.
 aErr _connect_direct(Module& module, uint32_t serialNumber, UpdaterDisplayInterface& display)
 {
-    cvusb_forget_refused();
-    aErr err = module.connect(USB, serialNumber);
-    if (err == aErrNotFound)
-        err = module.connect(TCPIP, serialNumber);
-    if (err != aErrNone && _report_refused_usb(display))
+    ReturnPolicy once;
+    once.searches = {{USB, serialNumber}, {TCPIP, serialNumber}};
+    once.nextOnlyWhenNotFound = true;
+    once.reached = [](unsigned, aErr err) { return err == aErrNone; };
+    ModuleReturn found(module);
+    aErr err = found.await(once);
+    if (err != aErrNone && _report_refused_usb(display, found.refusedNodes()))
         err = aErrPermission;
     if (err != aErrNone && err != aErrPermission && _report_shared(serialNumber, display))
         err = aErrBusy;
-    cvusb_forget_refused();
     return err;
 }
 
@@ -121,13 +122,10 @@ aErr _connect_direct(Module& module, uint32_t serialNumber, UpdaterDisplayInterf
 // connected sees the same dialogue, only that much later.
 bool _restarts_after_load(Module& module, uint32_t dropsBefore, uint32_t waitMs)
 {
-    const aMSTicks start = aTime_GetMSTicks();
-    while (module.isConnected() && _drop_count(module) == dropsBefore) {
-        if (aTime_MSElapsed(start) >= waitMs)
-            return false;
-        aTime_MSSleep(LOADER_RESTART_POLL_MS);
-    }
-    Log::log(DEBUG_Updater, "The module left its link after LOAD (%u ms)\n", unsigned(aTime_MSElapsed(start)));
+    uint32_t elapsed = 0;
+    if (!ModuleReturn::watchDrop(module, dropsBefore, waitMs, LOADER_RESTART_POLL_MS, &elapsed))
+        return false;
+    Log::log(DEBUG_Updater, "The module left its link after LOAD (%u ms)\n", unsigned(elapsed));
     return true;
 }
 
@@ -142,32 +140,25 @@ bool _restarts_after_load(Module& module, uint32_t dropsBefore, uint32_t waitMs)
 void _reconnect_after_load(UpdaterDisplayInterface& display, Module& module, uint32_t serialNumber,
                            linkType original)
 {
-    module.disconnect();
-    cvusb_bus_snapshot bus;
-    cvusb_snapshot_take(&bus);
-    const cvusb_bus_snapshot before = bus;
-    unsigned refusedInARow = 0;
-    for (unsigned attempt = 1; attempt <= CONNECT_ATTEMPTS && !StopRequested(); ++attempt) {
+    ReturnPolicy policy;
+    policy.attempts = CONNECT_ATTEMPTS;
+    policy.pauseMs = CONNECT_DELAY_MS;
+    policy.pauseAfterLast = true;
+    policy.watchBus = true;
+    policy.refusedAttempts = CONNECT_REFUSED_ATTEMPTS;
+    policy.searches = {{USB, serialNumber}};
+    if (original == TCPIP)
+        policy.searches.push_back({TCPIP, serialNumber});
+    policy.disconnectFirst = true;
+    policy.disconnectBeforeConnect = true;
+    policy.disconnectOnFailure = true;
+    policy.stop = StopRequested;
+    policy.onAttempt = [](unsigned attempt) {
         Log::log(DEBUG_Updater, "Reconnecting to device, attempt %u of %u\n", attempt, CONNECT_ATTEMPTS);
-        cvusb_forget_refused();
-        module.discoverAndConnect(USB, serialNumber);
-        refusedInARow = cvusb_refused_outside(&before) ? refusedInARow + 1 : 0;
-        if (!module.isConnected() && original == TCPIP) {
-            module.disconnect();
-            module.discoverAndConnect(TCPIP, serialNumber);
-        }
-        if (module.isConnected()) {
-            cvusb_forget_refused();
-            return;
-        }
-        module.disconnect();
-        if (refusedInARow >= CONNECT_REFUSED_ATTEMPTS)
-            break;
-        if (!cvusb_wait_for_arrival(&bus, CONNECT_DELAY_MS))
-            continue;
-        aTime_MSSleep(CVUSB_ARRIVAL_SETTLE_MS);
-    }
-    _report_refused_usb(display);
+    };
+    ModuleReturn back(module);
+    if (back.await(policy) != aErrNone)
+        _report_refused_usb(display, back.refusedNodes());
 }
 
 // A BIRD file named on the command line must be a regular file: a FIFO or a

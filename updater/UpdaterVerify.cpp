@@ -4,13 +4,14 @@
 #include <string>
 
 #include "base/Log.h"
+#include "link/ModuleReturn.h"
 #include "link/SystemClass.h"
 #include "link/aVersion.h"
-#include "transport/cvusb_arrival.h"
-#include "transport/unix_time.h"
 #include "updater/UpdaterDiscovery.h"
 
 using Quorvane::Corvestel::Module;
+using Quorvane::Corvestel::ModuleReturn;
+using Quorvane::Corvestel::ReturnPolicy;
 using Quorvane::Corvestel::SystemClass;
 
 namespace {
@@ -54,33 +55,25 @@ bool _verify_update(UpdaterDisplayInterface& display, Module& module, const Bird
                     bool indirect, uint32_t timeoutMs, UpdateVerification& result)
 {
     result = UpdateVerification();
-    const aMSTicks start = aTime_GetMSTicks();
+    ReturnPolicy policy;
+    policy.attempts = timeoutMs == 0 ? 1 : 0;
+    policy.deadlineMs = timeoutMs;
+    policy.pauseMs = VERIFY_RETRY_MS;
     // A USB module that reboots leaves the bus and comes back: its arrival
     // ends the pause between attempts.
-    cvusb_bus_snapshot bus;
-    cvusb_snapshot_take(&bus);
-    for (unsigned attempt = 1;; ++attempt) {
-        display.update_spinner(true, VERIFYING);
-        // A direct link that dropped, or whose stream had to connect again,
-        // is opened anew: the restarted module is a new peer.
-        if (!indirect && (attempt > 1 || !module.isConnected())) {
-            module.disconnect();
-            module.reconnect();
-        }
+    policy.watchBus = !indirect;
+    // A direct link that dropped, or whose stream had to connect again, is
+    // opened anew: the restarted module is a new peer. Behind a router the
+    // shared link stays as it is.
+    policy.connect = !indirect;
+    policy.keepIfConnected = true;
+    policy.disconnectBeforeConnect = true;
+    policy.onAttempt = [&display](unsigned) { display.update_spinner(true, VERIFYING); };
+    policy.reached = [&module, &result](unsigned attempt, aErr) {
         Log::log(DEBUG_Updater, "Verifying update, attempt %u\n", attempt);
-        if (module.isConnected() && _read_back(module, result)) {
-            result.reached = true;
-            break;
-        }
-        uint32_t elapsed = aTime_MSElapsed(start);
-        if (elapsed >= timeoutMs)
-            break;
-        const uint32_t pause = timeoutMs - elapsed < VERIFY_RETRY_MS ? timeoutMs - elapsed : VERIFY_RETRY_MS;
-        if (!indirect && cvusb_wait_for_arrival(&bus, pause))
-            aTime_MSSleep(CVUSB_ARRIVAL_SETTLE_MS);
-        else if (indirect)
-            aTime_MSSleep(pause);
-    }
+        return module.isConnected() && _read_back(module, result);
+    };
+    result.reached = ModuleReturn(module).await(policy) == aErrNone;
     display.update_spinner(false, VERIFYING);
     if (!result.reached) {
         display.message(UpdaterDisplayInterface::LEVEL_ERROR,

@@ -30,8 +30,8 @@ void sError(const char* format, uint32_t serial, const char* more = "")
     std::fputc('\n', stderr);
 }
 
-// Names each module node this user may not open, with the fix; true when
-// there was one.
+// Names each module node that this thread's last USB search or open could
+// not open for lack of rights, with the fix; true when there was one.
 bool sReportRefused()
 {
     char node[CVUSB_NODESIZE];
@@ -41,14 +41,12 @@ bool sReportRefused()
             "Permission denied on %s (a Corvestel module, USB %04X): install the udev rules 70-corvestel.rules "
             "or add your user to the plugdev group, then plug the module in again\n",
             node, static_cast<unsigned>(CORVESTEL_USB_VENDOR_ID));
-    cvusb_forget_refused();
     return i > 0;
 }
 
 // The module's model, from its USB identity; 0 when it is not on the bus.
 uint8_t sFindOnUsb(uint32_t serial)
 {
-    cvusb_forget_refused();
     linkSpec* spec = aDiscovery_FindModule(USB, serial, 0);
     uint8_t model = spec ? static_cast<uint8_t>(spec->model) : 0;
     if (spec)
@@ -88,7 +86,7 @@ uint32_t sServe(const ServeOptions& o)
     }
     uint16_t port = 0;
     uint32_t address = o.network ? o.address : LOOPBACK;
-    cvusb_forget_refused();
+    cvusb_begin_refusals(); // the search's refusals are not the open's
     uint32_t link = aLink_CreateServer(o.serial, &port, &address, o.network ? 0 : 1);
     if (!link) {
         if (!sReportRefused())

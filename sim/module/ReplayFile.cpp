@@ -12,6 +12,10 @@ namespace {
 
 using json = nlohmann::json;
 
+// A report id and the largest report of a boot ROM's HID device (1024 data
+// bytes).
+const size_t MAX_HID_REPORT = 1025;
+
 // A field check failed: the message names the field.
 struct Bad {
     std::string what;
@@ -82,14 +86,33 @@ std::string sTarget(const std::string& url)
     return path == std::string::npos ? "/" : url.substr(path);
 }
 
+// A USB link's module: its serial-number string and product id, noted once.
+void sUsbModule(const json& r, const std::string& serial, Recording& recording)
+{
+    uint16_t product = uint16_t(r.contains("product") ? sUnsigned(r, "product", 0xFFFF) : 0);
+    for (const UsbModule& m : recording.usb)
+        if (m.serial == serial)
+            return;
+    recording.usb.push_back(UsbModule{serial, product});
+}
+
 // Adds the step of one record; false for the records a replay passes over.
 bool sStep(const json& r, const std::string& kind, ReplayStep& s, std::map<uint32_t, std::string>& links,
            Recording& recording)
 {
     // A serial line's bytes are the boot ROM replay's (corvestel-bootrom --replay).
-    if (kind == "header" || kind == "output" || kind == "exit" || kind == "link_drop" || kind == "serial"
-        || kind == "reply")
+    if (kind == "header" || kind == "output" || kind == "exit" || kind == "serial" || kind == "reply")
         return false;
+    if (kind == "link_drop") {
+        // A USB module that drops its link has left the bus; a TCP one's
+        // drop shows in its reconnect.
+        s.link = uint32_t(sUnsigned(r, "link", 0xFFFFFFFF));
+        auto it = links.find(s.link);
+        if (it == links.end())
+            throw Bad{"link " + std::to_string(s.link) + " dropped, but never opened"};
+        s.kind = ReplayStep::Leave;
+        return it->second.compare(0, 4, "USB ") == 0;
+    }
     if (kind == "link_module") {
         const uint32_t link = uint32_t(sUnsigned(r, "link", 0xFFFFFFFF));
         const std::string serial = sText(r, "serial");
@@ -104,9 +127,20 @@ bool sStep(const json& r, const std::string& kind, ReplayStep& s, std::map<uint3
         s.kind = ReplayStep::Open;
         s.link = uint32_t(sUnsigned(r, "link", 0xFFFFFFFF));
         const std::string transport = sText(r, "transport");
+        if (transport == "USB") {
+            s.serial = sText(r, "serial");
+            bool printable = !s.serial.empty() && s.serial.size() <= 64;
+            for (char c : s.serial)
+                printable = printable && c > ' ' && c < 0x7F;
+            if (!printable)
+                throw Bad{"field \"serial\" is not 1 to 64 printable characters"};
+            sUsbModule(r, s.serial, recording);
+            links[s.link] = "USB " + s.serial;
+            return true;
+        }
         if (transport != "TCPIP")
             throw Bad{"link " + std::to_string(s.link) + " is a " + transport
-                      + " link; only TCPIP links are replayed"};
+                      + " link; only TCPIP and USB links are replayed"};
         s.address = sText(r, "address");
         s.port = uint16_t(sUnsigned(r, "port", 65535));
         links[s.link] = s.address + ":" + std::to_string(s.port);
@@ -139,8 +173,44 @@ bool sStep(const json& r, const std::string& kind, ReplayStep& s, std::map<uint3
             throw Bad{"link " + std::to_string(s.link) + " closed, but never opened"};
         return true;
     }
+    if (kind == "hid_open") {
+        const json& opened = sField(r, "opened");
+        if (!opened.is_boolean())
+            throw Bad{"field \"opened\" is neither true nor false"};
+        if (opened.get<bool>() && !recording.hasHid) {
+            recording.hasHid = true;
+            recording.hid.vendor = uint16_t(sUnsigned(r, "vendor", 0xFFFF));
+            recording.hid.product = uint16_t(sUnsigned(r, "product", 0xFFFF));
+        }
+        return false;
+    }
+    if (kind == "hid") {
+        if (!recording.hasHid)
+            throw Bad{"a HID report before a HID device was opened"};
+        s.kind = sOut(r) ? ReplayStep::HidHost : ReplayStep::HidRom;
+        s.bytes = sHex(r, "hex", MAX_HID_REPORT);
+        if (s.bytes.empty())
+            throw Bad{"a HID report without its report id"};
+        return true;
+    }
     if (kind == "datagram") {
         const std::string search = sText(r, "search");
+        if (search == "aether") {
+            const bool out = sOut(r);
+            const std::string via = sText(r, "via");
+            if (via == "beacon")
+                s.kind = out ? ReplayStep::AetherBeacon : ReplayStep::AetherHeard;
+            else if (via == "query")
+                s.kind = out ? ReplayStep::AetherQuery : ReplayStep::AetherAnswer;
+            else
+                throw Bad{"field \"via\" is neither \"query\" nor \"beacon\""};
+            s.bytes = sHex(r, "hex", 512);
+            s.address = sText(r, "peer");
+            s.port = uint16_t(sUnsigned(r, "port", 65535));
+            if (s.kind == ReplayStep::AetherQuery && (s.port < AETHER_QUERY_PORT || s.port >= AETHER_QUERY_PORT + AETHER_SLOTS))
+                throw Bad{"an AETHER query to port " + std::to_string(s.port) + ", which is no server's"};
+            return true;
+        }
         if (search != "tcpip")
             throw Bad{"unknown search \"" + search + "\""};
         s.kind = sOut(r) ? ReplayStep::Search : ReplayStep::Answer;

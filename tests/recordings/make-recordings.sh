@@ -59,3 +59,60 @@ record update-router -U -d 40F5849A -r D272031D -u "$url" -i store
 record update-direct -G -U -d 6A3C0012 -t TCPIP -u "$url" -i store
 # The same build again, from a file given on the command line.
 record update-file -U -d 40F5849A -r D272031D -f srv/40F5849A/4870.bird -u "$url" -i store
+
+# A module on the simulated USB bus: it leaves the bus when its loader starts
+# and when it restarts after the update, and comes back as a new device.
+cp srv/40F5849A/4870.bird usb-update.bird
+"$source_dir/sim/usbbus/corvestel-usbbus" --sim "$build/sim/corvestel-sim" --lifetime 120 \
+  --module "serial=40F5849A,model=26,name=Power,version=2.14.2,build=4711,newversion=2.14.9,newbuild=4870" \
+  -- "$build/Updater" --record usb-update.jsonl -U -d 40F5849A -t USB -f usb-update.bird -i usb-store \
+  > /dev/null 2>&1 || true
+cp usb-update.jsonl "$here/usb-update.jsonl"
+echo "usb-update.jsonl: $(wc -l < usb-update.jsonl) records"
+
+# An i.MX boot ROM on USB (HID): the Updater writes the recovery loader the
+# update server keeps for the placeholder serial number DEADDEAD, jumps to
+# it, and reads the chip's identifier from the loader once it is on the bus.
+python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 11 + 5) & 255 for i in range(64)))' > table.bin
+python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 13 + 1) & 255 for i in range(900)))' > code.bin
+mkdir -p srv/DEADDEAD
+"$build/tools/birdtool" create -o srv/DEADDEAD/9001.bird --loader 0x20000000:table.bin \
+  --loader 0x20002000:code.bin --entry 0x20002000 --build 9001 --version 0.9.0 --serial DEADDEAD \
+  --model CVR-LOADER > /dev/null
+printf "9001\nLOADER\n" > srv/DEADDEAD/latest
+printf "9001;0.9.0\n" > srv/DEADDEAD/builds
+"$build/sim/bootrom/corvestel-bootrom" --kind sdp --hid --trace rom.trace --lifetime 120 > rom.out 2> rom.err &
+pids+=($!)
+end=$(( $(date +%s) + 30 ))
+until grep -q READY rom.out; do
+  [ "$(date +%s)" -lt "$end" ] || { echo "the boot ROM did not start" >&2; exit 1; }
+  sleep 0.05
+done
+"$source_dir/sim/usbbus/corvestel-usbbus" --sim "$build/sim/corvestel-sim" --lifetime 120 \
+  --imxrom "trace=rom.trace,pty=$(awk '/READY/ {print $2}' rom.out)" \
+  --module "serial=DEADDEAD,model=13,plugged=0,uid=11111111:22222222:33333333:44444444" \
+  -- "$build/Updater" --record imx-usb.jsonl -N -s USB -u "$url" -i imx-store > /dev/null 2>&1 || true
+cp imx-usb.jsonl "$here/imx-usb.jsonl"
+echo "imx-usb.jsonl: $(wc -l < imx-usb.jsonl) records"
+
+# AETHER searches of the module on the USB bus shared by corvestel-serve:
+# in local mode the multicast query finds it, on the network its beacon.
+record_aether() {
+  local name=$1; shift
+  "$source_dir/sim/usbbus/corvestel-usbbus" --sim "$build/sim/corvestel-sim" --lifetime 120 \
+    --module "serial=40F5849A,model=26,name=Power,version=2.14.2,build=4711" -- /bin/bash -c '
+    build=$1 name=$2; shift 2
+    "$build/corvestel-serve" -d 40F5849A "$@" --foreground > serve.out 2>&1 &
+    serve=$!
+    end=$(( $(date +%s) + 30 ))
+    until grep -q "^Serving module" serve.out; do
+      [ "$(date +%s)" -lt "$end" ] || { echo "corvestel-serve did not start" >&2; kill $serve; exit 1; }
+      sleep 0.05
+    done
+    "$build/Updater" --record "$name.jsonl" -D -t AETHER > /dev/null 2>&1
+    kill $serve; wait $serve' sh "$build" "$name" "$@" || true
+  cp "$name.jsonl" "$here/$name.jsonl"
+  echo "$name.jsonl: $(wc -l < "$name.jsonl") records"
+}
+record_aether aether
+record_aether aether-network --network 198.18.0.1

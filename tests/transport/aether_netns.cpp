@@ -5,15 +5,21 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "link/Link.h"
 #include "link/aLink.h"
 #include "support/SimUsbModule.h"
 #include "transport/aMulticast.h"
+#include "transport/aRecord.h"
 #include "transport/aServer_ZeroMQ.h"
 #include "transport/TestKeys.h"
 #include "transport/discover.h"
@@ -204,6 +210,55 @@ TEST(AetherDiscovery, BeaconServerOnTheNetworkInterfaceIsFoundOnce)
     EXPECT_EQ(GetSerial(client), SERIAL);
     aLink_Destroy(&client);
     aLink_Destroy(&server);
+}
+
+// A recording holds both searches as their datagrams: the query to the
+// group and the server's answer naming the module, the beacon the host
+// publishes on its interface and the server's beacon naming the module.
+TEST(AetherDiscovery, BothSearchesAreRecordedAsTheirDatagrams)
+{
+    SimUsbModule usb;
+    ASSERT_TRUE(usb.Start(SERIAL)) << usb.sim.Stderr();
+    const std::string path = "/tmp/aether-record-" + std::to_string(getpid()) + ".jsonl";
+    const char* argv[] = {"search"};
+    ASSERT_EQ(aRecord_Start(path.c_str(), "test", "1", 1, argv), aErrNone);
+    for (bool local : {true, false}) {
+        uint16_t port = 0;
+        uint32_t address = local ? 0 : Addr(TV0);
+        uint32_t server = aLink_CreateServer(SERIAL, &port, &address, local ? 1 : 0);
+        ASSERT_NE(server, 0u);
+        Collected c;
+        EXPECT_EQ(aDiscovery_EnumerateModules(AETHER, Collect, &c, local ? 0 : Addr(TV0)), 1u);
+        aLink_Destroy(&server);
+    }
+    aRecord_Stop();
+
+    // The serial number as the answers carry it (little-endian).
+    const std::string serial = "9a84f540";
+    const std::string filter = "436f7276657374656c322d446973636f76657279"; // DISCOVERY_BEACON_FILTER
+    bool query = false, answer = false, published = false, heard = false;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        const nlohmann::json r = nlohmann::json::parse(line);
+        if (r["kind"] != "datagram")
+            continue;
+        EXPECT_EQ(r["search"], "aether");
+        const std::string hex = r["hex"], via = r["via"], dir = r["dir"], peer = r["peer"];
+        if (via == "query" && dir == "out" && hex == "badccdab")
+            query = query || (peer == "224.0.0.7" && r["port"] == 9850);
+        if (via == "query" && dir == "in" && hex.find(serial) != std::string::npos)
+            answer = answer || peer == "127.0.0.1";
+        if (via == "beacon" && dir == "out")
+            published = published || (hex == filter && peer == TV0 && r["port"] == 8585);
+        if (via == "beacon" && dir == "in" && hex.find(serial) != std::string::npos)
+            heard = heard || peer == TV0;
+    }
+    unlink(path.c_str());
+    EXPECT_TRUE(query);
+    EXPECT_TRUE(answer);
+    EXPECT_TRUE(published);
+    EXPECT_TRUE(heard);
 }
 
 } // namespace

@@ -484,15 +484,17 @@ TEST(UsbDriver, ArrivalOfAModuleEndsTheWait)
     // new location is.
     cvusb_bus_snapshot before;
     cvusb_snapshot_take(&before);
-    cvusb_forget_refused();
-    libusb_device* old = reinterpret_cast<libusb_device*>(usb.devices[0].get());
-    cvusb_note_refused(old);
-    EXPECT_FALSE(cvusb_refused_outside(&before));
-    FakeDevice& back = usb.Add(FakeDevice::Module("00000005"));
-    cvusb_note_refused(reinterpret_cast<libusb_device*>(&back));
-    EXPECT_TRUE(cvusb_refused_outside(&before));
-    EXPECT_FALSE(cvusb_refused_outside(nullptr));
-    cvusb_forget_refused();
+    // The fake bus is bus 1, each device at its place in the list plus one.
+    auto node = [](size_t address) {
+        char text[CVUSB_NODESIZE];
+        std::snprintf(text, sizeof text, "/dev/bus/usb/001/%03zu", address);
+        return std::string(text);
+    };
+    EXPECT_FALSE(cvusb_node_outside(&before, node(1).c_str()));
+    usb.Add(FakeDevice::Module("00000005"));
+    EXPECT_TRUE(cvusb_node_outside(&before, node(usb.devices.size()).c_str()));
+    EXPECT_FALSE(cvusb_node_outside(nullptr, node(1).c_str()));
+    EXPECT_FALSE(cvusb_node_outside(&before, "/dev/corvestel.00000005"));
     EXPECT_EQ(usb.listsOut, 0);
 }
 

@@ -109,6 +109,27 @@ TEST(UsbFaults, ALoaderNodeTheUserMayNotOpenIsNamedWithTheFix)
     EXPECT_EQ(bus.Flash(DEVICE).reboots, 0u);
 }
 
+// A program on the library hears why it cannot reach a module whose node
+// it may not open: the connection answers with the permission error, not
+// with "not found", while a module it may open still answers.
+TEST(UsbFaults, AConnectionToANodeTheUserMayNotOpenIsAPermissionError)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the run as another user needs the superuser";
+    UsbBusRunner bus;
+    bus.Module("serial=40F5849A,model=13,mode=0600");
+    bus.Module("serial=6A3C0012,model=19");
+    bus.Option("--user", "65534");
+    const std::string identify = std::string(TEST_BINARY_DIR) + "/examples/identify";
+
+    RunResult refused = bus.Run({identify, "USB", "40F5849A"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(Contains(refused.err, "cannot reach 40F5849A over USB: aErrPermission")) << refused.err;
+    RunResult reached = bus.Run({identify, "USB", "6A3C0012"});
+    EXPECT_EQ(reached.status, 0) << reached.err;
+    EXPECT_TRUE(Contains(reached.out, "serial   6A3C0012")) << reached.out;
+}
+
 TEST(UsbFaults, UnplugDuringTheFirmwareFailsClearlyAndTheNextRunInstalls)
 {
     UsbBusRunner bus;

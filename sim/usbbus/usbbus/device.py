@@ -158,5 +158,12 @@ class UsbDevice:
     def client_opened(self):
         pass
 
+    def interface_claimed(self):
+        """A program claimed an interface of the device (its first)."""
+
+    def interface_released(self):
+        """The program that claimed it released its last interface or
+        closed the node."""
+
     def close(self):
         pass

@@ -72,7 +72,7 @@ class HidrawNode(UMockdev.IoctlBase):
             arg.resolve(0, 4 + len(REPORT_DESCRIPTOR)).update(4, REPORT_DESCRIPTOR)
             client.complete(0, 0)
         elif request == HIDIOCGRAWINFO:
-            arg.resolve(0, 8).update(0, struct.pack("<IHH", BUS_USB, VENDOR, PRODUCT))
+            arg.resolve(0, 8).update(0, struct.pack("<IHH", BUS_USB, self.rom.vendor, self.rom.product))
             client.complete(0, 0)
         else:
             client.complete(-1, errno.EINVAL)
@@ -83,7 +83,7 @@ class HidrawNode(UMockdev.IoctlBase):
         if self.rom.gone:
             client.complete(-1, errno.ENODEV)
             return True
-        self.rom.to_rom(data[1:] if data else b"")
+        self.rom.host_report(data)
         client.complete(len(data), 0)
         return True
 
@@ -153,6 +153,14 @@ class ImxRomDevice(UsbDevice):
         self.gone = False
 
     # The ROM's side.
+    def open_rom(self):
+        """The descriptor the ROM's framed answers come from."""
+        return os.open(self.pty_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+
+    def host_report(self, report):
+        """A report the host wrote, its report id first."""
+        self.to_rom(report[1:])
+
     def to_rom(self, data):
         if self.pty is not None and data:
             os.write(self.pty, data)
@@ -205,24 +213,25 @@ class ImxRomDevice(UsbDevice):
         bus.next_port += 1
         self.devnum = bus.next_devnum
         bus.next_devnum += 1
-        self.pty = os.open(self.pty_path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        self.pty = self.open_rom()
         self.watch = GLib.io_add_watch(self.pty, GLib.PRIORITY_DEFAULT, GLib.IO_IN | GLib.IO_HUP, self._from_rom)
         usb = "/devices/1-%d" % self.port
         interface = usb + "/1-%d:1.0" % self.port
-        hid = interface + "/0003:%04X:%04X.0001" % (VENDOR, PRODUCT)
+        hid = interface + "/0003:%04X:%04X.0001" % (self.vendor, self.product)
         raw = hid + "/hidraw/hidraw0"
         devname = "/dev/hidraw0"
         records = [
             (raw, ["N: hidraw0", "E: DEVNAME=" + devname, "E: SUBSYSTEM=hidraw", "E: MAJOR=240", "E: MINOR=0"]),
-            (hid, ["E: SUBSYSTEM=hid", "E: HID_ID=0003:%08X:%08X" % (VENDOR, PRODUCT),
+            (hid, ["E: SUBSYSTEM=hid", "E: HID_ID=0003:%08X:%08X" % (self.vendor, self.product),
                    "E: HID_NAME=NXP i.MX RT1050 serial download", "E: HID_PHYS=usb-simulated-%d/input0" % self.port,
-                   "E: HID_UNIQ=", "E: MODALIAS=hid:b0003g0001v%08Xp%08X" % (VENDOR, PRODUCT)]),
+                   "E: HID_UNIQ=", "E: MODALIAS=hid:b0003g0001v%08Xp%08X" % (self.vendor, self.product)]),
             (interface, ["E: SUBSYSTEM=usb", "E: DEVTYPE=usb_interface", "E: INTERFACE=3/0/0",
                          "A: bInterfaceNumber=00", "A: bInterfaceClass=03", "A: bInterfaceSubClass=00",
                          "A: bInterfaceProtocol=00", "A: bNumEndpoints=02"]),
             (usb, ["E: SUBSYSTEM=usb", "E: DEVTYPE=usb_device", "E: BUSNUM=001", "E: DEVNUM=%03d" % self.devnum,
-                   "E: PRODUCT=%x/%x/%x" % (VENDOR, PRODUCT, self.bcd_device),
-                   "A: idVendor=%04x" % VENDOR, "A: idProduct=%04x" % PRODUCT, "A: bcdDevice=%04x" % self.bcd_device,
+                   "E: PRODUCT=%x/%x/%x" % (self.vendor, self.product, self.bcd_device),
+                   "A: idVendor=%04x" % self.vendor, "A: idProduct=%04x" % self.product,
+                   "A: bcdDevice=%04x" % self.bcd_device,
                    "A: busnum=1", "A: devnum=%d" % self.devnum, "A: speed=12", "A: bNumConfigurations=1",
                    "A: bConfigurationValue=1", "A: bNumInterfaces= 1", "A: devpath=%d" % self.port,
                    "A: manufacturer=" + self.strings[self.i_manufacturer],

@@ -17,6 +17,7 @@ from gi.repository import GLib  # noqa: E402
 
 from .bus import Bus  # noqa: E402
 from .module import BUS_KEYS, ModuleDevice, PlainDevice, parse_keys  # noqa: E402
+from .replay import ReplayModule, ReplayProcess, ReplayRom  # noqa: E402
 from . import kinds  # noqa: E402
 
 PRELOAD = "libumockdev-preload.so.0"
@@ -24,6 +25,7 @@ PRELOAD = "libumockdev-preload.so.0"
 HELP = """corvestel-usbbus: simulated modules on a simulated USB bus under the real libusb.
 
 Usage: corvestel-usbbus [OPTIONS] --module KEYS [--behind KEYS] ... [-- COMMAND ARGS...]
+       corvestel-usbbus [OPTIONS] --replay FILE [--speed recorded|max] [-- COMMAND ARGS...]
 
 Runs COMMAND (with its arguments) under the umockdev preload, so that its
 libusb sees the devices of the bus, and ends with COMMAND's exit status.
@@ -43,7 +45,21 @@ Options:
   --device KEYS     a device with no module behind it: vendor=N (0xFFFF),
                     product=N (1), serial=TEXT (none), interface=HEX/HEX/HEX
                     or none (none), mode=OCTAL (0666)
-%(kinds)s  --sim PATH        corvestel-sim to run (next to this program's build, or
+%(kinds)s  --replay FILE     play the USB modules (and a boot ROM's HID device) of an
+                    Updater --record recording: corvestel-sim --replay
+                    compares what the host sends with the recording, sends
+                    the recorded answers and plays the recorded update
+                    server; each recorded module is on the bus, leaves it
+                    and comes back where the recording shows it. A word of
+                    COMMAND holding {http} gets the update server's address
+                    in its place (give -u {http}/cgi/u). Prints the
+                    replay's last line ("replay complete: N records",
+                    "replay diverged at record N: ...") and ends with its
+                    status (0 done as recorded, 1 diverged, 2 a recording
+                    it refuses)
+  --speed MODE      with --replay: recorded (the recorded pace) or max
+  --discovery ADDR  with --replay: corvestel-sim's --discovery
+  --sim PATH        corvestel-sim to run (next to this program's build, or
                     $CORVESTEL_SIM)
   --sim-option OPT  pass OPT to corvestel-sim (repeatable), e.g. --trace=PATH
   --flash-dir DIR   corvestel-sim's --flash-dir
@@ -97,6 +113,9 @@ class Options:
         self.user = None
         self.lifetime = 600.0
         self.command = []
+        self.replay = None
+        self.speed = "recorded"
+        self.discovery = None
 
 
 def parse(argv):
@@ -130,6 +149,14 @@ def parse(argv):
             o.devices.append(value)
         elif name in kinds.KINDS:
             o.extra.append((name, value))
+        elif a == "--replay":
+            o.replay = value
+        elif a == "--speed":
+            if value not in ("recorded", "max"):
+                raise ValueError("--speed is recorded or max")
+            o.speed = value
+        elif a == "--discovery":
+            o.discovery = value
         elif a == "--sim":
             o.sim = value
         elif a == "--sim-option":
@@ -231,6 +258,58 @@ def _command_env(bus):
     return env
 
 
+def _start_replay(o, bus, loop, status):
+    """Starts corvestel-sim --replay and puts the recording's USB modules on
+    the bus. The simulator's verdict is printed as it comes; when it has
+    ended, the modules leave the bus for good."""
+    options = ["--speed", o.speed] + (["--discovery", o.discovery] if o.discovery else [])
+    replay = ReplayProcess(o.sim or _default_sim(), o.replay, options, o.lifetime, _plain_env(),
+                           _die_with_parent)
+    if replay.status is not None:
+        return replay
+    modules = [ReplayModule(serial, product, port) for serial, product, port in replay.modules]
+    # A boot ROM on USB comes first: the modules (its loader) come onto the
+    # bus once it has jumped and left.
+    rom = None
+    for m in modules:
+        bus.add(m, plugged=replay.hid is None)
+    if replay.hid is not None:
+        def plug_modules():
+            for m in modules:
+                if not m.ended:
+                    bus.plug(m)
+            return False
+
+        vendor, product, port = replay.hid
+        rom = ReplayRom(vendor, product, port, lambda: GLib.timeout_add(100, plug_modules))
+        rom.plug(bus)
+
+    def verdict(fd, condition):
+        data = os.read(fd, 4096) if condition & GLib.IO_IN else b""
+        if data:
+            sys.stdout.write(data.decode(errors="replace"))
+            sys.stdout.flush()
+            return True
+        return False
+
+    def replay_ended(pid, wait_status):
+        code = os.waitstatus_to_exitcode(wait_status)
+        while verdict(replay.proc.stdout.fileno(), GLib.IO_IN):
+            pass
+        status["replay"] = code if code >= 0 else 128 - code
+        if rom is not None and not rom.gone:
+            rom.leave()
+        for m in modules:
+            m.ended = True
+            bus.unplug(m)
+        if status.get("done"):
+            loop.quit()
+
+    GLib.io_add_watch(replay.proc.stdout.fileno(), GLib.PRIORITY_DEFAULT, GLib.IO_IN | GLib.IO_HUP, verdict)
+    GLib.child_watch_add(GLib.PRIORITY_DEFAULT, replay.proc.pid, replay_ended)
+    return replay
+
+
 def main(argv):
     try:
         o = parse(argv)
@@ -245,10 +324,15 @@ def main(argv):
             log_file.write(text + "\n")
 
     sim = None
+    replay = None
     bus = Bus(log)
     loop = GLib.MainLoop()
     status = {"code": 1}
     try:
+        if o.replay:
+            replay = _start_replay(o, bus, loop, status)
+            if replay.status is not None:
+                return replay.status  # the recording was refused: nothing served
         if o.modules:
             sim_modules = []
             parsed = []
@@ -269,20 +353,28 @@ def main(argv):
         if o.ready:
             tmp = o.ready + ".tmp"
             with open(tmp, "w") as f:
-                f.write("UMOCKDEV_DIR %s\nREADY\n" % bus.root)
+                f.write("UMOCKDEV_DIR %s\n" % bus.root)
+                for line in replay.report if replay else ():
+                    f.write(line + "\n")
+                f.write("READY\n")
             os.rename(tmp, o.ready)
 
         def stop(*_):
             loop.quit()
             return False
 
-        GLib.timeout_add(int(o.lifetime * 1000), stop)
+        # A replay bounds itself by the lifetime; the bus outlives it a little.
+        GLib.timeout_add(int(o.lifetime * 1000) + (5000 if replay else 0), stop)
         GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGTERM, stop)
         GLib.unix_signal_add(GLib.PRIORITY_HIGH, signal.SIGINT, stop)
 
         child = None
         if o.command:
             command = list(o.command)
+            if replay is not None:
+                # The replay's update server: the recorded path goes after it.
+                http = next((line[5:] for line in replay.report if line.startswith("HTTP ")), "")
+                command = [word.replace("{http}", http) for word in command]
             if o.user:
                 command = ["setpriv", "--reuid=" + o.user, "--regid=" + o.user, "--clear-groups",
                            "--"] + command
@@ -293,13 +385,17 @@ def main(argv):
                 if status["code"] < 0:
                     status["code"] = 128 - status["code"]
                 status["done"] = True
-                loop.quit()
+                # A replay ends when it has seen all the host did.
+                if replay is None or "replay" in status:
+                    loop.quit()
 
             GLib.child_watch_add(GLib.PRIORITY_DEFAULT, child.pid, ended)
         else:
             print("UMOCKDEV_DIR=%s" % bus.root, flush=True)
             status["code"] = 0
-        loop.run()
+            status["done"] = True
+        if replay is None or "replay" not in status:
+            loop.run()
         if child is not None and not status.get("done"):
             child.terminate()
             try:
@@ -309,7 +405,11 @@ def main(argv):
                 child.wait()
             print("corvestel-usbbus: the command was stopped", file=sys.stderr)
             status["code"] = 124
+        if replay is not None:
+            return status.get("replay", 124)
     finally:
+        if replay:
+            replay.close()
         bus.close()
         if sim:
             sim.close()

@@ -191,6 +191,8 @@ class UsbfsNode(UMockdev.IoctlBase):
         if o is not None and o.held is not None:
             GLib.source_remove(o.held[1])
             o.held = None
+        if o is not None and o.claimed and not self.gone:
+            self.device.interface_released()
 
     @locked
     def do_handle_ioctl(self, client):
@@ -249,9 +251,13 @@ class UsbfsNode(UMockdev.IoctlBase):
             if request == USBDEVFS_CLAIMINTERFACE:
                 if any(number in other.claimed for other in self.openers.values() if other is not o):
                     return -1, errno.EBUSY  # another program holds it
+                if not o.claimed:
+                    self.device.interface_claimed()
                 o.claimed.add(number)
-            else:
+            elif number in o.claimed:
                 o.claimed.discard(number)
+                if not o.claimed:
+                    self.device.interface_released()
             return 0, 0
         if request == USBDEVFS_CLEAR_HALT:
             (endpoint,) = struct.unpack_from("<I", _read(arg.resolve(0, 4)))
