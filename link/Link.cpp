@@ -485,9 +485,9 @@ aErr Link::sendPacket(uint8_t module, uint8_t command, uint8_t length, const uin
     bytes[0] = command;
     if (length > 0)
         std::memcpy(bytes + 1, data, length);
-    // The module answers or not; a lost put shows as a missing reply.
-    linkPutData(m_impl->identifier, module, static_cast<uint8_t>(length + 1), bytes);
-    return aErrNone;
+    // A write that failed tells at once (aErrIO from a module gone from the
+    // bus); a lost packet still shows only as a missing reply.
+    return linkPutData(m_impl->identifier, module, static_cast<uint8_t>(length + 1), bytes);
 }
 
 aErr Link::receivePacket(uint8_t module, const uint8_t* match, uint8_t* length, uint8_t* buffer)

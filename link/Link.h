@@ -127,7 +127,8 @@ public:
     // Removes every queued UEI packet that the default match takes.
     aErr dropMatchingUEIPackets(uint8_t module, uint8_t command, uint8_t option, uint8_t index);
 
-    // Sends command then length bytes. aErrParam: length above 27 or null data.
+    // Sends command then length bytes. aErrParam: length above 27 or null data;
+    // a failed stream write gives its code (aErrIO, aErrWrite...).
     aErr sendPacket(uint8_t module, uint8_t command, uint8_t length, const uint8_t* data);
     // Waits 1000 ms for the first packet whose first *length data bytes equal
     // match; then *length = its data length and buffer (28 bytes) gets all of

@@ -37,9 +37,11 @@ aErr sPutOutput(aLinkRecord* record, const aPacket* packet, bool direct)
             return err;
         }
     }
-    aLinkEngine_WriteOne(record, packet);
+    // A caller that wrote by itself learns the stream's verdict now, not
+    // from a reply that never comes.
+    aErr err = aLinkEngine_WriteOne(record, packet);
     aPacketDebug_LogPacket(record, aLOG_SENT, packet);
-    return aErrNone;
+    return err;
 }
 
 aErr sForceRoute(aLinkRecord* record, uint8_t enable)
@@ -409,6 +411,7 @@ aErr aLink_PutPackets(uint32_t identifier, const aPacket* const* packets, uint32
     }
     uint8_t pool[aLINK_POOL_SIZE];
     uint32_t total = 0;
+    aErr result = aErrNone;
     for (uint32_t i = 0; i < count; i++) {
         const aPacket* packet = packets[i];
         const uint32_t at = total;
@@ -418,12 +421,15 @@ aErr aLink_PutPackets(uint32_t identifier, const aPacket* const* packets, uint32
         aPacketDebug_LogPacket(record, aLOG_SENT, packet);
         if (total > aLINK_POOL_THRESHOLD || i + 1 == count) {
             aErr err = aStream_Write(record->stream, pool, total);
-            if (err != aErrNone)
+            if (err != aErrNone) {
                 aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing pooled: %d\n", err);
+                if (result == aErrNone)
+                    result = err;
+            }
             total = 0;
         }
     }
-    return aErrNone;
+    return result;
 }
 
 aPacket* aLink_GetPacket(uint32_t identifier)

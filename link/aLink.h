@@ -130,11 +130,15 @@ aErr aLink_InstallUserPacketFilter(uint32_t identifier, aLinkPacketFilterProc pr
 // Packet traffic. Puts go to the output FIFO (a copy), takes come from the
 // input FIFO and hand over a packet the caller destroys.
 //   aErrParam  (PutPacket) not in the table, or an invalid packet
+//   other      (PutPacket) the stream's write error, when the caller found
+//              the link idle and wrote the packet itself (a queued packet's
+//              write error is traced and the packet dropped)
 aErr aLink_PutPacket(uint32_t identifier, const aPacket* packet);
 // Puts count packets in order, as one message. On a pooled link, or a
 // stream where write boundaries are not seen, a caller that finds nothing
 // queued writes them itself in pools of at most aLINK_POOL_SIZE bytes.
 //   aErrParam  not in the table, or an invalid packet (nothing is put)
+//   other      the first write error of the pools the caller wrote itself
 aErr aLink_PutPackets(uint32_t identifier, const aPacket* const* packets, uint32_t count);
 aPacket* aLink_GetPacket(uint32_t identifier);
 aPacket* aLink_AwaitPacket(uint32_t identifier, uint32_t timeoutMs);

@@ -38,8 +38,9 @@ void aLinkEngine_SyncStart(aLinkRecord* record, bool probeNow);
 // One byte of the handshake; the reader only.
 void aLinkEngine_SyncByte(aLinkRecord* record, uint8_t byte);
 
-// Writes one packet's wire bytes; the caller holds the write lock.
-void aLinkEngine_WriteOne(aLinkRecord* record, const aPacket* packet);
+// Writes one packet's wire bytes; the caller holds the write lock. Returns
+// the stream's write result.
+aErr aLinkEngine_WriteOne(aLinkRecord* record, const aPacket* packet);
 // Brings the receive thread back from standing aside at once.
 void aLinkEngine_KickReceiver(aLinkRecord* record);
 // Counts written (or dropped) packets off the queued total.

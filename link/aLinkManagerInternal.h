@@ -1,9 +1,11 @@
-// Link table and link records: engine-internal, shared by aLink and
-// aPacketDebug. The table mutex guards the entry list, the next identifier
-// and every use count; lookups hand out shared references after releasing
-// it, so an entry torn down by its last destroy stays readable (with a dead
-// tag) for a caller still inside a call. Record fields that cross threads
-// are atomics; the rest belong to the stream's reader or to the owner.
+// Link table and link records: engine-internal, shared by the engine's units
+// (link/aLinkEngine.h), aPacketDebug and the server's creation above the
+// engine (transport/aServerLink). The table mutex guards the entry list, the
+// next identifier and every use count; lookups hand out shared references
+// after releasing it, so an entry torn down by its last destroy stays
+// readable (with a dead tag) for a caller still inside a call. Record fields
+// that cross threads are atomics; the rest belong to the stream's reader or
+// to the owner.
 #ifndef CORVESTEL_LINK_ALINKMANAGERINTERNAL_H
 #define CORVESTEL_LINK_ALINKMANAGERINTERNAL_H
 

@@ -26,7 +26,7 @@ constexpr uint32_t kEmptyWakes = 3;
 // for its reply, before it looks whether callers still do.
 constexpr uint32_t kParkMs = 2;
 
-aErr sHeartbeat(aLinkRecord* record, const aPacket* packet)
+aErr sHandleHBBackChannel(aLinkRecord* record, const aPacket* packet)
 {
     uint8_t beat = packet->data[1];
     aDebugging_Trace(aDEBUG_PACKETS,
@@ -58,7 +58,7 @@ aErr sHandlePacket(aLinkRecord* record)
     aErr err = aErrNone;
     if (!consumed) {
         if (packet->length == 2 && packet->data[0] == cmdHEARTBEAT)
-            err = sHeartbeat(record, packet);
+            err = sHandleHBBackChannel(record, packet);
         else
             err = aPacketFifo_Put(record->inputFifo.load(), packet);
     }
@@ -210,7 +210,7 @@ uint32_t sWritePooled(aLinkRecord* record, const aPacket* first)
 } // namespace
 
 // Writes one packet's wire bytes; the caller holds the write lock.
-void aLinkEngine_WriteOne(aLinkRecord* record, const aPacket* packet)
+aErr aLinkEngine_WriteOne(aLinkRecord* record, const aPacket* packet)
 {
     uint8_t bytes[aPACKETMAXWIRE];
     const uint32_t size = static_cast<uint32_t>(aPacket_ToWire(packet, bytes, sizeof bytes));
@@ -219,6 +219,7 @@ void aLinkEngine_WriteOne(aLinkRecord* record, const aPacket* packet)
     aErr err = aStream_Write(record->stream, bytes, size);
     if (err != aErrNone)
         aDebugging_Trace(aDEBUG_PACKETS, "sOutPipeProcess error writing: %d\n", err);
+    return err;
 }
 
 // Brings the receive thread back from standing aside at once.

@@ -139,7 +139,9 @@ aErr UpdaterEntity::LoaderStart()
 {
     Log::log(DEBUG_Network_FIRM, "NETWORK: Loader Start {cmdUPGRADE, val_UPGRADE_LOAD}\n");
     aErr err = _send(val_UPGRADE_LOAD, nullptr, 0);
-    if (err != aErrNone) {
+    // A module that restarts at once may leave before the write completes:
+    // a failed write is a missing reply; only a refused send ends here.
+    if (err == aErrConnection || err == aErrPacket || err == aErrResource) {
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending UPGRADE_LOAD (%d)\n", int(err));
         return err;
     }
@@ -365,6 +367,8 @@ aErr UpdaterEntity::LoaderReboot(UpdaterDisplayInterface& display)
     aErr result = _send(val_UPGRADE_REBOOT, nullptr, 0);
     if (result != aErrNone)
         Log::log(DEBUG_Network_FIRM, "NETWORK: Error sending Loader REBOOT\n");
+    if (result != aErrConnection && result != aErrPacket && result != aErrResource)
+        result = aErrNone; // a failed write: the module may be restarting already
     // A socket stream connects again by itself at once, so a link that still
     // runs may already be talking to the restarted module: the drop count
     // tells. A module that keeps its link up must not hold the update for ever.

@@ -127,6 +127,9 @@ aErr ScriptedPort::sWrite(const uint8_t* data, uint32_t length, void* reference)
     self->waitingWrites++;
     self->mGate.wait_for(guard, std::chrono::seconds(10), [self] { return !self->mHeld; });
     self->waitingWrites--;
+    aErr failure = self->mWriteError.load();
+    if (failure != aErrNone)
+        return failure;
     self->mWrites.emplace_back(data, data + length);
     return aErrNone;
 }

@@ -52,6 +52,9 @@ public:
     void clearWrites();
     // Makes every get fail with this code (aErrNone: back to normal).
     void failReads(aErr err) { mReadError = err; }
+    // Makes every write fail with this code, writing nothing (aErrNone: back
+    // to normal).
+    void failWrites(aErr err) { mWriteError = err; }
     // While held, writes wait (up to 10 s) until released.
     void holdWrites(bool hold);
     // Streams made after this wait for bytes: a wait ends only when bytes
@@ -76,6 +79,7 @@ private:
     std::deque<uint8_t> mInbound;
     std::vector<Bytes> mWrites;
     std::atomic<aErr> mReadError{aErrNone};
+    std::atomic<aErr> mWriteError{aErrNone};
     std::condition_variable mGate;
     std::condition_variable mArrived;
     bool mHeld = false;

@@ -432,6 +432,39 @@ TEST(aLogger, RingDropsTheOldestToMakeRoom)
     EXPECT_EQ(log, nullptr);
 }
 
+// A caller that writes its packet itself hears of a failed write from the
+// put (a module gone from the bus), not from a reply that never comes; the
+// link stays up and writes again once the stream does.
+TEST(aLinkScripted, AFailedWriteIsTheCallersError)
+{
+    ScriptedLink link;
+    ASSERT_TRUE(eventually([&] { return sContains(link.port.written(), {0xAF, 0x01, 0x01}); }));
+    link.port.failWrites(aErrIO);
+    aPacket* one = sPacket(2, {0x17, 0x01});
+    aPacket* two = sPacket(2, {0x17, 0x02});
+    const aPacket* both[] = {one, two};
+    // A put that found the send thread busy queues its packet, whose write
+    // fails on that thread; the caller's own write tells the caller.
+    bool othersQueued = true;
+    auto fails = [&](const std::function<aErr()>& put) {
+        aErr err = put();
+        othersQueued = othersQueued && (err == aErrNone || err == aErrIO);
+        return err == aErrIO;
+    };
+    EXPECT_TRUE(eventually([&] { return fails([&] { return aLink_PutPacket(link.id, one); }); }));
+    ASSERT_EQ(aLink_EnablePooledPackets(link.id, true), aErrNone);
+    EXPECT_TRUE(eventually([&] { return fails([&] { return aLink_PutPackets(link.id, both, 2); }); }));
+    EXPECT_TRUE(othersQueued);
+    EXPECT_EQ(aLink_GetStatus(link.id), LINK_RUNNING);
+
+    link.port.failWrites(aErrNone);
+    ASSERT_EQ(aLink_EnablePooledPackets(link.id, false), aErrNone);
+    EXPECT_EQ(aLink_PutPacket(link.id, one), aErrNone);
+    EXPECT_TRUE(eventually([&] { return sContains(link.port.written(), {0x02, 0x02, 0x17, 0x01}); }));
+    aPacket_Destroy(&one);
+    aPacket_Destroy(&two);
+}
+
 TEST(aLinkScripted, ReadErrorsMarkTheLinkAndRecoveryResynchronises)
 {
     ScriptedLink link;
