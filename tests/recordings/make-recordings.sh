@@ -116,3 +116,41 @@ record_aether() {
 }
 record_aether aether
 record_aether aether-network --network 198.18.0.1
+
+# An LPC boot ROM on a serial line (a pseudo-terminal), fresh for each run:
+# the Updater reads the chip's identity, then recovers a module from a
+# firmware file kept beside the recordings, since a replay needs the same
+# bytes. The image is a fixed pattern encoded for the chip's identity: each
+# byte XORed with the identity's byte at its place (the four words in turn,
+# most significant byte first) and with the plain byte before it.
+python3 -c '
+import sys
+uid = (0xDEADBEEF, 0x00000001, 0x80000000, 0x7FFFFFFF)
+previous, out = 0, bytearray()
+for i in range(1024):
+    plain = (i * 5 + 17) & 255
+    out.append(plain ^ (uid[i % 16 // 4] >> (24 - 8 * (i % 4))) & 255 ^ previous)
+    previous = plain
+sys.stdout.buffer.write(out)' > lpc.bin
+"$build/tools/birdtool" create -o lpc-recovery.bird --firmware 0x0:lpc.bin --build 5120 --version 3.1.4 \
+  --serial 5A17C0DE --model CVR-IO > /dev/null
+cp lpc-recovery.bird "$here/lpc-recovery.bird"
+record_lpc() {
+  local name=$1; shift
+  "$build/sim/bootrom/corvestel-bootrom" --kind isp --uid DEADBEEF,1,80000000,7FFFFFFF --lifetime 120 \
+    > "$name.rom" 2> "$name.rom.err" &
+  local rom=$!
+  pids+=($rom)
+  end=$(( $(date +%s) + 30 ))
+  until grep -q READY "$name.rom"; do
+    [ "$(date +%s)" -lt "$end" ] || { echo "the LPC boot ROM did not start" >&2; exit 1; }
+    sleep 0.05
+  done
+  "$build/Updater" --record "$name.jsonl" "$@" -s "$(awk '/READY/ {print $2}' "$name.rom")" \
+    -u http://127.0.0.1:9/cgi/u -i store > /dev/null 2>&1 || true
+  kill "$rom" 2>/dev/null || true
+  cp "$name.jsonl" "$here/$name.jsonl"
+  echo "$name.jsonl: $(wc -l < "$name.jsonl") records"
+}
+record_lpc lpc-fingerprint -N
+record_lpc lpc-recovery -U -t RECOVER -d 5A17C0DE -f lpc-recovery.bird

@@ -1,13 +1,16 @@
 // A recovery recorded against the simulated LPC boot ROM (Updater --record)
 // is played back by corvestel-bootrom --replay: the real Updater reads the
 // same fingerprint and recovers the same way; another firmware is caught at
-// the first bytes that differ on the line.
+// the first bytes that differ on the line. The recordings kept in
+// tests/recordings are played back too, so a change of what the Updater says
+// to the ROM shows against a run made by an earlier version.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -61,13 +64,15 @@ Printed sRecorded(const std::string& path)
     return p;
 }
 
-RunResult sUpdater(const std::vector<std::string>& args, const std::string& store)
+// The Updater in folder, with its store there; nothing is fetched.
+RunResult sUpdater(const std::vector<std::string>& args, const std::string& folder)
 {
     std::vector<std::string> argv = {UpdaterProgramPath()};
     argv.insert(argv.end(), args.begin(), args.end());
-    argv.insert(argv.end(), {"-u", DEAD_SERVER, "-i", store});
+    argv.insert(argv.end(), {"-u", DEAD_SERVER, "-i", folder + "/store"});
     RunOptions options;
     options.timeoutMs = 120000;
+    options.directory = folder;
     return RunProgram(argv, options);
 }
 
@@ -113,6 +118,27 @@ struct RomReplay {
     bool reaped = false;
 };
 
+// The host printed what it printed when recorded (all but the update time),
+// ended the same way, and the replay went through to the end.
+void sExpectAsRecorded(const std::string& recording, const RunResult& host, RomReplay& replay)
+{
+    std::string last;
+    EXPECT_EQ(replay.Finish(last), 0) << last;
+    EXPECT_EQ(last.compare(0, 16, "replay complete:"), 0) << last;
+    const Printed recorded = sRecorded(recording);
+    std::vector<std::string> printed = SplitLines(host.out);
+    for (const std::string& l : SplitLines(host.err))
+        printed.push_back(l);
+    std::vector<std::string> expected = recorded.lines;
+    std::sort(printed.begin(), printed.end());
+    std::sort(expected.begin(), expected.end());
+    auto timed = [](const std::string& l) { return l.compare(0, 12, "Update time:") == 0; };
+    printed.erase(std::remove_if(printed.begin(), printed.end(), timed), printed.end());
+    expected.erase(std::remove_if(expected.begin(), expected.end(), timed), expected.end());
+    EXPECT_EQ(printed, expected) << host.err;
+    EXPECT_EQ(host.status, recorded.status) << host.err;
+}
+
 std::string sBird(const std::string& folder, unsigned seed)
 {
     BirdWriter w;
@@ -147,22 +173,7 @@ TEST(RomReplay, AFingerprintAndARecoveryReplayAsRecorded)
         args.insert(args.end(), {"-s", replay.pty});
         if (run.first == recovery)
             args.insert(args.end(), {"-d", "5A17C0DE", "-f", bird});
-        const RunResult host = sUpdater(args, dir.path);
-        std::string last;
-        EXPECT_EQ(replay.Finish(last), 0) << last;
-        EXPECT_EQ(last.compare(0, 16, "replay complete:"), 0) << last;
-        const Printed recorded = sRecorded(run.first);
-        std::vector<std::string> printed = SplitLines(host.out);
-        for (const std::string& l : SplitLines(host.err))
-            printed.push_back(l);
-        std::vector<std::string> expected = recorded.lines;
-        std::sort(printed.begin(), printed.end());
-        std::sort(expected.begin(), expected.end());
-        auto timed = [](const std::string& l) { return l.compare(0, 12, "Update time:") == 0; };
-        printed.erase(std::remove_if(printed.begin(), printed.end(), timed), printed.end());
-        expected.erase(std::remove_if(expected.begin(), expected.end(), timed), expected.end());
-        EXPECT_EQ(printed, expected);
-        EXPECT_EQ(host.status, recorded.status);
+        sExpectAsRecorded(run.first, sUpdater(args, dir.path), replay);
     }
 
     // Another image: the line carries what was recorded up to its bytes.
@@ -176,6 +187,35 @@ TEST(RomReplay, AFingerprintAndARecoveryReplayAsRecorded)
     EXPECT_EQ(last.compare(0, 26, "replay diverged at record "), 0) << last;
     EXPECT_NE(last.find("(serial line " + replay.pty + ")"), std::string::npos) << last;
     EXPECT_NE(host.status, 0);
+}
+
+// The kept recordings, made by tests/recordings/make-recordings.sh against a
+// fresh ROM each: the firmware file comes from beside them, under the name
+// the recording printed.
+TEST(RomReplay, TheKeptLpcRecordingsReplayAsRecorded)
+{
+    const std::string corpus = std::string(TEST_SOURCE_DIR) + "/tests/recordings/";
+    TempFolder dir;
+    {
+        std::ifstream in(corpus + "lpc-recovery.bird", std::ios::binary);
+        std::ofstream out(dir.path + "/lpc-recovery.bird", std::ios::binary);
+        ASSERT_TRUE(in && out);
+        out << in.rdbuf();
+    }
+    const std::vector<std::pair<std::string, std::vector<std::string>>> runs = {
+        {"lpc-fingerprint.jsonl", {"-N"}},
+        {"lpc-recovery.jsonl", {"-U", "-t", "RECOVER", "-d", "5A17C0DE", "-f", "lpc-recovery.bird"}},
+    };
+    for (const auto& run : runs) {
+        SCOPED_TRACE(run.first);
+        const std::string recording = corpus + run.first;
+        ASSERT_TRUE(std::ifstream(recording).good()) << recording;
+        RomReplay replay;
+        ASSERT_TRUE(replay.Start(recording, dir.path + "/replay.err"));
+        std::vector<std::string> args = run.second;
+        args.insert(args.end(), {"-s", replay.pty});
+        sExpectAsRecorded(recording, sUpdater(args, dir.path), replay);
+    }
 }
 
 } // namespace
