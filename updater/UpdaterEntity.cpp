@@ -121,6 +121,9 @@ aErr UpdaterEntity::_reconnect(uint32_t delayMs)
     policy.pauseMs = delayMs;
     policy.pauseAfterLast = true;
     policy.disconnectFirst = true;
+    // A link that did not come up in time would stay with the module and
+    // turn every later attempt away: each attempt starts afresh.
+    policy.disconnectOnFailure = true;
     policy.onAttempt = [](unsigned attempt) {
         Log::log(DEBUG_Network_100, "NETWORK: Attempting to reconnect. Attempt: %d of %d\n", int(attempt),
                  int(RECONNECT_ATTEMPTS));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 
 #include "app/RecordingDisplay.h"
 #include "updater/UpdaterEntity.h"
@@ -192,6 +193,23 @@ TEST_F(LoaderDialogue, LoadWithoutAnswerReconnectsThenGivesTimeout)
     EXPECT_TRUE(module.isConnected());
     const std::string counters = sim.Command("counters 40F5849A");
     EXPECT_NE(counters.find(" connects=2 "), std::string::npos) << counters;
+}
+
+// The module answers the first new connection's handshake too late for the
+// first attempt; the link that attempt made must not stay behind and turn
+// every later attempt away: the next one connects afresh.
+TEST_F(LoaderDialogue, AReconnectionTooSlowToAnswerIsTriedAgainOnANewConnection)
+{
+    Start("", {"--fault", "drop@5F02"});
+    std::future<aErr> load = std::async(std::launch::async, [this] { return entity.LoaderStart(); });
+    ASSERT_TRUE(sim.WaitForTrace("rx 02 02 5F 02"));
+    // Each of the six probes of the next handshake answered 8 s late: well
+    // past the 2 s a connection waits for its link.
+    ASSERT_EQ(sim.Command("fault 40F5849A slow:8000*6").compare(0, 2, "OK"), 0);
+    EXPECT_EQ(load.get(), aErrTimeout); // the LOAD answer stays lost
+    EXPECT_TRUE(module.isConnected());
+    const std::string counters = sim.Command("counters 40F5849A");
+    EXPECT_NE(counters.find(" connects=3 "), std::string::npos) << counters;
 }
 
 TEST_F(LoaderDialogue, RebootRestartsTheModuleAndTheWaitEndsOnTheReconnect)
