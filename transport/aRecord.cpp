@@ -386,35 +386,50 @@ void aRecord_LinkDropped(uint32_t link, const char* why)
     sRecord("link_drop", f);
 }
 
-void aRecord_Packet(uint32_t link, bool sent, const uint8_t* wire, uint32_t length)
+namespace {
+
+// The busiest records, a packet and the reply a caller got: formatted on
+// the stack, without allocations. dir is the text between the link's number
+// and the hex digits.
+void sPacketRecord(const char* head, size_t headLength, uint32_t link, const char* dir, size_t dirLength,
+                   const uint8_t* wire, uint32_t length)
 {
-    // The busiest record: formatted on the stack, without allocations.
-    static const char HEAD[] = "{\"kind\":\"packet\",\"t\":";
     char fields[64 + 2 * 256];
     if (length > 256)
         length = 256;
     static const char LINK[] = ",\"link\":";
-    static const char OUT[] = ",\"dir\":\"out\",\"hex\":\"";
-    static const char IN[] = ",\"dir\":\"in\",\"hex\":\"";
     size_t at = 0;
     std::memcpy(fields, LINK, sizeof LINK - 1);
     at += sizeof LINK - 1;
     at += sDecimal(fields + at, link);
-    std::memcpy(fields + at, sent ? OUT : IN, sent ? sizeof OUT - 1 : sizeof IN - 1);
-    at += sent ? sizeof OUT - 1 : sizeof IN - 1;
+    std::memcpy(fields + at, dir, dirLength);
+    at += dirLength;
     for (uint32_t i = 0; i < length; i++) {
         fields[at++] = HEX[wire[i] >> 4];
         fields[at++] = HEX[wire[i] & 0xF];
     }
     fields[at++] = '"';
-    sFinish(HEAD, sizeof HEAD - 1, fields, at);
+    sFinish(head, headLength, fields, at);
+}
+
+} // namespace
+
+void aRecord_Packet(uint32_t link, bool sent, const uint8_t* wire, uint32_t length)
+{
+    static const char HEAD[] = "{\"kind\":\"packet\",\"t\":";
+    static const char OUT[] = ",\"dir\":\"out\",\"hex\":\"";
+    static const char IN[] = ",\"dir\":\"in\",\"hex\":\"";
+    if (sent)
+        sPacketRecord(HEAD, sizeof HEAD - 1, link, OUT, sizeof OUT - 1, wire, length);
+    else
+        sPacketRecord(HEAD, sizeof HEAD - 1, link, IN, sizeof IN - 1, wire, length);
 }
 
 void aRecord_Reply(uint32_t link, const uint8_t* wire, uint32_t length)
 {
-    std::string f = ",\"link\":" + std::to_string(link) + ",\"hex\":";
-    sHex(f, wire, length);
-    sRecord("reply", f);
+    static const char HEAD[] = "{\"kind\":\"reply\",\"t\":";
+    static const char HEXFIELD[] = ",\"hex\":\"";
+    sPacketRecord(HEAD, sizeof HEAD - 1, link, HEXFIELD, sizeof HEXFIELD - 1, wire, length);
 }
 
 void aRecord_Reconnect(uint32_t address, uint16_t port, aErr result)
