@@ -72,15 +72,6 @@ std::unique_ptr<PyModule> PyModule::connect(py::object target, const std::string
         err = setNetworking(*self->m_module, share || type == Quorvane::Corvestel::AETHER);
         if (err == aErrNone)
             err = haveSpec ? self->m_module->connectFromSpec(spec) : self->m_module->connect(type, serial);
-        if (err == aErrNotFound && type == Quorvane::Corvestel::USB) {
-            // Discovery passes over a node this user may not open: ask the
-            // USB stream, which tells a refused node from no module.
-            aStreamRef probe = nullptr;
-            if (aStream_CreateUSB(serial, &probe) == aErrPermission)
-                err = aErrPermission;
-            if (probe)
-                aStream_Destroy(&probe);
-        }
     }
     if (err != aErrNone) {
         std::string text = errorText("cannot reach " + sSerialText(serial) + " over " + transportName(type), err);
